@@ -1,0 +1,153 @@
+#include "net/Cp932.h"
+
+#include <iconv.h>
+
+#include <cstdio>
+
+namespace velmor {
+
+namespace {
+
+// Converts one byte sequence with iconv; NoChar unless it is exactly one
+// UTF-16 code unit.
+char16_t ConvertOne(iconv_t cd, const unsigned char* bytes, std::size_t count) {
+  char in[2] = {static_cast<char>(bytes[0]), count > 1 ? static_cast<char>(bytes[1]) : '\0'};
+  char16_t out[4] = {};
+  char* inPtr = in;
+  std::size_t inLeft = count;
+  char* outPtr = reinterpret_cast<char*>(out);
+  std::size_t outLeft = sizeof out;
+  const std::size_t result = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  if (result == static_cast<std::size_t>(-1) || inLeft != 0 || sizeof out - outLeft != 2) {
+    return Cp932::NoChar;
+  }
+  return out[0];
+}
+
+}  // namespace
+
+const Cp932& Cp932::Instance() {
+  static const std::unique_ptr<const Cp932> instance = std::make_unique<const Cp932>();
+  return *instance;
+}
+
+Cp932::Cp932() {
+  Single.fill(NoChar);
+  Double.fill(NoChar);
+  Bytes.fill(NoBytes);
+
+  iconv_t cd = iconv_open("UTF-16LE", "CP932");
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    // Without the converter only ASCII can be carried.
+    std::fputs("velmor: the CP932 converter is missing; only ASCII text will be carried\n",
+               stderr);
+    for (int b = 0; b < 0x80; ++b) Single[b] = static_cast<char16_t>(b);
+  } else {
+    for (int b = 0; b < 256; ++b) {
+      if (IsLeadByte(static_cast<std::uint8_t>(b))) continue;
+      const unsigned char byte = static_cast<unsigned char>(b);
+      Single[b] = ConvertOne(cd, &byte, 1);
+    }
+    for (int lead = 0x81; lead <= 0xFC; ++lead) {
+      if (!IsLeadByte(static_cast<std::uint8_t>(lead))) continue;
+      for (int trail = 0x40; trail <= 0xFC; ++trail) {
+        const unsigned char pair[2] = {static_cast<unsigned char>(lead),
+                                       static_cast<unsigned char>(trail)};
+        Double[lead << 8 | trail] = ConvertOne(cd, pair, 2);
+      }
+    }
+    iconv_close(cd);
+  }
+  // Bytes that Windows maps to C1 and private-use characters, where iconv
+  // reports them invalid.
+  constexpr std::pair<int, char16_t> WindowsSingles[] = {
+      {0x80, u'\u0080'}, {0xA0, u'\uF8F0'}, {0xFD, u'\uF8F1'}, {0xFE, u'\uF8F2'}, {0xFF, u'\uF8F3'}};
+  for (auto [byte, c] : WindowsSingles) {
+    if (Single[byte] == NoChar) Single[byte] = c;
+  }
+
+  // The encoder is the decoder inverted; where several byte forms decode to
+  // one character, the lowest wins (JIS before NEC before IBM).
+  for (int b = 0; b < 256; ++b) {
+    if (Single[b] != NoChar && Bytes[Single[b]] == NoBytes) {
+      Bytes[Single[b]] = static_cast<std::uint16_t>(b);
+    }
+  }
+  for (int code = 0x8100; code <= 0xFCFF; ++code) {
+    const char16_t c = Double[code];
+    if (c != NoChar && (Bytes[c] == NoBytes || Bytes[c] > code)) {
+      Bytes[c] = static_cast<std::uint16_t>(code);
+    }
+  }
+  // The JIS forms of six characters that Windows maps to their full-width
+  // look-alikes: text from other systems carries them, and Windows encodes
+  // them one way to the same bytes.
+  constexpr std::pair<char16_t, std::uint16_t> OneWay[] = {
+      {u'\u00A2', 0x8191}, {u'\u00A3', 0x8192}, {u'\u00AC', 0x81CA},
+      {u'\u2016', 0x8161}, {u'\u2212', 0x817C}, {u'\u301C', 0x8160}};
+  for (auto [c, bytes] : OneWay) {
+    if (Bytes[c] == NoBytes) Bytes[c] = bytes;
+  }
+}
+
+std::u16string Cp932::Decode(std::string_view bytes) const {
+  std::u16string text;
+  text.resize(bytes.size());
+  std::size_t n = 0;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  const auto* end = p + bytes.size();
+  while (p < end) {
+    const std::uint8_t b = *p;
+    if (b < 0x80) {
+      text[n++] = b;
+      ++p;
+    } else if (IsLeadByte(b)) {
+      const char16_t c = p + 1 < end ? Double[b << 8 | p[1]] : NoChar;
+      if (c != NoChar) {
+        text[n++] = c;
+        p += 2;
+      } else {
+        // Only the lead byte is spent: the next byte starts afresh.
+        text[n++] = Replacement;
+        ++p;
+      }
+    } else {
+      const char16_t c = Single[b];
+      text[n++] = c == NoChar ? Replacement : c;
+      ++p;
+    }
+  }
+  text.resize(n);
+  return text;
+}
+
+void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
+  out.clear();
+  out.reserve(text.size() * 2);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    const std::uint16_t bytes = Bytes[c];
+    if (bytes < 0x100) {
+      out.push_back(static_cast<char>(bytes));
+    } else if (bytes != NoBytes) {
+      out.push_back(static_cast<char>(bytes >> 8));
+      out.push_back(static_cast<char>(bytes & 0xFF));
+    } else {
+      // A surrogate pair is one character and gets one "?".
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+          text[i + 1] <= 0xDFFF) {
+        ++i;
+      }
+      out.push_back('?');
+    }
+  }
+}
+
+std::string Cp932::Encode(std::u16string_view text) const {
+  std::string out;
+  EncodeInto(text, out);
+  return out;
+}
+
+}  // namespace velmor

@@ -1,0 +1,53 @@
+// Code page 932 (Microsoft's Shift-JIS), the text of the wire.
+//
+// The tables are built once from the system's iconv converter and then used
+// for every arrival and reply. Two things differ from plain iconv and follow
+// what Windows clients do: the single bytes 0x80, 0xA0 and 0xFD to 0xFF
+// decode to U+0080 and U+F8F0 to U+F8F3, and a character with several byte
+// forms (the NEC and IBM extensions) is encoded as the lowest of them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace velmor {
+
+class Cp932 {
+ public:
+  static constexpr char16_t Replacement = u'\uFFFD';
+  static constexpr std::uint16_t NoBytes = 0xFFFF;
+
+  // The tables, built on first use.
+  static const Cp932& Instance();
+
+  // Never fails: a byte that starts no valid character becomes U+FFFD and
+  // decoding goes on with the next byte; a lead byte at the end does too.
+  std::u16string Decode(std::string_view bytes) const;
+  // A character without a byte form (an emoji, a lone surrogate) becomes "?".
+  void EncodeInto(std::u16string_view text, std::string& out) const;
+  std::string Encode(std::u16string_view text) const;
+
+  // The character of one byte or of a lead and trail byte; NoChar if none.
+  static constexpr char16_t NoChar = u'\uFFFF';
+  char16_t SingleByteChar(std::uint8_t byte) const { return Single[byte]; }
+  char16_t DoubleByteChar(std::uint8_t lead, std::uint8_t trail) const {
+    return Double[lead << 8 | trail];
+  }
+  // The byte form of a character: below 0x100 one byte, else lead << 8 | trail.
+  std::uint16_t BytesOf(char16_t c) const { return Bytes[c]; }
+  static bool IsLeadByte(std::uint8_t byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+  }
+
+  Cp932();
+
+ private:
+  std::array<char16_t, 256> Single{};
+  std::array<char16_t, 65536> Double{};
+  std::array<std::uint16_t, 65536> Bytes{};
+};
+
+}  // namespace velmor

@@ -1,0 +1,43 @@
+// The room's view of the world outside it: the client connections, the status
+// line and the operator's two views. The server wires in the real ones; tests
+// wire in recording fakes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmor {
+
+// Index of one connection slot. Slot 0 is the listener; clients use 1 and up.
+using SlotIndex = std::int16_t;
+
+class Connections {
+ public:
+  virtual ~Connections() = default;
+  // All text received on the slot and not yet read, as one string.
+  virtual std::u16string GetData(SlotIndex slot) = 0;
+  // Sends the whole text on the slot's connection in one send; never waits.
+  virtual void SendData(SlotIndex slot, const std::u16string& text) = 0;
+  // Marks the slot free for the next connection and closes its connection.
+  // Its peer texts stay readable afterwards.
+  virtual void ReleaseSlot(SlotIndex slot) = 0;
+  virtual std::u16string PeerAddress(SlotIndex slot) const = 0;
+  virtual std::u16string PeerLabel(SlotIndex slot) const = 0;
+};
+
+class StatusLine {
+ public:
+  virtual ~StatusLine() = default;
+  // Replaces the whole status text.
+  virtual void SetStatusText(const std::u16string& text) = 0;
+};
+
+class RoomDisplay {
+ public:
+  virtual ~RoomDisplay() = default;
+  // Each replaces the whole text of its view.
+  virtual void ShowMembers(const std::u16string& text) = 0;
+  virtual void ShowLog(const std::u16string& text) = 0;
+};
+
+}  // namespace velmor

@@ -1,0 +1,15 @@
+// End-to-end tests run in a network namespace of their own, entered before
+// anything else starts a thread.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/VelmorProcess.h"
+
+namespace velmor::testing {
+void RecordPrivateNetwork(const std::string& error);
+}
+
+int main(int argc, char** argv) {
+  velmor::testing::RecordPrivateNetwork(velmor::testing::EnterPrivateNetwork());
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,138 @@
+// The real program on port 5000, driven by TCP clients as Pibbet would.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "tests/e2e/VelmorProcess.h"
+
+namespace velmor::testing {
+namespace {
+
+const std::string kWaiting = "待機中・・・";
+const std::string kAccepted = "Pibbetより接続を受け付けました";
+
+class ServerEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+    server = std::make_unique<VelmorProcess>();
+    ASSERT_TRUE(server->WaitForStatus(kWaiting)) << server->Stderr();
+  }
+  // A client that has joined under name with key, its reply checked.
+  Client Join(const std::string& name, const std::string& key) {
+    Client client;
+    EXPECT_TRUE(client.Connected());
+    const std::string reply = client.Exchange(Wire("CanEnter?" + name + "/*/~" + key), 1);
+    EXPECT_FALSE(reply.empty()) << "no reply to the join of " << name;
+    return client;
+  }
+  std::string Fetch(const Client& client, const std::string& key) {
+    client.Send(Wire("/Reflesh//*/~" + key));
+    return client.ReceiveReply();
+  }
+  std::string Fetch(const Client& client, const std::string& key, std::size_t size) {
+    return client.Exchange(Wire("/Reflesh//*/~" + key), size);
+  }
+
+  std::unique_ptr<VelmorProcess> server;
+};
+
+TEST_F(ServerEndToEnd, WorkedExampleByteForByteAndRepliesOnlyToTheRequester) {
+  Client jiro;
+  const std::string joinJiro = Wire("Jiro\r\n/*/【お知らせ！】Jiroさんが参加しました\r\n");
+  EXPECT_EQ(jiro.Exchange(Wire("CanEnter?Jiro/*/~j"), joinJiro.size()), joinJiro);
+  const std::string hello = Wire("Jiro\r\n/*/〔Jiro〕Hello\r\n【お知らせ！】Jiroさんが参加しました\r\n");
+  EXPECT_EQ(jiro.Exchange(Wire("NormalTelHello/*/~j"), hello.size()), hello);
+
+  Client hanako;
+  const std::string expected = Wire(
+      "Jiro\r\nHanako\r\n/*/【お知らせ！】Hanakoさんが参加しました\r\n〔Jiro〕Hello\r\n"
+      "【お知らせ！】Jiroさんが参加しました\r\n");
+  EXPECT_EQ(hanako.Exchange(Wire("CanEnter?Hanako/*/~h"), expected.size()), expected);
+  EXPECT_EQ(jiro.Receive(1, std::chrono::milliseconds(200)), "") << "nothing is sent unasked";
+  EXPECT_TRUE(server->WaitForStatus(kAccepted, 2));
+}
+
+TEST_F(ServerEndToEnd, JapaneseAndExtensionCharactersTravelInCodePage932) {
+  Client client;
+  const std::string name = "髙橋①";
+  const std::string expected = Wire(name + "\r\n/*/【お知らせ！】" + name + "さんが参加しました\r\n");
+  EXPECT_EQ(client.Exchange(Wire("CanEnter?" + name + "/*/~鍵"), expected.size()), expected);
+  EXPECT_NE(expected.find("\xee\xe0"), std::string::npos);
+}
+
+TEST_F(ServerEndToEnd, PeerCloseLogsEmptyLeaveLineAndItsSlotIsReused) {
+  Client first;
+  ASSERT_TRUE(server->WaitForStatus(kAccepted, 1));
+  Client bob = Join("Bob", "b");
+  first.Close();
+  const std::string leave = Wire("【お知らせ】さんが退室されました\r\n");
+  const std::string afterLeave = Wire("Bob\r\n/*/") + leave + Wire("【お知らせ！】Bobさんが参加しました\r\n");
+  // Polled: the close reaches the server on its own time.
+  std::string reply;
+  for (int i = 0; i < 100 && reply != afterLeave; ++i) reply = Fetch(bob, "b", afterLeave.size());
+  EXPECT_EQ(reply, afterLeave);
+
+  Client carol = Join("Carol", "c");
+  const std::string members = Wire("Carol\r\nBob\r\n/*/");
+  EXPECT_EQ(Fetch(carol, "c").substr(0, members.size()), members)
+      << "Carol took the freed slot 1, ahead of Bob's slot 2";
+}
+
+TEST_F(ServerEndToEnd, TwentyClientsAtMostTheNextIsRefusedUntilOneLeaves) {
+  std::vector<Client> clients;
+  for (int i = 0; i < 20; ++i) clients.push_back(Join("m" + std::to_string(i), "k"));
+  Client refused;
+  ASSERT_TRUE(refused.Connected());
+  EXPECT_TRUE(refused.ClosedByServer());
+  EXPECT_TRUE(server->WaitForStatus("接続数が上限に達したため、接続を断りました"));
+
+  clients[3].Close();
+  // The close reaches the server on its own time; until then newcomers are refused.
+  std::unique_ptr<Client> late;
+  for (int i = 0; i < 100 && !late; ++i) {
+    late = std::make_unique<Client>();
+    if (late->ClosedByServer(std::chrono::milliseconds(50))) late.reset();
+  }
+  ASSERT_TRUE(late);
+  ASSERT_FALSE(late->Exchange(Wire("CanEnter?late/*/~z"), 1).empty());
+  const std::string reply = Fetch(*late, "z");
+  EXPECT_NE(reply.find(Wire("m2\r\nlate\r\nm4\r\n")), std::string::npos) << "late took slot 4";
+}
+
+TEST_F(ServerEndToEnd, DropsNameTheirCauseOnTheStatusLine) {
+  Client unknown;
+  unknown.Send(Wire("canenter?x/*/~k"));
+  EXPECT_TRUE(unknown.ClosedByServer());
+  EXPECT_TRUE(server->WaitForStatus("無効接続要求[127.0.0.1]"));
+
+  Client malformed;
+  malformed.Send(Wire("CanEnter?x"));
+  EXPECT_TRUE(malformed.ClosedByServer());
+  EXPECT_TRUE(server->WaitForStatus("無効接続により一部閉じました"));
+
+  Client guesser = Join("G", "right");
+  const int port = guesser.LocalPort();
+  guesser.Send(Wire("NormalTelspoof/*/~wrong"));
+  EXPECT_TRUE(guesser.ClosedByServer());
+  EXPECT_TRUE(server->WaitForStatus("127.0.0.1:" + std::to_string(port) +
+                                    "(127.0.0.1)で無効な接続により一部閉じました"));
+
+  Client witness;
+  const std::string state = Fetch(witness, "");
+  EXPECT_EQ(state.find(Wire("spoof")), std::string::npos) << "a wrong key posts nothing";
+  EXPECT_TRUE(state.starts_with("/*/")) << "the dropped member is no longer listed";
+}
+
+TEST_F(ServerEndToEnd, SecondInstanceSaysSoAndDoesNotListen) {
+  VelmorProcess second(server->RuntimeDir());
+  EXPECT_TRUE(second.WaitForStderr("another instance"));
+  EXPECT_TRUE(second.StatusLines().empty()) << second.Stderr();
+  EXPECT_TRUE(second.Running());
+  Client client = Join("still", "served");
+  EXPECT_TRUE(client.Connected());
+}
+
+}  // namespace
+}  // namespace velmor::testing

@@ -1,0 +1,243 @@
+#include "tests/e2e/VelmorProcess.h"
+
+#include <QString>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "net/Cp932.h"
+
+#ifndef VELMOR_BINARY
+#error "VELMOR_BINARY must name the program under test"
+#endif
+
+namespace velmor::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string& NamespaceError() {
+  static std::string error = "not attempted";
+  return error;
+}
+
+std::string MakeTempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "velmor-e2e-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  return pattern;
+}
+
+}  // namespace
+
+std::string EnterPrivateNetwork() {
+  if (::unshare(CLONE_NEWNET) != 0) {
+    return std::string("cannot make a network namespace (unshare: ") + std::strerror(errno) +
+           "); run as root or with CAP_SYS_ADMIN";
+  }
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                  (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+  if (fd >= 0) ::close(fd);
+  return up ? std::string() : std::string("cannot bring loopback up in the new namespace: ") +
+                                  std::strerror(errno);
+}
+
+const std::string& PrivateNetworkError() { return NamespaceError(); }
+
+void RecordPrivateNetwork(const std::string& error) { NamespaceError() = error; }
+
+VelmorProcess::VelmorProcess(const std::string& runtimeDir, const std::vector<std::string>& extraEnv) {
+  OwnRuntime = runtimeDir.empty();
+  Runtime = OwnRuntime ? MakeTempDir() : runtimeDir;
+  StderrPath = Runtime + "/stderr-" + std::to_string(Clock::now().time_since_epoch().count());
+  Child = ::fork();
+  if (Child == 0) {
+    const int err = ::open(StderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(err, STDERR_FILENO);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    ::setenv("XDG_RUNTIME_DIR", Runtime.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    for (const auto& entry : extraEnv) ::putenv(const_cast<char*>(entry.c_str()));
+    ::execl(VELMOR_BINARY, VELMOR_BINARY, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+}
+
+VelmorProcess::~VelmorProcess() {
+  Stop();
+  if (OwnRuntime && !Runtime.empty()) std::filesystem::remove_all(Runtime);
+}
+
+bool VelmorProcess::Running() const {
+  return Child > 0 && ::waitpid(Child, nullptr, WNOHANG) == 0;
+}
+
+int VelmorProcess::Stop() {
+  if (Child <= 0) return -1;
+  ::kill(Child, SIGTERM);
+  int status = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (::waitpid(Child, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      ::kill(Child, SIGKILL);
+      ::waitpid(Child, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Child = -1;
+  return status;
+}
+
+std::string VelmorProcess::Stderr() const {
+  std::ifstream in(StderrPath, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> VelmorProcess::StatusLines() const {
+  constexpr std::string_view prefix = "velmor: status: ";
+  std::vector<std::string> lines;
+  std::istringstream in(Stderr());
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
+  }
+  return lines;
+}
+
+bool VelmorProcess::WaitForStatus(const std::string& text, int count,
+                                  std::chrono::milliseconds timeout) const {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int seen = 0;
+    for (const auto& line : StatusLines()) seen += line == text;
+    if (seen >= count) return true;
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool VelmorProcess::WaitForStderr(const std::string& fragment,
+                                  std::chrono::milliseconds timeout) const {
+  const auto deadline = Clock::now() + timeout;
+  while (Stderr().find(fragment) == std::string::npos) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+Client::Client() {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(5000);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  while (Clock::now() < deadline) {
+    Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      const int on = 1;
+      ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      return;
+    }
+    ::close(Fd);
+    Fd = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+Client::~Client() { Close(); }
+
+void Client::Close() {
+  if (Fd >= 0) ::close(Fd);
+  Fd = -1;
+}
+
+void Client::Reset() {
+  if (Fd < 0) return;
+  const linger abortive{1, 0};
+  ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  Close();
+}
+
+void Client::Send(const std::string& bytes) const {
+  std::size_t done = 0;
+  while (Fd >= 0 && done < bytes.size()) {
+    const ssize_t n = ::send(Fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::string Client::Receive(std::size_t expectedBytes, std::chrono::milliseconds timeout) const {
+  std::string data;
+  const auto deadline = Clock::now() + timeout;
+  char buffer[65536];
+  while (Fd >= 0 && data.size() < expectedBytes) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{Fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    const ssize_t n = ::recv(Fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+  return data;
+}
+
+std::string Client::ReceiveReply(std::chrono::milliseconds quiet) const {
+  std::string data = Receive(1);
+  for (std::string more; !(more = Receive(1, quiet)).empty();) data += more;
+  return data;
+}
+
+bool Client::ClosedByServer(std::chrono::milliseconds timeout) const {
+  const auto deadline = Clock::now() + timeout;
+  char buffer[4096];
+  while (Fd >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{Fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    const ssize_t n = ::recv(Fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return true;
+  }
+  return false;
+}
+
+int Client::LocalPort() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+std::string Wire(const std::string& utf8) {
+  return Cp932::Instance().Encode(QString::fromUtf8(utf8).toStdU16String());
+}
+
+}  // namespace velmor::testing

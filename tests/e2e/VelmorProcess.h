@@ -1,0 +1,84 @@
+// The real velmor program, started for a test in the test's own network
+// namespace, and plain TCP clients that talk to it in code page 932.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace velmor::testing {
+
+// Moves this process into a network namespace of its own with loopback up,
+// so the program can own port 5000 without clashing with anything. Returns
+// an empty string on success, else why it was not possible.
+std::string EnterPrivateNetwork();
+// What EnterPrivateNetwork said when the test program started.
+const std::string& PrivateNetworkError();
+
+class VelmorProcess {
+ public:
+  // Starts the program with a runtime folder of its own (so the one-instance
+  // lock is the test's), or the given one.
+  explicit VelmorProcess(const std::string& runtimeDir = {},
+                         const std::vector<std::string>& extraEnv = {});
+  ~VelmorProcess();
+  VelmorProcess(const VelmorProcess&) = delete;
+  VelmorProcess& operator=(const VelmorProcess&) = delete;
+
+  int Pid() const { return Child; }
+  const std::string& RuntimeDir() const { return Runtime; }
+  // Everything the program wrote to standard error so far.
+  std::string Stderr() const;
+  // The status texts written so far, in order.
+  std::vector<std::string> StatusLines() const;
+  // Waits until a status text equal to text has been written count times.
+  bool WaitForStatus(const std::string& text, int count = 1,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  bool WaitForStderr(const std::string& fragment,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Ends it with SIGTERM (SIGKILL after a while); returns the exit status.
+  int Stop();
+  bool Running() const;
+
+ private:
+  int Child = -1;
+  std::string Runtime;
+  std::string StderrPath;
+  bool OwnRuntime = false;
+};
+
+// A blocking TCP client with bounded waits.
+class Client {
+ public:
+  // Connects to 127.0.0.1:5000, retrying while the server is starting.
+  Client();
+  ~Client();
+  Client(Client&& other) noexcept : Fd(other.Fd) { other.Fd = -1; }
+  Client& operator=(Client&&) = delete;
+
+  bool Connected() const { return Fd >= 0; }
+  void Send(const std::string& bytes) const;
+  // Reads until expectedBytes have arrived, the peer closed, or the time is up.
+  std::string Receive(std::size_t expectedBytes,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  // Reads a reply of unknown size: until the data has paused for quiet.
+  std::string ReceiveReply(std::chrono::milliseconds quiet = std::chrono::milliseconds(150)) const;
+  std::string Exchange(const std::string& bytes, std::size_t expectedBytes) const {
+    Send(bytes);
+    return Receive(expectedBytes);
+  }
+  // True when the server closed the connection within the time.
+  bool ClosedByServer(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  // Closes with a reset instead of an orderly close.
+  void Reset();
+  void Close();
+  int LocalPort() const;
+
+ private:
+  int Fd = -1;
+};
+
+// Code page 932 bytes of UTF-8 text.
+std::string Wire(const std::string& utf8);
+
+}  // namespace velmor::testing

@@ -1,0 +1,164 @@
+// The server over real loopback sockets, on a port of the system's choosing.
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "net/ChatServer.h"
+#include "net/Cp932.h"
+#include "tests/room/FakePorts.h"
+#include "tests/support/Wait.h"
+
+namespace velmor::testing {
+namespace {
+
+class ChatServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(runtimeDir.isValid());
+    qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toUtf8());
+  }
+  void StartServer() {
+    server = std::make_unique<ChatServer>(status);
+    ASSERT_EQ(server->Start(0), ChatServer::StartResult::Listening);
+    ASSERT_NE(server->ListeningPort(), 0);
+  }
+  std::unique_ptr<QTcpSocket> Connect() {
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(QHostAddress::LocalHost, server->ListeningPort());
+    EXPECT_TRUE(socket->waitForConnected(3000));
+    return socket;
+  }
+  // Sends one request and waits for the whole reply of the expected size.
+  QByteArray Request(QTcpSocket& socket, const std::u16string& text, qsizetype expected) {
+    socket.write(QByteArray::fromStdString(Cp932::Instance().Encode(text)));
+    QByteArray reply;
+    WaitUntil([&] {
+      reply += socket.readAll();
+      return reply.size() >= expected;
+    });
+    return reply;
+  }
+  int Accepted() const {
+    int n = 0;
+    for (const auto& text : status.Texts) n += text == u"Pibbetより接続を受け付けました";
+    return n;
+  }
+
+  QTemporaryDir runtimeDir;
+  FakeStatus status;
+  std::unique_ptr<ChatServer> server;
+};
+
+TEST_F(ChatServerTest, JoinOverTheWireIsAnsweredInCodePage932) {
+  StartServer();
+  EXPECT_EQ(status.Texts.front(), u"待機中・・・");
+  auto client = Connect();
+  const std::string expected = Cp932::Instance().Encode(
+      u"花子\r\n/*/【お知らせ！】花子さんが参加しました\r\n");
+  const QByteArray reply =
+      Request(*client, u"CanEnter?花子/*/~鍵①", static_cast<qsizetype>(expected.size()));
+  EXPECT_EQ(reply.toStdString(), expected);
+  EXPECT_EQ(server->ChatRoom().MemberKey(1), u"鍵①");
+  EXPECT_EQ(Accepted(), 1);
+}
+
+TEST_F(ChatServerTest, PeerCloseLeavesEmptyLeaveLineAndFreesTheSlotForReuse) {
+  StartServer();
+  auto first = Connect();
+  auto second = Connect();
+  ASSERT_TRUE(WaitUntil([&] { return server->Slots().ClientsInUse() == 2; }));
+  first->close();
+  ASSERT_TRUE(WaitUntil([&] { return !server->Slots().InUse(1); }));
+  EXPECT_EQ(server->ChatRoom().LogLine(0), u"【お知らせ】さんが退室されました");
+  auto third = Connect();
+  ASSERT_TRUE(WaitUntil([&] { return server->Slots().InUse(1); }));
+  EXPECT_EQ(server->Slots().TopSlot(), 2) << "slot 1 was taken again, nothing new made";
+}
+
+TEST_F(ChatServerTest, TwentyFirstClientIsRefusedAndAFreedSlotServesTheNext) {
+  StartServer();
+  std::vector<std::unique_ptr<QTcpSocket>> clients;
+  for (int i = 0; i < 20; ++i) clients.push_back(Connect());
+  ASSERT_TRUE(WaitUntil([&] { return server->Slots().ClientsInUse() == 20; }));
+
+  auto refused = Connect();
+  ASSERT_TRUE(WaitUntil([&] { return refused->state() == QAbstractSocket::UnconnectedState ||
+                                     (refused->waitForReadyRead(10), refused->state() != QAbstractSocket::ConnectedState); }));
+  EXPECT_EQ(status.Texts.back(), u"接続数が上限に達したため、接続を断りました");
+  EXPECT_EQ(server->Slots().TopSlot(), 20);
+
+  clients[4]->close();
+  ASSERT_TRUE(WaitUntil([&] { return !server->Slots().InUse(5); }));
+  auto late = Connect();
+  ASSERT_TRUE(WaitUntil([&] { return server->Slots().InUse(5); }));
+  const QByteArray reply = Request(*late, u"/Reflesh//*/~", 3);
+  EXPECT_TRUE(reply.startsWith("/*/"));
+}
+
+TEST_F(ChatServerTest, SecondInstanceDoesNotListenNorSetStatus) {
+  StartServer();
+  FakeStatus otherStatus;
+  ChatServer other(otherStatus);
+  EXPECT_EQ(other.Start(0), ChatServer::StartResult::AnotherInstance);
+  EXPECT_EQ(other.ListeningPort(), 0);
+  EXPECT_TRUE(otherStatus.Texts.empty());
+}
+
+TEST_F(ChatServerTest, PortHeldByAnotherProgramIsReportedAndTheProgramGoesOn) {
+  QTcpServer holder;
+  ASSERT_TRUE(holder.listen(QHostAddress::Any, 0));
+  ChatServer blocked(status);
+  EXPECT_EQ(blocked.Start(holder.serverPort()), ChatServer::StartResult::ListenFailed);
+  ASSERT_EQ(status.Texts.size(), 1u);
+  EXPECT_EQ(status.Texts[0], u"ポート5000で待機できません[Address already in use]");
+}
+
+TEST_F(ChatServerTest, OutOfDescriptorsIsReportedOnceWithoutSpinningAndRecovers) {
+  StartServer();
+  rlimit original{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+  auto client = Connect();  // its server side cannot be accepted yet
+
+  // Use up every descriptor under a lowered limit.
+  const int probe = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(probe, 0);
+  rlimit lowered = original;
+  lowered.rlim_cur = static_cast<rlim_t>(probe + 8);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  std::vector<int> fillers{probe};
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
+
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  WaitUntil([] { return false; }, 1500);
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  const double cpuSeconds =
+      (after.ru_utime.tv_sec - before.ru_utime.tv_sec) + (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+      ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) + (after.ru_stime.tv_usec - before.ru_stime.tv_usec)) / 1e6;
+
+  for (int fd : fillers) ::close(fd);
+  setrlimit(RLIMIT_NOFILE, &original);
+
+  int reports = 0;
+  for (const auto& text : status.Texts) reports += text == u"待受ポート5000(0.0.0.0)でエラーにより、この接続を切ります";
+  EXPECT_EQ(reports, 1) << "reported once per episode";
+  EXPECT_LT(cpuSeconds, 0.3) << "the listener must rest, not spin";
+  EXPECT_EQ(Accepted(), 0);
+
+  ASSERT_TRUE(WaitUntil([&] { return Accepted() == 1; }, 3000)) << "served again once descriptors are free";
+  const QByteArray reply = Request(*client, u"/Reflesh//*/~", 3);
+  EXPECT_EQ(reply, QByteArray("/*/"));
+}
+
+}  // namespace
+}  // namespace velmor::testing

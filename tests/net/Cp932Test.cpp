@@ -1,0 +1,132 @@
+// The wire encoding, against Python's cp932 codec as the oracle where it is
+// installed, and against the rules the clients rely on everywhere.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+#include "net/Cp932.h"
+#include "tests/room/FakePorts.h"
+
+namespace velmor {
+namespace {
+
+const Cp932& codec() { return Cp932::Instance(); }
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s.push_back(static_cast<char>(v));
+  return s;
+}
+
+TEST(Cp932, EveryAsciiByteRoundTripsUnchanged) {
+  for (int b = 0; b < 0x80; ++b) {
+    const std::string byte(1, static_cast<char>(b));
+    const std::u16string text = codec().Decode(byte);
+    ASSERT_EQ(text, std::u16string(1, static_cast<char16_t>(b))) << "byte " << b;
+    ASSERT_EQ(codec().Encode(text), byte) << "byte " << b;
+  }
+}
+
+TEST(Cp932, SeparatorBytesAreBackslashAndTildeNotYenAndOverline) {
+  EXPECT_EQ(codec().Decode("/*/~\\"), u"/*/~\\");
+  EXPECT_EQ(codec().Encode(u"/*/~\\"), "/*/~\\");
+  EXPECT_EQ(codec().Encode(u"¥‾"), "??") << "yen and overline have no byte form of their own";
+}
+
+TEST(Cp932, JapaneseAndExtensionCharacters) {
+  EXPECT_EQ(codec().Decode(Bytes({0x89, 0xd4, 0x8e, 0x71})), u"花子");
+  EXPECT_EQ(codec().Encode(u"【お知らせ！】"),
+            Bytes({0x81, 0x79, 0x82, 0xa8, 0x92, 0x6d, 0x82, 0xe7, 0x82, 0xb9, 0x81, 0x49, 0x81,
+                   0x7a}));
+  EXPECT_EQ(codec().Decode(Bytes({0x87, 0x40})), u"①");
+  EXPECT_EQ(codec().Encode(u"①"), Bytes({0x87, 0x40}));
+  EXPECT_EQ(codec().Decode(Bytes({0xee, 0xe0})), u"髙");
+  EXPECT_EQ(codec().Decode(Bytes({0xfb, 0xfc})), u"髙");
+  EXPECT_EQ(codec().Encode(u"髙"), Bytes({0xee, 0xe0}));
+  EXPECT_EQ(codec().Encode(u"ｱﾌﾟ"), Bytes({0xb1, 0xcc, 0xdf}));
+}
+
+TEST(Cp932, UnencodableCharactersBecomeOneQuestionMarkEach) {
+  EXPECT_EQ(codec().Encode(u"a😀b"), "a?b");
+  EXPECT_EQ(codec().Encode(std::u16string(1, u'\xD800') + u"x"), "?x");
+  EXPECT_EQ(codec().Encode(u"\uFFFD"), "?");
+}
+
+TEST(Cp932, InvalidBytesDecodeToReplacementAndDecodingGoesOn) {
+  EXPECT_EQ(codec().Decode(Bytes({'a', 0x81})), u"a\uFFFD") << "lone lead byte at the end";
+  EXPECT_EQ(codec().Decode(Bytes({0x81, 0x20, 'z'})), u"\uFFFD z") << "bad trail is read again";
+  EXPECT_EQ(codec().Decode(Bytes({0x85, 0x40})), u"\uFFFD@") << "unassigned row";
+  EXPECT_EQ(codec().Decode(Bytes({0x80, 0xa0, 0xfd, 0xfe, 0xff})), u"\u0080\uF8F0\uF8F1\uF8F2\uF8F3");
+  EXPECT_EQ(codec().Decode(std::string(3, '\0')), std::u16string(3, u'\0'));
+}
+
+// Python prints one line per byte form: "d <hex bytes> <hex char or ->" for
+// decoding, and "e <hex char> <hex bytes or ->" for encoding every code unit.
+constexpr char kOracle[] = R"PY(
+import sys
+out = []
+seqs = [bytes([b]) for b in range(256)] + [bytes([l, t]) for l in list(range(0x81, 0xa0)) + list(range(0xe0, 0xfd)) for t in range(0x40, 0xfd)]
+for s in seqs:
+    try:
+        c = s.decode('cp932')
+        out.append('d %s %04x' % (s.hex(), ord(c)) if len(c) == 1 else 'd %s -' % s.hex())
+    except UnicodeDecodeError:
+        out.append('d %s -' % s.hex())
+for c in range(0x10000):
+    if 0xd800 <= c < 0xe000:
+        continue
+    try:
+        out.append('e %04x %s' % (c, chr(c).encode('cp932').hex()))
+    except UnicodeEncodeError:
+        out.append('e %04x -' % c)
+sys.stdout.write('\n'.join(out) + '\n')
+)PY";
+
+TEST(Cp932, WholeTableMatchesPythonCp932) {
+  std::string command = "python3 -c \"$VELMOR_ORACLE\" 2>/dev/null";
+  setenv("VELMOR_ORACLE", kOracle, 1);
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[65536];
+  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) output.append(buffer, n);
+  if (output.empty()) GTEST_SKIP() << "python3 with its cp932 codec is not available here";
+
+  std::istringstream lines(output);
+  std::string kind, key, value;
+  int decoded = 0, encoded = 0, mismatches = 0;
+  while (lines >> kind >> key >> value) {
+    if (kind == "d") {
+      const unsigned long bytes = std::stoul(key, nullptr, 16);
+      const char16_t ours = key.size() == 2
+                                ? codec().SingleByteChar(static_cast<std::uint8_t>(bytes))
+                                : codec().DoubleByteChar(bytes >> 8, bytes & 0xff);
+      const char16_t theirs = value == "-" ? Cp932::NoChar : static_cast<char16_t>(std::stoul(value, nullptr, 16));
+      if (ours != theirs && ++mismatches < 10) {
+        ADD_FAILURE() << "decode " << key << ": ours " << std::hex << int(ours) << " python "
+                      << value;
+      }
+      ++decoded;
+    } else {
+      const char16_t c = static_cast<char16_t>(std::stoul(key, nullptr, 16));
+      const std::uint16_t ours = codec().BytesOf(c);
+      std::string oursHex = "-";
+      if (ours != Cp932::NoBytes) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, ours < 0x100 ? "%02x" : "%04x", ours);
+        oursHex = hex;
+      }
+      if (oursHex != value && ++mismatches < 10)
+        ADD_FAILURE() << "encode U+" << key << ": ours " << oursHex << " python " << value;
+      ++encoded;
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_GT(decoded, 11000);
+  EXPECT_EQ(encoded, 65536 - 2048);
+}
+
+}  // namespace
+}  // namespace velmor

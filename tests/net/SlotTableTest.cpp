@@ -1,0 +1,75 @@
+// Where each new connection goes.
+#include <gtest/gtest.h>
+
+#include "net/SlotTable.h"
+
+namespace velmor {
+namespace {
+
+using Kind = SlotTable::Placement::Kind;
+
+SlotIndex Connect(SlotTable& table) {
+  const auto placement = table.FindSlot();
+  if (placement.kind == Kind::Full) return -1;
+  table.Take(placement);
+  return placement.slot;
+}
+
+TEST(SlotTable, FirstConnectionsMakeSlotsOneAndTwo) {
+  SlotTable table;
+  table.Open();
+  EXPECT_EQ(Connect(table), 1);
+  EXPECT_EQ(table.TopSlot(), 1);
+  EXPECT_TRUE(table.InUse(0));
+  EXPECT_TRUE(table.InUse(1));
+  EXPECT_EQ(Connect(table), 2);
+}
+
+TEST(SlotTable, FreedSlotBelowTopIsReusedWithoutGrowing) {
+  SlotTable table;
+  table.Open();
+  Connect(table);
+  Connect(table);
+  table.Free(1);
+  EXPECT_EQ(Connect(table), 1);
+  EXPECT_EQ(table.TopSlot(), 2);
+}
+
+TEST(SlotTable, FreedTopSlotIsSkippedOnceThenReused) {
+  SlotTable table;
+  table.Open();
+  Connect(table);
+  Connect(table);
+  table.Free(2);
+  EXPECT_EQ(Connect(table), 3);
+  EXPECT_EQ(table.TopSlot(), 3);
+  EXPECT_EQ(Connect(table), 2);
+}
+
+TEST(SlotTable, TwentyClientsAtMostAndAFreedSlotIsTakenAgain) {
+  SlotTable table;
+  table.Open();
+  for (int i = 1; i <= 20; ++i) ASSERT_EQ(Connect(table), i);
+  EXPECT_EQ(table.FindSlot().kind, Kind::Full);
+  EXPECT_EQ(table.TopSlot(), 20) << "no slot above 20 is ever made";
+
+  table.Free(20);
+  EXPECT_EQ(Connect(table), 20) << "at the limit a free top slot is reused";
+  table.Free(7);
+  EXPECT_EQ(Connect(table), 7);
+  EXPECT_EQ(table.FindSlot().kind, Kind::Full);
+  EXPECT_EQ(table.ClientsInUse(), 20);
+}
+
+TEST(SlotTable, FreeingTheSkippedTopSlotAtTheLimitNeverRefusesWhileASlotIsFree) {
+  SlotTable table;
+  table.Open();
+  for (int i = 1; i <= 19; ++i) Connect(table);
+  table.Free(19);
+  EXPECT_EQ(Connect(table), 20);
+  EXPECT_EQ(Connect(table), 19);
+  EXPECT_EQ(table.FindSlot().kind, Kind::Full);
+}
+
+}  // namespace
+}  // namespace velmor

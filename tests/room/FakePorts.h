@@ -1,0 +1,50 @@
+// Recording fakes of the room's ports.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "room/RoomPorts.h"
+
+namespace velmor::testing {
+
+struct FakeConnections : Connections {
+  std::map<SlotIndex, std::u16string> Pending;  // text waiting to be read
+  std::vector<std::pair<SlotIndex, std::u16string>> Sent;
+  std::vector<SlotIndex> Released;
+  std::set<SlotIndex> Open;
+
+  std::u16string GetData(SlotIndex slot) override {
+    std::u16string text;
+    text.swap(Pending[slot]);
+    return text;
+  }
+  void SendData(SlotIndex slot, const std::u16string& text) override {
+    Sent.emplace_back(slot, text);
+  }
+  void ReleaseSlot(SlotIndex slot) override {
+    Released.push_back(slot);
+    Open.erase(slot);
+  }
+  std::u16string PeerAddress(SlotIndex slot) const override {
+    return u"192.0.2." + std::u16string(1, u'0' + slot % 10);
+  }
+  std::u16string PeerLabel(SlotIndex slot) const override {
+    return PeerAddress(slot) + u":4000" + std::u16string(1, u'0' + slot % 10);
+  }
+};
+
+struct FakeStatus : StatusLine {
+  std::vector<std::u16string> Texts;
+  void SetStatusText(const std::u16string& text) override { Texts.push_back(text); }
+};
+
+struct FakeDisplay : RoomDisplay {
+  std::vector<std::u16string> Calls;  // "M:" or "L:" followed by the text, in order
+  void ShowMembers(const std::u16string& text) override { Calls.push_back(u"M:" + text); }
+  void ShowLog(const std::u16string& text) override { Calls.push_back(u"L:" + text); }
+};
+
+}  // namespace velmor::testing
