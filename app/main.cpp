@@ -1,15 +1,18 @@
 // Velmor: the chat server for Pibbet clients on TCP port 5000.
-#include <QCoreApplication>
+#include <QApplication>
 
 #include "app/Shutdown.h"
-#include "net/ChatServer.h"
-#include "net/StatusEcho.h"
+#include "app/Startup.h"
+#include "ui/Form1.h"
 
 int main(int argc, char* argv[]) {
-  QCoreApplication app(argc, argv);
+  velmor::FallBackToOffscreenWithoutDisplay(argc, argv);
+  QApplication app(argc, argv);
   velmor::QuitOnTerminationSignals();
-  velmor::StatusEcho status;
-  velmor::ChatServer server(status);
-  server.Start();
+  velmor::SystemClock clock;
+  velmor::SystemDesktop desktop;
+  velmor::Form1 form(clock, desktop);
+  form.Form_Load();
+  form.show();
   return app.exec();
 }

@@ -74,8 +74,7 @@ std::u16string Room::RenderLog() const {
 
 void Room::RefreshDisplay() {
   if (Display == nullptr) return;
-  Display->ShowMembers(RenderMemberList());
-  Display->ShowLog(RenderLog());
+  Display->ShowRoom(RenderMemberList(), RenderLog());
 }
 
 std::u16string Room::OperatorLine(std::u16string_view text) {

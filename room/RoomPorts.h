@@ -35,9 +35,8 @@ class StatusLine {
 class RoomDisplay {
  public:
   virtual ~RoomDisplay() = default;
-  // Each replaces the whole text of its view.
-  virtual void ShowMembers(const std::u16string& text) = 0;
-  virtual void ShowLog(const std::u16string& text) = 0;
+  // Replaces the whole text of the member view, then of the log view.
+  virtual void ShowRoom(const std::u16string& memberList, const std::u16string& log) = 0;
 };
 
 }  // namespace velmor

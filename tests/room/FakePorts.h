@@ -43,8 +43,10 @@ struct FakeStatus : StatusLine {
 
 struct FakeDisplay : RoomDisplay {
   std::vector<std::u16string> Calls;  // "M:" or "L:" followed by the text, in order
-  void ShowMembers(const std::u16string& text) override { Calls.push_back(u"M:" + text); }
-  void ShowLog(const std::u16string& text) override { Calls.push_back(u"L:" + text); }
+  void ShowRoom(const std::u16string& members, const std::u16string& log) override {
+    Calls.push_back(u"M:" + members);
+    Calls.push_back(u"L:" + log);
+  }
 };
 
 }  // namespace velmor::testing

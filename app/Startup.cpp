@@ -1,0 +1,29 @@
+#include "app/Startup.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace velmor {
+
+namespace {
+bool IsSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0';
+}
+}  // namespace
+
+void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]) {
+  if (IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM")) return;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0 ||
+        std::strncmp(argv[i], "-platform=", 10) == 0) {
+      return;
+    }
+  }
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  std::fputs("velmor: no display found; the window is drawn offscreen and clients are served as usual\n",
+             stderr);
+}
+
+}  // namespace velmor

@@ -1,0 +1,201 @@
+// The operator's window, offscreen: layout, caption clock, input line, views.
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "net/Cp932.h"
+#include "tests/support/Wait.h"
+#include "tests/ui/UiFakes.h"
+#include "ui/CaptionClock.h"
+#include "ui/Form1.h"
+
+namespace velmor::testing {
+namespace {
+
+TEST(FormLayoutRule, InitialClientAreaGivesTheWorkedFigures) {
+  const FormLayout l = FormLayout::For(4380, 4596);
+  EXPECT_FLOAT_EQ(l.Label2Left, 87.6f);
+  EXPECT_FLOAT_EQ(l.Label2Top, 275.76f);
+  EXPECT_FLOAT_EQ(l.Text2Left, 1138.8f);
+  EXPECT_FLOAT_EQ(l.Text2Top, 229.8f);
+  EXPECT_FLOAT_EQ(l.Text2Width, 3197.4f);
+  EXPECT_FLOAT_EQ(l.Text3Left, 87.6f);
+  EXPECT_FLOAT_EQ(l.Text3Top, 919.2f);
+  EXPECT_FLOAT_EQ(l.Text3Width, 3066.0f);
+  EXPECT_FLOAT_EQ(l.Text3Height, 3217.2f);
+  EXPECT_FLOAT_EQ(l.Text4Left, 3153.6f);
+  EXPECT_FLOAT_EQ(l.Text4Top, 919.2f);
+  EXPECT_FLOAT_EQ(l.Text4Width, 1138.8f);
+  EXPECT_FLOAT_EQ(l.Text4Height, 3217.2f);
+}
+
+TEST(FormLayoutRule, ValuesComeInTheirOrderAndAreZeroForAnEmptyArea) {
+  const auto values = FormLayout::For(10000, 20000).Values();
+  const std::array<float, 13> expected{1200, 200, 1000, 2600, 7300, 4000, 200,
+                                       7000, 14000, 4000, 7200, 2600, 14000};
+  for (std::size_t i = 0; i < values.size(); ++i) EXPECT_FLOAT_EQ(values[i], expected[i]) << i;
+  for (float v : FormLayout::For(0, 0).Values()) EXPECT_EQ(v, 0.0f);
+}
+
+TEST(CaptionClock, FormatsTheThreeInstants) {
+  EXPECT_EQ(CaptionClockText(QDateTime(QDate(2004, 3, 3), QTime(14, 5, 9))),
+            QStringLiteral("Velmor[04/03/03/(水) PM 02 : 05 : 09]"));
+  EXPECT_EQ(CaptionClockText(QDateTime(QDate(2001, 1, 1), QTime(0, 5, 9))),
+            QStringLiteral("Velmor[01/01/01/(月) AM 12 : 05 : 09]"));
+  EXPECT_EQ(CaptionClockText(QDateTime(QDate(2026, 12, 6), QTime(12, 30, 0))),
+            QStringLiteral("Velmor[26/12/06/(日) PM 12 : 30 : 00]"));
+  EXPECT_EQ(CaptionClockText(QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59))),
+            QStringLiteral("Velmor[26/12/05/(土) PM 11 : 59 : 59]"));
+}
+
+class Form1Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(runtimeDir.isValid());
+    qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toUtf8());
+    form = std::make_unique<Form1>(clock, desktop);
+  }
+  void LoadAndShow() {
+    form->Form_Load(0);
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  }
+  template <typename T>
+  T* Control(const char* name) {
+    T* control = form->findChild<T*>(name);
+    EXPECT_NE(control, nullptr) << name;
+    return control;
+  }
+  QString StatusText() { return Control<QStatusBar>("SB")->currentMessage(); }
+
+  QTemporaryDir runtimeDir;
+  FakeClock clock;
+  FakeDesktop desktop;
+  std::unique_ptr<Form1> form;
+};
+
+TEST_F(Form1Test, LoadListensSetsStatusAndCaptionAndLaysOutTheInitialSize) {
+  LoadAndShow();
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("Velmor[04/03/03/(水) PM 02 : 05 : 09]"));
+  EXPECT_EQ(StatusText(), QStringLiteral("待機中・・・"));
+  EXPECT_NE(form->Server().ListeningPort(), 0);
+  EXPECT_EQ(form->Layout().Values(), FormLayout::For(4380, 4596).Values());
+  EXPECT_EQ(form->centralWidget()->size(), QSize(292, 306));
+  EXPECT_EQ(Control<QLabel>("Label2")->text(), QStringLiteral("Velmor送信文："));
+  EXPECT_EQ(Control<QLabel>("Label2")->size(), QSize(66, 12));
+  EXPECT_EQ(Control<QPlainTextEdit>("Text3")->geometry(), QRect(6, 61, 204, 214));
+  EXPECT_EQ(Control<QPlainTextEdit>("Text4")->geometry(), QRect(210, 61, 76, 214));
+  EXPECT_EQ(Control<QStatusBar>("SB")->geometry(), QRect(0, 306 - 17, 292, 17));
+  EXPECT_EQ(Control<QLineEdit>("Text2")->height(), 18);
+  EXPECT_EQ(Control<QTimer>("Timer1")->interval(), 60000);
+  EXPECT_TRUE(Control<QTimer>("Timer1")->isActive());
+}
+
+TEST_F(Form1Test, ResizeMinimiseAndRestoreRecomputeTheLayout) {
+  LoadAndShow();
+  const int menu = form->height() - form->centralWidget()->height();
+  form->resize(600, 400 + menu);
+  ASSERT_TRUE(WaitUntil([&] { return form->centralWidget()->width() == 600; }));
+  EXPECT_EQ(form->Layout().Values(), FormLayout::For(9000, 6000).Values());
+  EXPECT_EQ(Control<QPlainTextEdit>("Text4")->geometry(), QRect(432, 80, 156, 280));
+  EXPECT_EQ(Control<QStatusBar>("SB")->geometry(), QRect(0, 400 - 17, 600, 17));
+
+  form->showMinimized();
+  form->Form_Resize();
+  for (float v : form->Layout().Values()) EXPECT_EQ(v, 0.0f);
+  form->showNormal();
+  form->Form_Resize();
+  EXPECT_EQ(form->Layout().Values(), FormLayout::For(9000, 6000).Values());
+}
+
+TEST_F(Form1Test, SecondInstanceKeepsPlainCaptionUntilTheFirstTick) {
+  LoadAndShow();
+  FakeClock otherClock;
+  otherClock.Time = QDateTime(QDate(2001, 1, 1), QTime(0, 5, 9));
+  Form1 second(otherClock, desktop);
+  second.Form_Load(0);
+  EXPECT_EQ(second.windowTitle(), QStringLiteral("Velmor"));
+  EXPECT_EQ(second.Server().ListeningPort(), 0);
+  EXPECT_TRUE(second.findChild<QStatusBar*>("SB")->currentMessage().isEmpty());
+  second.Timer1_Timer();
+  EXPECT_EQ(second.windowTitle(), QStringLiteral("Velmor[01/01/01/(月) AM 12 : 05 : 09]"));
+}
+
+TEST_F(Form1Test, EnterPostsTheOperatorLineUnchangedAndEmptiesTheInput) {
+  LoadAndShow();
+  auto* input = Control<QLineEdit>("Text2");
+  auto* log = Control<QPlainTextEdit>("Text3");
+  EXPECT_TRUE(input->hasFocus()) << "the input line holds the focus when the window opens";
+
+  QTest::keyClicks(input, "abc");
+  QTest::keyClick(input, Qt::Key_Return);
+  EXPECT_EQ(log->toPlainText(), QStringLiteral("《Velmor様曰：abc》\n"));
+  EXPECT_TRUE(input->text().isEmpty());
+
+  QTest::keyClicks(input, "   ");
+  QTest::keyClick(input, Qt::Key_Enter, Qt::KeypadModifier);
+  ASSERT_TRUE(WaitUntil([&] { return log->toPlainText().startsWith(QStringLiteral("《Velmor様曰：   》\n")); }));
+  EXPECT_EQ(form->Server().ChatRoom().LogCount(), 2);
+
+  QTest::keyClick(input, Qt::Key_Return);
+  EXPECT_EQ(form->Server().ChatRoom().LogCount(), 2) << "Enter on an empty line does nothing";
+  QTest::keyClicks(input, "x");
+  EXPECT_EQ(form->Server().ChatRoom().LogCount(), 2) << "other keys only type";
+}
+
+TEST_F(Form1Test, ViewsFollowJoinAndLeaveAndShowMarkupLiterally) {
+  LoadAndShow();
+  QTcpSocket client;
+  client.connectToHost(QHostAddress::LocalHost, form->Server().ListeningPort());
+  ASSERT_TRUE(client.waitForConnected(3000));
+  client.write(QByteArray::fromStdString(Cp932::Instance().Encode(u"CanEnter?<b>x</b>/*/~k")));
+  auto* members = Control<QPlainTextEdit>("Text4");
+  auto* log = Control<QPlainTextEdit>("Text3");
+  ASSERT_TRUE(WaitUntil([&] { return !members->toPlainText().isEmpty(); }));
+  EXPECT_EQ(members->toPlainText(), QStringLiteral("<b>x</b>\n"));
+  EXPECT_EQ(log->toPlainText(), QStringLiteral("【お知らせ！】<b>x</b>さんが参加しました\n"));
+  EXPECT_EQ(StatusText(), QStringLiteral("Pibbetより接続を受け付けました"));
+
+  client.disconnectFromHost();
+  ASSERT_TRUE(WaitUntil([&] { return members->toPlainText().isEmpty(); }));
+  EXPECT_TRUE(log->toPlainText().startsWith(QStringLiteral("【お知らせ】<b>x</b>さんが退室されました\n")));
+}
+
+TEST_F(Form1Test, ViewsAreReadOnlyButSelectableInFocusOrder) {
+  LoadAndShow();
+  auto* input = Control<QLineEdit>("Text2");
+  auto* log = Control<QPlainTextEdit>("Text3");
+  auto* members = Control<QPlainTextEdit>("Text4");
+  EXPECT_TRUE(log->isReadOnly());
+  EXPECT_TRUE(members->isReadOnly());
+  EXPECT_TRUE(log->textInteractionFlags() & Qt::TextSelectableByKeyboard);
+  ASSERT_TRUE(input->hasFocus());
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), log);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), members);
+  EXPECT_EQ(form->windowIcon().pixmap(32, 32).size(), QSize(32, 32));
+}
+
+TEST_F(Form1Test, BurstOfChangesEndsShowingTheLastState) {
+  LoadAndShow();
+  Room& room = form->Server().ChatRoom();
+  for (int i = 0; i < 200; ++i) {
+    room.AppendLogLine(u"line " + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)));
+    room.RefreshDisplay();
+  }
+  room.AppendLogLine(u"last");
+  room.RefreshDisplay();
+  auto* log = Control<QPlainTextEdit>("Text3");
+  ASSERT_TRUE(WaitUntil([&] { return log->toPlainText().startsWith(QStringLiteral("last\n")); }, 50 + 200));
+}
+
+}  // namespace
+}  // namespace velmor::testing

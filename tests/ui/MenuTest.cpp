@@ -1,0 +1,197 @@
+// Menu commands and the About dialog, through the fake desktop.
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "tests/ui/UiFakes.h"
+#include "ui/Form1.h"
+#include "tests/ui/SystemDesktopForTest.h"
+#include "ui/frmAbout.h"
+
+namespace velmor::testing {
+namespace {
+
+class MenuTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(runtimeDir.isValid());
+    qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toUtf8());
+    form = std::make_unique<Form1>(clock, desktop);
+    form->Form_Load(0);
+  }
+  QTemporaryDir runtimeDir;
+  FakeClock clock;
+  FakeDesktop desktop;
+  std::unique_ptr<Form1> form;
+};
+
+TEST_F(MenuTest, MenuBarHoldsTheThreeMenusAndFourPlainItems) {
+  const auto menus = form->menuBar()->actions();
+  ASSERT_EQ(menus.size(), 3);
+  EXPECT_EQ(menus[0]->text(), QStringLiteral("ファイル"));
+  EXPECT_EQ(menus[1]->text(), QStringLiteral("設定"));
+  EXPECT_EQ(menus[2]->text(), QStringLiteral("ヘルプ"));
+  EXPECT_EQ(menus[0]->menu()->objectName(), "f1");
+  EXPECT_EQ(menus[1]->menu()->objectName(), "set1");
+  EXPECT_EQ(menus[2]->menu()->objectName(), "h1");
+
+  const auto help = menus[2]->menu()->actions();
+  ASSERT_EQ(help.size(), 2);
+  EXPECT_EQ(help[0]->objectName(), "h11");
+  EXPECT_EQ(help[0]->data().toInt(), 0);
+  EXPECT_EQ(help[0]->text(), QStringLiteral("バージョン"));
+  EXPECT_EQ(help[1]->objectName(), "h11");
+  EXPECT_EQ(help[1]->data().toInt(), 1);
+  EXPECT_EQ(help[1]->text(), QStringLiteral("ヘルプ"));
+  EXPECT_EQ(menus[0]->menu()->actions().at(0)->text(), QStringLiteral("終了"));
+  EXPECT_EQ(menus[1]->menu()->actions().at(0)->text(), QStringLiteral("IPアドレス"));
+  for (QAction* menu : menus) {
+    EXPECT_FALSE(menu->text().contains('&'));
+    for (QAction* item : menu->menu()->actions()) {
+      EXPECT_TRUE(item->isEnabled());
+      EXPECT_FALSE(item->isSeparator());
+      EXPECT_FALSE(item->isCheckable());
+      EXPECT_TRUE(item->shortcut().isEmpty());
+      EXPECT_FALSE(item->text().contains('&'));
+    }
+  }
+}
+
+TEST_F(MenuTest, ShowIpAddressNamesTheAddressForPibbet) {
+  desktop.Address = QStringLiteral("192.0.2.10");
+  form->findChild<QAction*>("set11")->trigger();
+  ASSERT_EQ(desktop.Messages.size(), 1u);
+  const MessageRequest& box = desktop.Messages[0];
+  EXPECT_EQ(box.Text, QStringLiteral("VelmorのIPアドレス、192.0.2.10をPibbetにお知らせください"));
+  EXPECT_EQ(box.Title, QStringLiteral("Pibbet"));
+  EXPECT_EQ(box.Choice, MessageRequest::Buttons::OkOnly);
+  EXPECT_TRUE(box.HelpFile.isEmpty());
+}
+
+TEST_F(MenuTest, ShowIpAddressWithoutAddressOffersHelpFromPibbetChm) {
+  form->set11_Click(0);
+  ASSERT_EQ(desktop.Messages.size(), 1u);
+  const MessageRequest& box = desktop.Messages[0];
+  EXPECT_EQ(box.Text, QStringLiteral("VelmorのIPアドレスを取得できません"));
+  EXPECT_EQ(box.Title, QStringLiteral("Pibbetエラーメッセージ"));
+  EXPECT_EQ(box.Choice, MessageRequest::Buttons::OkHelp);
+  EXPECT_EQ(box.HelpFile, QStringLiteral("Pibbet.chm"));
+  EXPECT_EQ(box.HelpContext, 0);
+}
+
+TEST_F(MenuTest, SecondInstanceShowsTheAddressAllTheSame) {
+  Form1 second(clock, desktop);
+  second.Form_Load(0);
+  desktop.Address = QStringLiteral("192.0.2.10");
+  second.set11_Click(0);
+  ASSERT_EQ(desktop.Messages.size(), 1u);
+  EXPECT_EQ(desktop.Messages[0].Title, QStringLiteral("Pibbet"));
+}
+
+TEST_F(MenuTest, HelpOpensNorrowChmInTheProgramFolderAndOtherIndexesDoNothing) {
+  form->h11_Click(1);
+  form->h11_Click(2);
+  form->h11_Click(-1);
+  ASSERT_EQ(desktop.Opened.size(), 1u);
+  EXPECT_EQ(desktop.Opened[0], QStringLiteral("/opt/velmor/bin/Norrow.chm"));
+  EXPECT_TRUE(desktop.Messages.empty());
+}
+
+TEST_F(MenuTest, ExitClosesTheWindow) {
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  form->findChild<QAction*>("f11")->trigger();
+  EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(MenuTest, VersionTwiceBuildsTheDialogTwice) {
+  std::vector<QPointer<QWidget>> seen;
+  std::vector<QString> titles;
+  for (int i = 0; i < 2; ++i) {
+    OnNextModal([&](QWidget* modal) {
+      seen.emplace_back(modal);
+      titles.push_back(modal->windowTitle());
+      modal->findChild<QPushButton*>("cmdOK")->click();
+    });
+    form->h11_Click(0);
+  }
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_TRUE(seen[0].isNull()) << "the first dialog is gone once closed";
+  EXPECT_TRUE(seen[1].isNull());
+  EXPECT_EQ(titles[0], QStringLiteral("Velmorのﾊﾞｰｼﾞｮﾝ情報"));
+  EXPECT_EQ(titles[1], titles[0]);
+}
+
+TEST(AboutDialog, LoadFillsTitleAndVersionFromTheBuild) {
+  frmAbout about;
+  EXPECT_EQ(about.windowTitle(), QStringLiteral("Velmorのﾊﾞｰｼﾞｮﾝ情報"));
+  EXPECT_EQ(about.findChild<QLabel*>("lblTitle")->text(), QStringLiteral("Velmor"));
+  EXPECT_EQ(about.findChild<QLabel*>("lblVersion")->text(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ 1.0.28"));
+  EXPECT_EQ(about.findChild<QPushButton*>("cmdOK")->text(), QStringLiteral("OK"));
+  EXPECT_EQ(about.findChild<QLabel*>("picIcon")->pixmap().size(), QSize(32, 32));
+}
+
+TEST(AboutDialog, FixedSizeWithoutMinimiseOrMaximiseAtTheGivenGeometry) {
+  frmAbout about;
+  EXPECT_EQ(about.minimumSize(), QSize(349, 94));
+  EXPECT_EQ(about.maximumSize(), QSize(349, 94));
+  EXPECT_FALSE(about.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(about.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(about.findChild<QLabel*>("picIcon")->geometry(), QRect(16, 16, 29, 29));
+  EXPECT_EQ(about.findChild<QLabel*>("lblTitle")->geometry(), QRect(70, 16, 259, 32));
+  EXPECT_EQ(about.findChild<QLabel*>("lblVersion")->geometry(), QRect(70, 52, 259, 15));
+  EXPECT_EQ(about.findChild<QPushButton*>("cmdOK")->geometry(), QRect(240, 56, 92, 23));
+  EXPECT_TRUE(about.findChild<QPushButton*>("cmdOK")->isDefault());
+}
+
+class AboutKeys : public ::testing::TestWithParam<int> {};
+
+TEST_P(AboutKeys, EnterEscAndCloseAllCloseTheDialog) {
+  bool closed = false;
+  OnNextModal([&](QWidget* modal) {
+    if (GetParam() == 2) {
+      modal->close();
+    } else {
+      QTest::keyClick(modal, GetParam() == 0 ? Qt::Key_Return : Qt::Key_Escape);
+    }
+  });
+  frmAbout about;
+  about.exec();
+  closed = !about.isVisible();
+  EXPECT_TRUE(closed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, AboutKeys, ::testing::Values(0, 1, 2));
+
+TEST(SystemMessageBox, HelpOpensTheHelpFileAndLeavesTheBoxOpenUntilOk) {
+  RecordingSystemDesktop desktop;
+  MessageRequest request;
+  request.Text = QStringLiteral("<b>VelmorのIPアドレスを取得できません</b>");
+  request.Title = QStringLiteral("Pibbetエラーメッセージ");
+  request.Choice = MessageRequest::Buttons::OkHelp;
+  request.HelpFile = QStringLiteral("Pibbet.chm");
+  bool stillOpenAfterHelp = false;
+  QString shownText;
+  OnNextModal([&](QWidget* box) {
+    shownText = box->findChild<QLabel*>("MessageText")->text();
+    box->findChild<QPushButton*>("HelpButton")->click();
+    stillOpenAfterHelp = box->isVisible();
+    for (QPushButton* button : box->findChildren<QPushButton*>()) {
+      if (button->text().contains("OK")) button->click();
+    }
+  });
+  desktop.ShowMessage(request, nullptr);
+  EXPECT_TRUE(stillOpenAfterHelp);
+  EXPECT_EQ(desktop.Opened, std::vector<QString>{QStringLiteral("Pibbet.chm")});
+  EXPECT_EQ(shownText, request.Text) << "shown as plain text";
+}
+
+}  // namespace
+}  // namespace velmor::testing

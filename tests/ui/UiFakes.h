@@ -1,0 +1,48 @@
+// Fakes of the desktop's services and a helper for modal dialogs.
+#pragma once
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <vector>
+
+#include "ui/Desktop.h"
+
+namespace velmor::testing {
+
+struct FakeClock : Clock {
+  QDateTime Time = QDateTime(QDate(2004, 3, 3), QTime(14, 5, 9));
+  QDateTime Now() const override { return Time; }
+};
+
+struct FakeDesktop : Desktop {
+  QString Address;
+  std::vector<MessageRequest> Messages;
+  std::vector<QString> Opened;
+  void ShowMessage(const MessageRequest& request, QWidget*) override { Messages.push_back(request); }
+  void OpenDocument(const QString& path) override { Opened.push_back(path); }
+  QString LocalIP() const override { return Address; }
+  QString ProgramFolder() const override { return QStringLiteral("/opt/velmor/bin"); }
+};
+
+// Runs action on the next modal dialog once it is shown; gives up after a
+// few seconds so that a dialog that never comes cannot hang the test.
+inline void OnNextModal(std::function<void(QWidget*)> action) {
+  auto* poll = new QTimer(qApp);
+  auto tries = std::make_shared<int>(0);
+  QObject::connect(poll, &QTimer::timeout, [poll, tries, action] {
+    if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal->isVisible()) {
+      poll->deleteLater();
+      poll->stop();
+      action(modal);
+    } else if (++*tries > 500) {
+      poll->stop();
+      poll->deleteLater();
+    }
+  });
+  poll->start(10);
+}
+
+}  // namespace velmor::testing

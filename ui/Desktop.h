@@ -1,0 +1,55 @@
+// The desktop's services as the window uses them: the clock, message boxes,
+// opening a document with its viewer, and facts about this machine. The
+// program wires in the system's; tests wire in fakes that record and never
+// block.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+class QWidget;
+
+namespace velmor {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual QDateTime Now() const = 0;
+};
+
+struct MessageRequest {
+  enum class Buttons { OkOnly, OkHelp };
+  QString Text;
+  QString Title;
+  Buttons Choice = Buttons::OkOnly;
+  // Opened by the Help button, which leaves the box open.
+  QString HelpFile;
+  int HelpContext = 0;
+};
+
+class Desktop {
+ public:
+  virtual ~Desktop() = default;
+  // Shows the box and returns when the operator has closed it.
+  virtual void ShowMessage(const MessageRequest& request, QWidget* owner) = 0;
+  // Opens the document with the viewer the desktop associates with it;
+  // whether that worked is not reported.
+  virtual void OpenDocument(const QString& path) = 0;
+  virtual QString LocalIP() const = 0;
+  virtual QString ProgramFolder() const = 0;
+};
+
+class SystemClock : public Clock {
+ public:
+  QDateTime Now() const override { return QDateTime::currentDateTime(); }
+};
+
+class SystemDesktop : public Desktop {
+ public:
+  void ShowMessage(const MessageRequest& request, QWidget* owner) override;
+  void OpenDocument(const QString& path) override;
+  QString LocalIP() const override;
+  QString ProgramFolder() const override;
+};
+
+}  // namespace velmor

@@ -1,0 +1,50 @@
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "net/ChatServer.h"
+#include "ui/Desktop.h"
+
+namespace velmor {
+
+// A plain message box: the text under a title, OK, and where asked a Help
+// button that opens the help file and leaves the box open.
+void SystemDesktop::ShowMessage(const MessageRequest& request, QWidget* owner) {
+  QDialog box(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowCloseButtonHint);
+  box.setObjectName("MessageBox");
+  box.setWindowTitle(request.Title);
+  auto* layout = new QVBoxLayout(&box);
+  auto* text = new QLabel(request.Text, &box);
+  text->setObjectName("MessageText");
+  text->setTextFormat(Qt::PlainText);
+  layout->addWidget(text);
+  auto* buttons = new QDialogButtonBox(&box);
+  QPushButton* ok = buttons->addButton(QDialogButtonBox::Ok);
+  ok->setDefault(true);
+  QObject::connect(ok, &QPushButton::clicked, &box, &QDialog::accept);
+  if (request.Choice == MessageRequest::Buttons::OkHelp) {
+    // An action button: clicking it does not close the box.
+    QPushButton* help = buttons->addButton(QStringLiteral("ヘルプ"), QDialogButtonBox::ActionRole);
+    help->setObjectName("HelpButton");
+    const QString file = request.HelpFile;
+    QObject::connect(help, &QPushButton::clicked, &box, [this, file] { OpenDocument(file); });
+  }
+  layout->addWidget(buttons);
+  box.exec();
+}
+
+void SystemDesktop::OpenDocument(const QString& path) {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+QString SystemDesktop::LocalIP() const { return ChatServer::LocalIP(); }
+
+QString SystemDesktop::ProgramFolder() const { return QCoreApplication::applicationDirPath(); }
+
+}  // namespace velmor
