@@ -134,5 +134,15 @@ TEST_F(ServerEndToEnd, SecondInstanceSaysSoAndDoesNotListen) {
   EXPECT_TRUE(client.Connected());
 }
 
+TEST(HeadlessEndToEnd, WithoutADisplayTheWindowIsOffscreenAndClientsAreServed) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  VelmorProcess server({}, {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="});
+  ASSERT_TRUE(server.WaitForStatus(kWaiting)) << server.Stderr();
+  EXPECT_NE(server.Stderr().find("no display found"), std::string::npos);
+  Client client;
+  const std::string expected = Wire("/*/");
+  EXPECT_EQ(client.Exchange(Wire("/Reflesh//*/~"), expected.size()), expected);
+}
+
 }  // namespace
 }  // namespace velmor::testing

@@ -80,7 +80,14 @@ VelmorProcess::VelmorProcess(const std::string& runtimeDir, const std::vector<st
     ::dup2(null, STDOUT_FILENO);
     ::setenv("XDG_RUNTIME_DIR", Runtime.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    for (const auto& entry : extraEnv) ::putenv(const_cast<char*>(entry.c_str()));
+    for (const auto& entry : extraEnv) {
+      // "NAME=" removes NAME from the environment.
+      if (entry.ends_with('=')) {
+        ::unsetenv(entry.substr(0, entry.size() - 1).c_str());
+      } else {
+        ::putenv(const_cast<char*>(entry.c_str()));
+      }
+    }
     ::execl(VELMOR_BINARY, VELMOR_BINARY, static_cast<char*>(nullptr));
     ::_exit(127);
   }

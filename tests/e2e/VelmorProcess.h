@@ -18,7 +18,8 @@ const std::string& PrivateNetworkError();
 class VelmorProcess {
  public:
   // Starts the program with a runtime folder of its own (so the one-instance
-  // lock is the test's), or the given one.
+  // lock is the test's), or the given one; offscreen, unless extraEnv says
+  // otherwise ("NAME=value" sets, "NAME=" removes).
   explicit VelmorProcess(const std::string& runtimeDir = {},
                          const std::vector<std::string>& extraEnv = {});
   ~VelmorProcess();

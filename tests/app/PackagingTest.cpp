@@ -1,0 +1,74 @@
+// Installing like a desktop program: the installed files and the package.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Shell(const std::string& command) {
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((command + " 2>&1").c_str(), "r"), pclose);
+  std::string output;
+  char buffer[4096];
+  for (std::size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
+    output.append(buffer, n);
+  }
+  return output;
+}
+
+struct TempDir {
+  fs::path Path;
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "velmor-pkg-XXXXXX").string();
+    Path = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() { fs::remove_all(Path); }
+};
+
+TEST(Packaging, InstallPutsProgramDesktopEntryAndIconAndNothingElse) {
+  TempDir prefix;
+  const std::string log =
+      Shell(std::string(CMAKE_COMMAND) + " --install " + BUILD_DIR + " --prefix " + prefix.Path.string());
+  std::set<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(prefix.Path)) {
+    if (entry.is_regular_file()) files.insert(fs::relative(entry.path(), prefix.Path).string());
+  }
+  EXPECT_EQ(files, (std::set<std::string>{"bin/velmor", "share/applications/velmor.desktop",
+                                          "share/icons/hicolor/32x32/apps/velmor.png"}))
+      << log;
+  const std::string desktop = Shell("cat " + (prefix.Path / "share/applications/velmor.desktop").string());
+  EXPECT_NE(desktop.find("Name=Velmor\n"), std::string::npos);
+  EXPECT_NE(desktop.find("Icon=velmor\n"), std::string::npos);
+  EXPECT_NE(desktop.find("Categories=Network;Chat;\n"), std::string::npos);
+  const std::string icon = Shell("file " + (prefix.Path / "share/icons/hicolor/32x32/apps/velmor.png").string());
+  EXPECT_NE(icon.find("32 x 32"), std::string::npos) << icon;
+}
+
+TEST(Packaging, DebianPackageHoldsTheFilesAndNamesItsRuntimeDependencies) {
+  TempDir out;
+  const std::string log = Shell(std::string(CPACK_COMMAND) + " -G DEB --config " + BUILD_DIR +
+                              "/CPackConfig.cmake -B " + out.Path.string());
+  fs::path deb;
+  for (const auto& entry : fs::directory_iterator(out.Path)) {
+    if (entry.path().extension() == ".deb") deb = entry.path();
+  }
+  ASSERT_FALSE(deb.empty()) << log;
+  const std::string contents = Shell("dpkg-deb -c " + deb.string());
+  EXPECT_NE(contents.find("./usr/bin/velmor"), std::string::npos) << contents;
+  EXPECT_NE(contents.find("./usr/share/applications/velmor.desktop"), std::string::npos);
+  EXPECT_NE(contents.find("./usr/share/icons/hicolor/32x32/apps/velmor.png"), std::string::npos);
+  const std::string depends = Shell("dpkg-deb -f " + deb.string() + " Depends");
+  for (const char* package : {"libqt6widgets6", "libqt6network6", "libqt6core6", "qt6-qpa-plugins",
+                              "fonts-noto-cjk"}) {
+    EXPECT_NE(depends.find(package), std::string::npos) << package << " missing from: " << depends;
+  }
+  EXPECT_EQ(Shell("dpkg-deb -f " + deb.string() + " Version"), "1.0.28\n");
+}
+
+}  // namespace
