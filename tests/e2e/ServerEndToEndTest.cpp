@@ -1,6 +1,8 @@
 // The real program on port 5000, driven by TCP clients as Pibbet would.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <memory>
 #include <vector>
 
@@ -18,6 +20,12 @@ class ServerEndToEnd : public ::testing::Test {
     if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
     server = std::make_unique<VelmorProcess>();
     ASSERT_TRUE(server->WaitForStatus(kWaiting)) << server->Stderr();
+  }
+  void TearDown() override {
+    if (!server) return;
+    const int status = server->Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server ended badly:\n"
+                                                               << server->Stderr();
   }
   // A client that has joined under name with key, its reply checked.
   Client Join(const std::string& name, const std::string& key) {
@@ -42,7 +50,8 @@ TEST_F(ServerEndToEnd, WorkedExampleByteForByteAndRepliesOnlyToTheRequester) {
   Client jiro;
   const std::string joinJiro = Wire("Jiro\r\n/*/【お知らせ！】Jiroさんが参加しました\r\n");
   EXPECT_EQ(jiro.Exchange(Wire("CanEnter?Jiro/*/~j"), joinJiro.size()), joinJiro);
-  const std::string hello = Wire("Jiro\r\n/*/〔Jiro〕Hello\r\n【お知らせ！】Jiroさんが参加しました\r\n");
+  const std::string hello =
+      Wire("Jiro\r\n/*/〔Jiro〕Hello\r\n【お知らせ！】Jiroさんが参加しました\r\n");
   EXPECT_EQ(jiro.Exchange(Wire("NormalTelHello/*/~j"), hello.size()), hello);
 
   Client hanako;
@@ -57,7 +66,8 @@ TEST_F(ServerEndToEnd, WorkedExampleByteForByteAndRepliesOnlyToTheRequester) {
 TEST_F(ServerEndToEnd, JapaneseAndExtensionCharactersTravelInCodePage932) {
   Client client;
   const std::string name = "髙橋①";
-  const std::string expected = Wire(name + "\r\n/*/【お知らせ！】" + name + "さんが参加しました\r\n");
+  const std::string expected =
+      Wire(name + "\r\n/*/【お知らせ！】" + name + "さんが参加しました\r\n");
   EXPECT_EQ(client.Exchange(Wire("CanEnter?" + name + "/*/~鍵"), expected.size()), expected);
   EXPECT_NE(expected.find("\xee\xe0"), std::string::npos);
 }
@@ -68,7 +78,8 @@ TEST_F(ServerEndToEnd, PeerCloseLogsEmptyLeaveLineAndItsSlotIsReused) {
   Client bob = Join("Bob", "b");
   first.Close();
   const std::string leave = Wire("【お知らせ】さんが退室されました\r\n");
-  const std::string afterLeave = Wire("Bob\r\n/*/") + leave + Wire("【お知らせ！】Bobさんが参加しました\r\n");
+  const std::string afterLeave =
+      Wire("Bob\r\n/*/") + leave + Wire("【お知らせ！】Bobさんが参加しました\r\n");
   // Polled: the close reaches the server on its own time.
   std::string reply;
   for (int i = 0; i < 100 && reply != afterLeave; ++i) reply = Fetch(bob, "b", afterLeave.size());

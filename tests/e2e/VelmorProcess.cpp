@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,15 +60,16 @@ std::string EnterPrivateNetwork() {
   const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
                   (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
   if (fd >= 0) ::close(fd);
-  return up ? std::string() : std::string("cannot bring loopback up in the new namespace: ") +
-                                  std::strerror(errno);
+  return up ? std::string()
+            : std::string("cannot bring loopback up in the new namespace: ") + std::strerror(errno);
 }
 
 const std::string& PrivateNetworkError() { return NamespaceError(); }
 
 void RecordPrivateNetwork(const std::string& error) { NamespaceError() = error; }
 
-VelmorProcess::VelmorProcess(const std::string& runtimeDir, const std::vector<std::string>& extraEnv) {
+VelmorProcess::VelmorProcess(const std::string& runtimeDir,
+                             const std::vector<std::string>& extraEnv) {
   OwnRuntime = runtimeDir.empty();
   Runtime = OwnRuntime ? MakeTempDir() : runtimeDir;
   StderrPath = Runtime + "/stderr-" + std::to_string(Clock::now().time_since_epoch().count());
@@ -98,9 +100,7 @@ VelmorProcess::~VelmorProcess() {
   if (OwnRuntime && !Runtime.empty()) std::filesystem::remove_all(Runtime);
 }
 
-bool VelmorProcess::Running() const {
-  return Child > 0 && ::waitpid(Child, nullptr, WNOHANG) == 0;
-}
+bool VelmorProcess::Running() const { return Child > 0 && ::waitpid(Child, nullptr, WNOHANG) == 0; }
 
 int VelmorProcess::Stop() {
   if (Child <= 0) return -1;
@@ -117,6 +117,46 @@ int VelmorProcess::Stop() {
   }
   Child = -1;
   return status;
+}
+
+int VelmorProcess::OpenDescriptors() const {
+  int n = 0;
+  std::error_code error;
+  for (auto it =
+           std::filesystem::directory_iterator("/proc/" + std::to_string(Child) + "/fd", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    ++n;
+  }
+  return n;
+}
+
+long VelmorProcess::ResidentKiB() const {
+  std::ifstream status("/proc/" + std::to_string(Child) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+double VelmorProcess::CpuSeconds() const {
+  std::ifstream stat("/proc/" + std::to_string(Child) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // Fields after the command name, which ends with the last ')'.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+bool VelmorProcess::SetDescriptorLimit(long limit) const {
+  rlimit current{};
+  if (::prlimit(Child, RLIMIT_NOFILE, nullptr, &current) != 0) return false;
+  current.rlim_cur = static_cast<rlim_t>(limit);
+  return ::prlimit(Child, RLIMIT_NOFILE, &current, nullptr) == 0;
 }
 
 std::string VelmorProcess::Stderr() const {
@@ -205,7 +245,8 @@ std::string Client::Receive(std::size_t expectedBytes, std::chrono::milliseconds
   const auto deadline = Clock::now() + timeout;
   char buffer[65536];
   while (Fd >= 0 && data.size() < expectedBytes) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
     pollfd p{Fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
@@ -226,7 +267,8 @@ bool Client::ClosedByServer(std::chrono::milliseconds timeout) const {
   const auto deadline = Clock::now() + timeout;
   char buffer[4096];
   while (Fd >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
     pollfd p{Fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;

@@ -41,6 +41,14 @@ class VelmorProcess {
   int Stop();
   bool Running() const;
 
+  // Figures from the process's own accounting in /proc.
+  int OpenDescriptors() const;
+  long ResidentKiB() const;
+  // User plus system CPU time so far, in seconds.
+  double CpuSeconds() const;
+  // Changes the process's soft limit on open descriptors while it runs.
+  bool SetDescriptorLimit(long limit) const;
+
  private:
   int Child = -1;
   std::string Runtime;

@@ -1,0 +1,339 @@
+// What one client sends or does must not cost the others anything: hostile
+// bytes, churn, clients that never read, bursts beyond the slot limit, a
+// lack of descriptors, and key guessing, each against the real program.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/VelmorProcess.h"
+
+namespace velmor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kWaiting = "待機中・・・";
+const std::string kAccepted = "Pibbetより接続を受け付けました";
+const std::string kFull = "接続数が上限に達したため、接続を断りました";
+
+std::string Join(const std::string& name) { return "【お知らせ！】" + name + "さんが参加しました"; }
+std::string Leave(const std::string& name) {
+  return "【お知らせ】" + name + "さんが退室されました";
+}
+
+// The state reply for the given members and log lines (oldest first).
+std::string Reply(const std::vector<std::string>& members, const std::vector<std::string>& log) {
+  std::string text;
+  for (const auto& name : members) {
+    if (!name.empty()) text += name + "\r\n";  // an empty name is not listed
+  }
+  text += "/*/";
+  const std::size_t first = log.size() > 50 ? log.size() - 50 : 0;
+  for (std::size_t i = log.size(); i > first; --i) text += log[i - 1] + "\r\n";
+  return Wire(text);
+}
+
+class Reliability : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    server = std::make_unique<VelmorProcess>();
+    ASSERT_TRUE(server->WaitForStatus(kWaiting)) << server->Stderr();
+  }
+  void TearDown() override {
+    if (!server) return;
+    const int status = server->Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server ended badly:\n"
+                                                               << server->Stderr().substr(0, 4000);
+  }
+  std::unique_ptr<Client> Joined(const std::string& name, const std::string& key) {
+    auto client = std::make_unique<Client>();
+    client->Send(Wire("CanEnter?" + name + "/*/~" + key));
+    EXPECT_FALSE(client->ReceiveReply(30ms).empty()) << "no reply to the join of " << name;
+    return client;
+  }
+  // Fetches until the reply is the expected one: closes reach the server on
+  // their own time.
+  std::string FetchUntil(const Client& client, const std::string& key,
+                         const std::string& expected) {
+    std::string reply;
+    for (int i = 0; i < 200 && reply != expected; ++i) {
+      client.Send(Wire("/Reflesh//*/~" + key));
+      reply = client.Receive(expected.size(), 2s);
+      if (reply != expected) std::this_thread::sleep_for(5ms);
+    }
+    return reply;
+  }
+
+  std::unique_ptr<VelmorProcess> server;
+};
+
+TEST_F(Reliability, HostileBytesNeverCostTheOtherMembersAByte) {
+  auto witness = Joined("W", "w");
+  std::vector<std::string> log{Join("W")};
+  std::mt19937 random(20261207);
+
+  // Dropped at once: no separator anywhere (no byte 0x2F), whatever else.
+  std::vector<std::string> dropped;
+  for (int i = 0; i < 150; ++i) {
+    std::string bytes(1 + random() % 3000, '\0');
+    for (char& b : bytes) {
+      do b = static_cast<char>(random() & 0xFF);
+      while (b == '/');
+    }
+    dropped.push_back(bytes);
+  }
+  dropped.push_back("CanEnter?x\x81");                            // lone lead byte at the end
+  dropped.push_back("\x81\x20\xfc\xfc\xa0\x80\xfd\xff\x85\x40");  // invalid code page 932
+  dropped.push_back(std::string(1 << 20, 'A'));                   // 1 MiB without separator
+  dropped.push_back(std::string("\0\0\0/*/~", 7));                // NUL characters: no command
+  dropped.push_back(Wire("NormalTel\r\n/*/~wrong key"));          // key of a slot that never joined
+  for (const auto& bytes : dropped) {
+    Client hostile;
+    hostile.Send(bytes);
+    ASSERT_TRUE(hostile.ClosedByServer()) << "payload of " << bytes.size() << " bytes";
+    ASSERT_EQ(FetchUntil(*witness, "w", Reply({"W"}, log)), Reply({"W"}, log));
+  }
+
+  // Carried out: line breaks and NULs inside names, the separator at every
+  // position of a join.
+  // The separator at every position of the name: what follows it is the key.
+  const std::vector<std::string> pieces{"名", "前", "a", "\r", "\n", "b"};
+  std::vector<std::pair<std::string, std::string>> joins{
+      {"a\r\nb", "k"}, {std::string("n\0l", 3), "k"}, {"\r\n/*/\r\n", "k"}};
+  for (std::size_t p = 0; p <= pieces.size(); ++p) {
+    std::string name, key;
+    for (std::size_t i = 0; i < pieces.size(); ++i) (i < p ? name : key) += pieces[i];
+    joins.emplace_back(name, key);
+  }
+  for (const auto& [name, key] : joins) {
+    Client member;
+    member.Send(Wire("CanEnter?" + name + "/*/~" + key));
+    log.push_back(Join(name));
+    ASSERT_EQ(member.Receive(Reply({"W", name}, log).size()), Reply({"W", name}, log));
+    member.Reset();
+    log.push_back(Leave(name));
+    ASSERT_EQ(FetchUntil(*witness, "w", Reply({"W"}, log)), Reply({"W"}, log));
+  }
+  // The separator before the command word ends: an unknown command.
+  const std::string word = "CanEnter?名前abc";
+  for (std::size_t p = 0; p < 9; ++p) {
+    Client hostile;
+    hostile.Send(Wire(word.substr(0, p) + "/*/~" + word.substr(p)));
+    ASSERT_TRUE(hostile.ClosedByServer()) << "separator at " << p;
+  }
+  EXPECT_EQ(FetchUntil(*witness, "w", Reply({"W"}, log)), Reply({"W"}, log));
+}
+
+TEST_F(Reliability, ChurnOfTenThousandConnectionsLeavesNothingBehind) {
+  constexpr int kCycles = 10000;
+  const auto cycle = [](int i) {
+    Client client;
+    if (!client.Connected()) return;
+    const int kind = i % 5;
+    if (kind >= 2) {
+      client.Send(Wire("CanEnter?c" + std::to_string(i) + "/*/~k"));
+      if (kind != 4) client.ReceiveReply(2ms);
+    }
+    if (kind == 4) {
+      client.Send("/Reflesh//*");  // vanishes in the middle of a request
+    }
+    if (i % 2 == 0) {
+      client.Close();
+    } else {
+      client.Reset();
+    }
+  };
+  for (int i = 0; i < 200; ++i) cycle(i);  // warm-up: first allocations settle
+  std::this_thread::sleep_for(300ms);
+  const int fdsBefore = server->OpenDescriptors();
+  const long rssBefore = server->ResidentKiB();
+
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kCycles; ++i) cycle(i);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  // Twenty connections that never send anything, then gone.
+  {
+    std::vector<Client> idle(20);
+    std::this_thread::sleep_for(500ms);
+    for (int i = 0; i < 20; i += 2) idle[i].Reset();
+  }
+
+  // Twenty newcomers get every slot and exact member lists.
+  std::vector<std::unique_ptr<Client>> members;
+  std::vector<std::string> names;
+  for (int i = 0; i < 20; ++i) {
+    names.push_back("member" + std::to_string(100 + i));
+    std::unique_ptr<Client> client;
+    for (int tries = 0; tries < 200 && !client; ++tries) {
+      client = std::make_unique<Client>();
+      if (client->ClosedByServer(20ms)) client.reset();
+    }
+    ASSERT_TRUE(client) << "newcomer " << i << " was never accepted";
+    client->Send(Wire("CanEnter?" + names.back() + "/*/~k"));
+    const std::string reply = client->ReceiveReply(30ms);
+    std::string expectedMembers;
+    for (const auto& name : names) expectedMembers += name + "\r\n";
+    ASSERT_TRUE(reply.starts_with(Wire(expectedMembers + "/*/" + Join(names.back()) + "\r\n")))
+        << "newcomer " << i;
+    members.push_back(std::move(client));
+  }
+  std::this_thread::sleep_for(300ms);
+  const int fdsAfter = server->OpenDescriptors();
+  const long rssAfter = server->ResidentKiB();
+  std::printf(
+      "churn: %d cycles in %.2f s; descriptors %d -> %d (20 members connected); "
+      "resident %ld -> %ld KiB\n",
+      kCycles, seconds, fdsBefore, fdsAfter, rssBefore, rssAfter);
+  EXPECT_LE(fdsAfter, fdsBefore + 20) << "one descriptor per connected member, no more";
+  EXPECT_LE(rssAfter, rssBefore + 4096) << "resident memory within 4 MiB of the start";
+}
+
+TEST_F(Reliability, ClientThatNeverReadsIsDroppedAndOthersAreNotSlowed) {
+  auto reader = Joined("reader", "r");
+  auto sink = Joined("sink", "s");
+  // Fill the log with long lines so every reply is about 800 KB.
+  const std::string text(8000, 'x');
+  for (int i = 0; i < 50; ++i) {
+    sink->Send(Wire("NormalTel" + text + "/*/~s"));
+    sink->ReceiveReply(20ms);
+  }
+  // Now it asks and asks and never reads.
+  const int port = sink->LocalPort();
+  const std::string dropped =
+      "127.0.0.1:" + std::to_string(port) + "(127.0.0.1)でエラーにより、この接続を切ります";
+  double slowest = 0;
+  for (int i = 0; i < 200 && !server->WaitForStatus(dropped, 1, 0ms); ++i) {
+    sink->Send(Wire("/Reflesh//*/~s"));
+    const auto asked = std::chrono::steady_clock::now();
+    reader->Send(Wire("/Reflesh//*/~r"));
+    ASSERT_FALSE(reader->ReceiveReply(5ms).empty());
+    slowest = std::max(
+        slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
+  }
+  ASSERT_TRUE(server->WaitForStatus(dropped)) << "more than 1 MiB waited and it was not dropped";
+  std::printf("never-reading client dropped; slowest reply to the other member: %.1f ms\n",
+              slowest * 1000);
+  EXPECT_LT(slowest, 0.5);
+  const std::string reply = Reply({"reader"}, {});
+  reader->Send(Wire("/Reflesh//*/~r"));
+  EXPECT_TRUE(reader->ReceiveReply().starts_with(Wire("reader\r\n/*/"))) << "sink is gone";
+}
+
+TEST_F(Reliability, BurstBeyondTwentyIsRefusedAndTheTwentyLoseNothing) {
+  std::vector<std::unique_ptr<Client>> members;
+  std::vector<std::string> names, log;
+  for (int i = 0; i < 20; ++i) {
+    names.push_back("m" + std::to_string(i));
+    log.push_back(Join(names.back()));
+    members.push_back(Joined(names.back(), "k"));
+  }
+  int refused = 0;
+  for (int batch = 0; batch < 4; ++batch) {
+    std::vector<Client> burst(250);
+    for (auto& client : burst) refused += client.ClosedByServer() ? 1 : 0;
+  }
+  EXPECT_EQ(refused, 1000);
+  EXPECT_TRUE(server->WaitForStatus(kFull, 1000));
+  for (auto& member : members) {
+    EXPECT_EQ(member->Exchange(Wire("/Reflesh//*/~k"), Reply(names, log).size()),
+              Reply(names, log));
+  }
+  members[7]->Close();
+  log.push_back(Leave("m7"));
+  std::unique_ptr<Client> late;
+  for (int tries = 0; tries < 200 && !late; ++tries) {
+    late = std::make_unique<Client>();
+    if (late->ClosedByServer(20ms)) late.reset();
+  }
+  ASSERT_TRUE(late);
+  names[7] = "late";
+  log.push_back(Join("late"));
+  EXPECT_EQ(late->Exchange(Wire("CanEnter?late/*/~z"), Reply(names, log).size()), Reply(names, log))
+      << "the newcomer took slot 8";
+}
+
+TEST_F(Reliability, OutOfDescriptorsIsReportedOnceWithoutSpinningThenServedAgain) {
+  const int baseline = server->OpenDescriptors();
+  ASSERT_TRUE(server->SetDescriptorLimit(baseline + 3));
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 6; ++i) clients.push_back(std::make_unique<Client>());
+  const std::string trouble = "待受ポート5000(0.0.0.0)でエラーにより、この接続を切ります";
+  ASSERT_TRUE(server->WaitForStatus(trouble));
+  const double cpuBefore = server->CpuSeconds();
+  std::this_thread::sleep_for(2s);
+  const double cpu = server->CpuSeconds() - cpuBefore;
+  int reports = 0;
+  for (const auto& line : server->StatusLines()) reports += line == trouble;
+  std::printf("out of descriptors: %d report(s), %.2f s of CPU in 2 s of waiting\n", reports, cpu);
+  EXPECT_EQ(reports, 1);
+  EXPECT_LT(cpu, 0.2) << "the listener must rest, not spin";
+
+  // Two accepted clients leave; their descriptors let the waiting ones in.
+  clients[0]->Close();
+  clients[1]->Close();
+  for (int i = 2; i < 6; ++i) {
+    EXPECT_EQ(clients[i]->Exchange(Wire("/Reflesh//*/~"), 3).substr(0, 3), "/*/") << "client " << i;
+    if (i == 3) {
+      clients[2]->Close();
+      clients[3]->Close();
+    }
+  }
+  ASSERT_TRUE(server->SetDescriptorLimit(1024));
+}
+
+TEST_F(Reliability, GuessedKeysNeverPostOrReadTheRoom) {
+  std::vector<std::unique_ptr<Client>> members;
+  std::vector<std::string> names;
+  for (int i = 0; i < 10; ++i) {
+    names.push_back("owner" + std::to_string(i));
+    members.push_back(Joined(names.back(), "secret" + std::to_string(i)));
+  }
+  // Ten guessers at a time join, then try a key that is not theirs; others
+  // never join and try keys outright.
+  int guesses = 0;
+  for (int round = 0; round < 30; ++round) {
+    std::vector<std::unique_ptr<Client>> guessers;
+    for (int g = 0; g < 10; ++g) {
+      auto guesser = std::make_unique<Client>();
+      if (g % 2 == 0) {
+        guesser->Send(Wire("CanEnter?g/*/~mine"));
+        guesser->ReceiveReply(5ms);
+      }
+      guessers.push_back(std::move(guesser));
+    }
+    for (int g = 0; g < 10; ++g) {
+      const std::string key = "secret" + std::to_string((round + g) % 10);
+      guessers[g]->Send(Wire((g % 3 ? "NormalTelforged/*/~" : "/Reflesh//*/~") + key));
+      ++guesses;
+    }
+    for (auto& guesser : guessers) {
+      EXPECT_TRUE(guesser->ClosedByServer());
+      EXPECT_TRUE(guesser->Receive(1, 1ms).empty());
+    }
+  }
+  // Only the owners are members, and every line of the log is a join.
+  const std::string state = members[0]->Exchange(Wire("/Reflesh//*/~secret0"), 1 << 16);
+  std::string list;
+  for (const auto& name : names) list += name + "\r\n";
+  EXPECT_TRUE(state.starts_with(Wire(list + "/*/"))) << "the guessers left no member behind";
+  EXPECT_EQ(state.find(Wire("forged")), std::string::npos)
+      << guesses << " guesses posted something";
+  EXPECT_EQ(guesses, 300);
+}
+
+}  // namespace
+}  // namespace velmor::testing
