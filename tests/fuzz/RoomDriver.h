@@ -1,0 +1,238 @@
+// Plays an arbitrary byte string as a sequence of socket events against the
+// room, the way the server would deliver them (connections placed by the
+// slot table, arrivals decoded from code page 932), and checks after every
+// event what must always hold. Shared by the fuzzer and by the test that
+// replays the seed corpus, so every input that once found a fault stays a test.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/Cp932.h"
+#include "net/SlotTable.h"
+#include "room/Room.h"
+#include "tests/room/FakePorts.h"
+
+namespace velmor::testing {
+
+class RoomDriver {
+ public:
+  RoomDriver() : Chat(Sockets, Status) {
+    Chat.SetDisplay(&Display);
+    Slots.Open();
+  }
+
+  // Plays the whole input; returns the first broken rule, or "" when all held.
+  std::string Play(std::string_view input) {
+    Input = input;
+    Next = 0;
+    for (int step = 0; step < 4096 && Next < Input.size(); ++step) {
+      std::string fault = Step();
+      if (!fault.empty()) return "step " + std::to_string(step) + ": " + fault;
+    }
+    return {};
+  }
+
+  const Room& TheRoom() const { return Chat; }
+  long LinesAppended() const { return Appended; }
+
+ private:
+  std::uint8_t Byte() { return Next < Input.size() ? static_cast<std::uint8_t>(Input[Next++]) : 0; }
+  std::string Bytes(std::size_t count) {
+    std::string bytes(Input.substr(std::min(Next, Input.size()), count));
+    Next += count;
+    return bytes;
+  }
+
+  // The text of one arrival: a command word (or none), bytes, perhaps the
+  // separator and a key, which is short and often repeated so that keys match.
+  std::string Request() {
+    static constexpr std::string_view Words[] = {"CanEnter?", "NormalTel", "/Reflesh/", ""};
+    const std::uint8_t form = Byte();
+    std::string bytes(Words[form % 4]);
+    bytes += Bytes(Byte() % 64);
+    if (form & 4) {
+      bytes += "/*/~";
+      bytes +=
+          (form & 8) ? std::string("k") + static_cast<char>('0' + Byte() % 3) : Bytes(Byte() % 16);
+    }
+    return bytes;
+  }
+
+  // A client slot in use, or a slot number the server never hands out.
+  SlotIndex PickSlot() {
+    const std::uint8_t pick = Byte();
+    if (!Sockets.Open.empty() && pick < 200) {
+      auto it = Sockets.Open.begin();
+      std::advance(it, pick % Sockets.Open.size());
+      return *it;
+    }
+    static constexpr SlotIndex Outside[] = {0, -1, 21, 22, -32768, 32767};
+    return Outside[pick % 6];
+  }
+
+  std::string Step() {
+    Before = CurrentLog();
+    Sockets.Sent.clear();
+    Display.Calls.clear();
+    const std::size_t statusBefore = Status.Texts.size();
+    const std::uint8_t op = Byte() % 6;
+    SlotIndex slot = 0;
+    std::u16string request;
+    bool event = false;
+
+    switch (op) {
+      case 0: {  // a connection arrives
+        const auto placement = Slots.FindSlot();
+        if (placement.kind != SlotTable::Placement::Kind::Full) {
+          Slots.Take(placement);
+          Sockets.Open.insert(placement.slot);
+        }
+        break;
+      }
+      case 1:
+      case 5: {  // an arrival; op 5 sends one near the separator's position limit
+        slot = PickSlot();
+        if (op == 1) {
+          request = Cp932::Instance().Decode(Request());
+        } else {
+          request =
+              u"NormalTel" + std::u16string(Room::MaxSepPos - 12 + Byte() % 8, u'x') + u"/*/~k0";
+        }
+        if (Sockets.Open.count(slot)) Sockets.Pending[slot] = request;
+        KeyBefore = IsClient(slot) ? Chat.MemberKey(slot) : std::u16string();
+        Chat.WSock_DataArrival(slot);
+        event = true;
+        break;
+      }
+      case 2:
+        slot = PickSlot();
+        Chat.WSock_Close(slot);
+        event = true;
+        break;
+      case 3:
+        slot = PickSlot();
+        Chat.WSock_Error(slot);
+        event = true;
+        break;
+      case 4:  // the operator types a line
+        Chat.AppendLogLine(Room::OperatorLine(Cp932::Instance().Decode(Bytes(Byte() % 32))));
+        Chat.RefreshDisplay();
+        break;
+    }
+    // The server frees a slot the room released.
+    for (SlotIndex s = 1; s <= Room::MaxSlot; ++s) {
+      if (Slots.InUse(s) && !Sockets.Open.count(s)) Slots.Free(s);
+    }
+    if (op == 1 || op == 5) Sockets.Pending.erase(slot);
+
+    const bool outside = event && !IsClient(slot);
+    if (outside &&
+        (Display.Calls.size() || Sockets.Sent.size() || Status.Texts.size() != statusBefore)) {
+      return "an event on slot " + std::to_string(slot) + ", which no client holds, did something";
+    }
+    if (std::string fault = CheckTables(); !fault.empty()) return fault;
+    if (std::string fault = CheckLog(); !fault.empty()) return fault;
+    if (std::string fault = CheckReplies(slot); !fault.empty()) return fault;
+    if ((op == 1 || op == 5) && IsClient(slot)) return CheckKey(slot, request);
+    return {};
+  }
+
+  static bool IsClient(SlotIndex slot) { return slot >= 1 && slot <= Room::MaxSlot; }
+
+  std::string CheckTables() const {
+    if (Slots.TopSlot() > SlotTable::MaxClients) return "a slot above the limit was made";
+    for (SlotIndex s = 1; s <= Room::MaxSlot; ++s) {
+      if (Slots.InUse(s) != (Sockets.Open.count(s) == 1))
+        return "slot table and connections disagree";
+      if (!Sockets.Open.count(s) && !(Chat.MemberName(s).empty() && Chat.MemberKey(s).empty())) {
+        return "slot " + std::to_string(s) + " is free but keeps a name or key";
+      }
+    }
+    return {};
+  }
+
+  std::vector<std::u16string> CurrentLog() const {
+    std::vector<std::u16string> lines;
+    for (int k = 0; k < Chat.LogCount(); ++k) lines.push_back(Chat.LogLine(k));
+    return lines;
+  }
+
+  // The log is the last min(n, 50) lines appended, in order: one event adds
+  // at most one line at the newest end.
+  std::string CheckLog() {
+    const auto after = CurrentLog();
+    for (int k = static_cast<int>(after.size()); k <= Room::LogCapacity; ++k) {
+      if (!Chat.LogLine(k).empty()) return "a line beyond the log's end";
+    }
+    // A full log whose lines are all alike looks the same after one more.
+    if (after == Before) return {};
+    if (after.empty()) return "the log lost its lines";
+    const std::size_t kept = after.size() - 1;
+    if (Before.size() < kept ||
+        !std::equal(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(kept),
+                    Before.end() - static_cast<std::ptrdiff_t>(kept))) {
+      return "the log did not keep its older lines in order";
+    }
+    if (after.size() != std::min<std::size_t>(Before.size() + 1, Room::LogCapacity)) {
+      return "the log has the wrong number of lines";
+    }
+    ++Appended;
+    return {};
+  }
+  std::string Rendering() const {
+    return Encode(Chat.RenderMemberList() + u"/*/" + Chat.RenderLog());
+  }
+  static std::string Encode(const std::u16string& text) { return Cp932::Instance().Encode(text); }
+
+  std::string CheckReplies(SlotIndex slot) const {
+    if (Sockets.Sent.size() > 1) return "more than one reply to one event";
+    if (Sockets.Sent.size() == 1) {
+      if (Sockets.Sent[0].first != slot) return "a reply went to another slot";
+      if (!Sockets.Open.count(slot)) return "a reply went to a closed connection";
+      if (Encode(Sockets.Sent[0].second) != Rendering()) return "the reply is not the room's state";
+    }
+    if (!Display.Calls.empty()) {
+      if (Display.Calls.size() != 2) return "the display was refreshed more than once";
+      if (Encode(Display.Calls[0].substr(2) + u"/*/" + Display.Calls[1].substr(2)) != Rendering()) {
+        return "the display does not show the room";
+      }
+    }
+    return {};
+  }
+
+  // A chat or fetch with a key other than the slot's stored one neither posts
+  // nor reads the room, and costs the sender its connection.
+  std::string CheckKey(SlotIndex slot, const std::u16string& request) const {
+    const std::size_t sep = request.find(u"/*/~");
+    if (sep == std::u16string::npos || sep >= static_cast<std::size_t>(Room::MaxSepPos)) {
+      if (Sockets.Open.count(slot)) return "a request without separator kept its connection";
+      return {};
+    }
+    const std::u16string_view command = std::u16string_view(request).substr(0, 9);
+    const bool keyed = command == u"NormalTel" || (command == u"/Reflesh/" && sep == 9);
+    if (!keyed || request.substr(sep + 4) == KeyBefore) return {};
+    if (Sockets.Open.count(slot)) return "a wrong key kept its connection";
+    if (!Sockets.Sent.empty()) return "a wrong key was answered with the room";
+    if (CurrentLog() != Before) return "a wrong key changed the log";
+    return {};
+  }
+
+  FakeConnections Sockets;
+  FakeStatus Status;
+  FakeDisplay Display;
+  Room Chat;
+  SlotTable Slots;
+  std::string_view Input;
+  std::size_t Next = 0;
+  std::vector<std::u16string> Before;
+  std::u16string KeyBefore;
+  long Appended = 0;
+};
+
+}  // namespace velmor::testing
