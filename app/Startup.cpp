@@ -1,8 +1,14 @@
 #include "app/Startup.h"
 
+#include <QCoreApplication>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "app/Shutdown.h"
+#include "net/ChatServer.h"
+#include "net/StatusEcho.h"
 
 namespace velmor {
 
@@ -22,8 +28,25 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]) {
     }
   }
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  std::fputs("velmor: no display found; the window is drawn offscreen and clients are served as usual\n",
-             stderr);
+  std::fputs(
+      "velmor: no display found; the window is drawn offscreen and clients are served as usual\n",
+      stderr);
+}
+
+bool AskedForNoWindow(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-window") == 0) return true;
+  }
+  return false;
+}
+
+int ServeWithoutWindow(int argc, char* argv[]) {
+  QCoreApplication app(argc, argv);
+  QuitOnTerminationSignals();
+  StatusEcho status;
+  ChatServer server(status);
+  if (server.Start() != ChatServer::StartResult::Listening) return 1;
+  return app.exec();
 }
 
 }  // namespace velmor

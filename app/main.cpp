@@ -6,6 +6,7 @@
 #include "ui/Form1.h"
 
 int main(int argc, char* argv[]) {
+  if (velmor::AskedForNoWindow(argc, argv)) return velmor::ServeWithoutWindow(argc, argv);
   velmor::FallBackToOffscreenWithoutDisplay(argc, argv);
   QApplication app(argc, argv);
   velmor::QuitOnTerminationSignals();

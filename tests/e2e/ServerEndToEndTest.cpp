@@ -155,5 +155,27 @@ TEST(HeadlessEndToEnd, WithoutADisplayTheWindowIsOffscreenAndClientsAreServed) {
   EXPECT_EQ(client.Exchange(Wire("/Reflesh//*/~"), expected.size()), expected);
 }
 
+TEST(HeadlessEndToEnd, NoWindowServesClientsAndEndsCleanlyOnTerm) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  VelmorProcess server({}, {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="}, {"--no-window"});
+  ASSERT_TRUE(server.WaitForStatus(kWaiting)) << server.Stderr();
+  EXPECT_EQ(server.Stderr().find("no display found"), std::string::npos) << "no window to draw";
+  Client client;
+  const std::string expected = Wire("太郎\r\n/*/【お知らせ！】太郎さんが参加しました\r\n");
+  EXPECT_EQ(client.Exchange(Wire("CanEnter?太郎/*/~k"), expected.size()), expected);
+  const int status = server.Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << server.Stderr();
+}
+
+TEST(HeadlessEndToEnd, NoWindowEndsWithFailureWhenThePortIsTaken) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  VelmorProcess first({}, {}, {"--no-window"});
+  ASSERT_TRUE(first.WaitForStatus(kWaiting)) << first.Stderr();
+  VelmorProcess second({}, {}, {"--no-window"});  // its own lock, the same port
+  ASSERT_TRUE(second.WaitForStderr("ポート5000で待機できません")) << second.Stderr();
+  const int status = second.Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << second.Stderr();
+}
+
 }  // namespace
 }  // namespace velmor::testing

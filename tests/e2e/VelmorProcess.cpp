@@ -69,7 +69,8 @@ const std::string& PrivateNetworkError() { return NamespaceError(); }
 void RecordPrivateNetwork(const std::string& error) { NamespaceError() = error; }
 
 VelmorProcess::VelmorProcess(const std::string& runtimeDir,
-                             const std::vector<std::string>& extraEnv) {
+                             const std::vector<std::string>& extraEnv,
+                             const std::vector<std::string>& args) {
   OwnRuntime = runtimeDir.empty();
   Runtime = OwnRuntime ? MakeTempDir() : runtimeDir;
   StderrPath = Runtime + "/stderr-" + std::to_string(Clock::now().time_since_epoch().count());
@@ -90,7 +91,10 @@ VelmorProcess::VelmorProcess(const std::string& runtimeDir,
         ::putenv(const_cast<char*>(entry.c_str()));
       }
     }
-    ::execl(VELMOR_BINARY, VELMOR_BINARY, static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>(VELMOR_BINARY)};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(VELMOR_BINARY, argv.data());
     ::_exit(127);
   }
 }

@@ -19,9 +19,10 @@ class VelmorProcess {
  public:
   // Starts the program with a runtime folder of its own (so the one-instance
   // lock is the test's), or the given one; offscreen, unless extraEnv says
-  // otherwise ("NAME=value" sets, "NAME=" removes).
+  // otherwise ("NAME=value" sets, "NAME=" removes), with the given arguments.
   explicit VelmorProcess(const std::string& runtimeDir = {},
-                         const std::vector<std::string>& extraEnv = {});
+                         const std::vector<std::string>& extraEnv = {},
+                         const std::vector<std::string>& args = {});
   ~VelmorProcess();
   VelmorProcess(const VelmorProcess&) = delete;
   VelmorProcess& operator=(const VelmorProcess&) = delete;
