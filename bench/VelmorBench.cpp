@@ -46,18 +46,22 @@ constexpr int MaxMembers = 20;
 
 // Code page 932 words, kept as separate literals so that no hex escape runs
 // into the text after it.
-const std::string UserWord = "\x97\x98\x97\x70\x8E\xD2";                 // 利用者
-const std::string TalkWord = "\x89\xEF\x98\x62";                         // 会話
-const std::string TestWord = "\x83\x65\x83\x58\x83\x67\x95\xB6";         // テスト文
+const std::string UserWord = "\x97\x98\x97\x70\x8E\xD2";          // 利用者
+const std::string TalkWord = "\x89\xEF\x98\x62";                  // 会話
+const std::string TestWord = "\x83\x65\x83\x58\x83\x67\x95\xB6";  // テスト文
 
-std::string TwoDigits(int n) { return std::string(1, char('0' + n / 10 % 10)) + char('0' + n % 10); }
+std::string TwoDigits(int n) {
+  return std::string(1, char('0' + n / 10 % 10)) + char('0' + n % 10);
+}
 std::string FourDigits(int n) { return TwoDigits(n / 100) + TwoDigits(n); }
 std::string Name(int i) { return UserWord + TwoDigits(i); }
 std::string Key(int i) { return "key" + TwoDigits(i); }
 std::string Join(int i) { return "CanEnter?" + Name(i) + "/*/~" + Key(i); }
 std::string Fetch(int i) { return "/Reflesh//*/~" + Key(i); }
 // Fixed width, so that every reply has one length once the log is full.
-std::string Chat(int i, int n) { return "NormalTel" + TalkWord + TestWord + FourDigits(n) + "/*/~" + Key(i); }
+std::string Chat(int i, int n) {
+  return "NormalTel" + TalkWord + TestWord + FourDigits(n) + "/*/~" + Key(i);
+}
 
 // ---------------------------------------------------------------- processes
 
@@ -167,7 +171,8 @@ std::optional<double> WaitForListener(Clock::time_point since, std::chrono::mill
     for (int i = 0; i < n; ++i) {
       const int fd = ready[i].data.fd;
       if (fd == listener) {
-        for (int client; (client = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+        for (int client;
+             (client = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
           ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
           epoll_event watch{EPOLLIN, {.fd = client}};
           ::epoll_ctl(poll, EPOLL_CTL_ADD, client, &watch);
@@ -211,6 +216,18 @@ const char* KindName(Kind kind) {
   return kind == Kind::Floor ? "floor" : kind == Kind::Velmor ? "velmor" : "velmor+window";
 }
 
+// The server running now, ended by Fail on the way out.
+pid_t Running = -1;
+
+[[noreturn]] void Fail(const std::string& why) {
+  std::fprintf(stderr, "velmor-bench: %s\n", why.c_str());
+  if (Running > 0) {
+    ::kill(Running, SIGKILL);
+    ::waitpid(Running, nullptr, 0);
+  }
+  std::exit(2);
+}
+
 Server Start(Kind kind, const std::string& program, const std::string& floorReply) {
   Server server;
   if (kind != Kind::Floor) {
@@ -235,6 +252,7 @@ Server Start(Kind kind, const std::string& program, const std::string& floorRepl
     }
     ::_exit(127);
   }
+  Running = server.pid;
   return server;
 }
 
@@ -251,6 +269,7 @@ void Stop(Server& server) {
     std::this_thread::sleep_for(2ms);
   }
   server.pid = -1;
+  Running = -1;
   if (!server.runtime.empty()) std::filesystem::remove_all(server.runtime);
 }
 
@@ -263,7 +282,8 @@ bool Complete(const std::string& reply, int lines) {
   const auto separator = reply.find("/*/");
   if (separator == std::string::npos) return false;
   int found = 0;
-  for (auto at = reply.find("\r\n", separator); at != std::string::npos; at = reply.find("\r\n", at + 2)) {
+  for (auto at = reply.find("\r\n", separator); at != std::string::npos;
+       at = reply.find("\r\n", at + 2)) {
     ++found;
   }
   return found >= lines;
@@ -311,13 +331,20 @@ std::optional<std::string> Ask(Connection& c, const std::string& request, int li
   const auto deadline = Clock::now() + 5s;
   while (!Complete(c.in, lines)) {
     if (Clock::now() > deadline || !ReadAvailable(c, buffer)) {
-      std::fprintf(stderr, "velmor-bench: no whole reply (%zu bytes so far) to a request of %zu bytes\n",
+      std::fprintf(stderr,
+                   "velmor-bench: no whole reply (%zu bytes so far) to a request of %zu bytes\n",
                    c.in.size(), request.size());
       return std::nullopt;
     }
     if (!Complete(c.in, lines)) std::this_thread::sleep_for(50us);
   }
   return c.in;
+}
+
+std::string MustAsk(Connection& c, const std::string& request, int lines) {
+  auto reply = Ask(c, request, lines);
+  if (!reply) Fail("a request of the set-up got no whole reply");
+  return *reply;
 }
 
 struct Sample {
@@ -360,9 +387,9 @@ bool SetUp(Room& room, int n) {
 
 // Every connection sends a request, waits for the whole reply, and sends the
 // next, for the given time.
-Sample Steady(Room& room, const std::function<std::string(int, long)>& request, std::size_t replySize,
-              const std::string& exactReply, double seconds, pid_t server, long maxReplies = 0,
-              const std::function<void(long)>& onReply = {}) {
+Sample Steady(Room& room, const std::function<std::string(int, long)>& request,
+              std::size_t replySize, const std::string& exactReply, double seconds, pid_t server,
+              long maxReplies = 0, const std::function<void(long)>& onReply = {}) {
   Sample sample;
   const int poll = ::epoll_create1(EPOLL_CLOEXEC);
   for (auto& c : room.connections) {
@@ -374,7 +401,8 @@ Sample Steady(Room& room, const std::function<std::string(int, long)>& request, 
   long sentCount = 0;
   const auto start = Clock::now();
   sample.before = Figures(server);
-  const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const auto deadline =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   int outstanding = 0;
   for (auto& c : room.connections) {
     c.in.clear();
@@ -404,15 +432,18 @@ Sample Steady(Room& room, const std::function<std::string(int, long)>& request, 
       if (c.in.size() != replySize || (!exactReply.empty() && c.in != exactReply)) ++sample.errors;
       if (done <= deadline) {
         ++sample.replies;
-        sample.latencyUs.push_back(std::chrono::duration<double, std::micro>(done - c.sent).count());
+        sample.latencyUs.push_back(
+            std::chrono::duration<double, std::micro>(done - c.sent).count());
         if (onReply) onReply(sample.replies);
       }
       sample.lastReply.swap(c.in);
       c.in.clear();
       if (done < deadline && (maxReplies == 0 || sentCount < maxReplies)) {
         c.sent = Clock::now();
-        if (SendAll(c.fd, request(c.index, sentCount++))) ++outstanding;
-        else ++sample.errors;
+        if (SendAll(c.fd, request(c.index, sentCount++)))
+          ++outstanding;
+        else
+          ++sample.errors;
       }
     }
   }
@@ -431,7 +462,8 @@ Sample Churn(int clients, double seconds, pid_t server) {
   std::vector<char> buffer(1 << 16);
   const auto start = Clock::now();
   sample.before = Figures(server);
-  const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const auto deadline =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   const int poll = ::epoll_create1(EPOLL_CLOEXEC);
   std::vector<Connection> churners(clients);
   long cycle = 0;
@@ -464,15 +496,18 @@ Sample Churn(int clients, double seconds, pid_t server) {
       const auto done = Clock::now();
       if (open && done <= deadline) {
         ++sample.replies;
-        sample.latencyUs.push_back(std::chrono::duration<double, std::micro>(done - c.sent).count());
+        sample.latencyUs.push_back(
+            std::chrono::duration<double, std::micro>(done - c.sent).count());
         sample.replyBytes = c.in.size();
       }
       ::epoll_ctl(poll, EPOLL_CTL_DEL, c.fd, nullptr);
       ::close(c.fd);
       --active;
       if (done < deadline) {
-        if (begin(c)) ++active;
-        else ++sample.errors;
+        if (begin(c))
+          ++active;
+        else
+          ++sample.errors;
       }
     }
   }
@@ -497,7 +532,8 @@ double Median(std::vector<double> values) {
 
 double Percentile(std::vector<double>& sorted, double p) {
   if (sorted.empty()) return 0;
-  const std::size_t at = std::min(sorted.size() - 1, std::size_t(p / 100.0 * double(sorted.size())));
+  const std::size_t at =
+      std::min(sorted.size() - 1, std::size_t(p / 100.0 * double(sorted.size())));
   return sorted[at];
 }
 
@@ -562,21 +598,23 @@ std::vector<std::string> JsonParts;
 
 std::string Json(const std::string& workload, const std::string& server, const Summary& s) {
   char text[512];
-  std::snprintf(text, sizeof text,
-                "{\"workload\":\"%s\",\"server\":\"%s\",\"requests_per_s\":%.1f,\"p50_us\":%.1f,"
-                "\"p90_us\":%.1f,\"p99_us\":%.1f,\"p999_us\":%.1f,\"max_us\":%.1f,"
-                "\"server_cpu_us_per_reply\":%.2f,\"errors\":%ld,\"bytes_per_reply\":%zu,\"replies\":%ld}",
-                workload.c_str(), server.c_str(), s.rate, s.p50, s.p90, s.p99, s.p999, s.max, s.cpuPerReplyUs,
-                s.errors, s.replyBytes, s.replies);
+  std::snprintf(
+      text, sizeof text,
+      "{\"workload\":\"%s\",\"server\":\"%s\",\"requests_per_s\":%.1f,\"p50_us\":%.1f,"
+      "\"p90_us\":%.1f,\"p99_us\":%.1f,\"p999_us\":%.1f,\"max_us\":%.1f,"
+      "\"server_cpu_us_per_reply\":%.2f,\"errors\":%ld,\"bytes_per_reply\":%zu,\"replies\":%ld}",
+      workload.c_str(), server.c_str(), s.rate, s.p50, s.p90, s.p99, s.p999, s.max, s.cpuPerReplyUs,
+      s.errors, s.replyBytes, s.replies);
   return text;
 }
 
 void PrintSummary(const std::string& workload, const std::string& server, const Summary& s) {
-  std::fprintf(stderr,
-               "  %-22s %-14s %9.0f req/s  p50 %7.1f  p90 %7.1f  p99 %7.1f  p99.9 %7.1f  max %8.1f us  "
-               "cpu %6.2f us/reply  %zu B/reply  errors %ld\n",
-               workload.c_str(), server.c_str(), s.rate, s.p50, s.p90, s.p99, s.p999, s.max, s.cpuPerReplyUs,
-               s.replyBytes, s.errors);
+  std::fprintf(
+      stderr,
+      "  %-22s %-14s %9.0f req/s  p50 %7.1f  p90 %7.1f  p99 %7.1f  p99.9 %7.1f  max %8.1f us  "
+      "cpu %6.2f us/reply  %zu B/reply  errors %ld\n",
+      workload.c_str(), server.c_str(), s.rate, s.p50, s.p90, s.p99, s.p999, s.max, s.cpuPerReplyUs,
+      s.replyBytes, s.errors);
   JsonParts.push_back(Json(workload, server, s));
 }
 
@@ -591,20 +629,16 @@ std::pair<Summary, Summary> Compare(const Options& options, const std::string& w
   for (int rep = 0; rep < options.repetitions; ++rep) {
     for (Kind server : {kind, Kind::Floor}) {
       Server process = Start(server, options.program, floorReply);
-      if (!WaitForListener(process.started, 10s)) {
-        std::fprintf(stderr, "velmor-bench: %s did not listen on port %d\n", KindName(server), Port);
-        std::exit(2);
-      }
+      if (!WaitForListener(process.started, 10s))
+        Fail(std::string(KindName(server)) + " did not listen on port 5000");
       Sample sample;
       {
         Room room;
-        if (!SetUp(room, connections)) {
-          std::fprintf(stderr, "velmor-bench: the set-up against %s failed\n", KindName(server));
-          std::exit(2);
-        }
+        if (!SetUp(room, connections))
+          Fail(std::string("the set-up against ") + KindName(server) + " failed");
         if (server != Kind::Floor && floorReply.empty()) {
           // The reply every later request gets, and so the floor's reply.
-          floorReply = *Ask(room.connections[0], chat ? Chat(0, 9999) : Fetch(0), LogLines);
+          floorReply = MustAsk(room.connections[0], chat ? Chat(0, 9999) : Fetch(0), LogLines);
           replySize = floorReply.size();
         }
         const std::string exact = chat ? std::string() : floorReply;
@@ -617,13 +651,16 @@ std::pair<Summary, Summary> Compare(const Options& options, const std::string& w
   return {Summarise(velmorSamples), Summarise(floorSamples)};
 }
 
-void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind, int connections) {
-  const std::string label = workload + " " + std::to_string(connections) + (kind == Kind::VelmorWindow ? " +window" : "");
+void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind,
+                    int connections) {
+  const std::string label =
+      workload + " " + std::to_string(connections) + (kind == Kind::VelmorWindow ? " +window" : "");
   const auto [velmor, floor] = Compare(options, workload, kind, connections);
   PrintSummary(label, KindName(kind), velmor);
   PrintSummary(label, "floor", floor);
   if (connections == 1) {
-    Rows.push_back({label, "median latency (us)", velmor.p50, floor.p50, "<= 1.2 x floor", 1.2, true, false});
+    Rows.push_back(
+        {label, "median latency (us)", velmor.p50, floor.p50, "<= 1.2 x floor", 1.2, true, false});
     return;
   }
   const double wanted = workload == "chat" ? 0.8 : kind == Kind::VelmorWindow ? 0.8 : 0.9;
@@ -634,7 +671,8 @@ void RunFetchOrChat(const Options& options, const std::string& workload, Kind ki
     Rows.push_back({label, "server CPU per reply (us)", velmor.cpuPerReplyUs, floor.cpuPerReplyUs,
                     "<= 1.2 x floor", 1.2, true, false});
   }
-  if (velmor.errors > 0) Rows.push_back({label, "errors", double(velmor.errors), 0, "= 0", 0, false, false});
+  if (velmor.errors > 0)
+    Rows.push_back({label, "errors", double(velmor.errors), 0, "= 0", 0, false, false});
 }
 
 void RunChurn(const Options& options) {
@@ -645,11 +683,11 @@ void RunChurn(const Options& options) {
   for (int rep = 0; rep < options.repetitions; ++rep) {
     for (Kind server : {Kind::Velmor, Kind::Floor}) {
       Server process = Start(server, options.program, floorReply);
-      WaitForListener(process.started, 10s);
+      if (!WaitForListener(process.started, 10s)) Fail("the server did not listen on port 5000");
       {
         Room room;
-        SetUp(room, 1);
-        if (floorReply.empty()) floorReply = *Ask(room.connections[0], Fetch(0), LogLines);
+        if (!SetUp(room, 1)) Fail("the set-up of the churn failed");
+        if (floorReply.empty()) floorReply = MustAsk(room.connections[0], Fetch(0), LogLines);
       }
       std::this_thread::sleep_for(50ms);
       Sample sample = Churn(clients, options.seconds, process.pid);
@@ -663,11 +701,13 @@ void RunChurn(const Options& options) {
         std::this_thread::sleep_for(100ms);
         const ProcessFigures after = Figures(process.pid);
         char text[200];
-        std::snprintf(text, sizeof text, "members after: %s; descriptors %d -> %d; resident %ld -> %ld KiB",
-                      reply && reply->starts_with("/*/") ? "none" : "SOME LEFT", sample.before.descriptors,
-                      after.descriptors, sample.before.residentKiB, after.residentKiB);
+        std::snprintf(
+            text, sizeof text, "members after: %s; descriptors %d -> %d; resident %ld -> %ld KiB",
+            reply && reply->starts_with("/*/") ? "none" : "SOME LEFT", sample.before.descriptors,
+            after.descriptors, sample.before.residentKiB, after.residentKiB);
         leftovers.push_back(text);
-        if (!(reply && reply->starts_with("/*/")) || after.descriptors > sample.before.descriptors) ++sample.errors;
+        if (!(reply && reply->starts_with("/*/")) || after.descriptors > sample.before.descriptors)
+          ++sample.errors;
       }
       Stop(process);
       (server == Kind::Floor ? floorSamples : velmorSamples).push_back(std::move(sample));
@@ -677,37 +717,44 @@ void RunChurn(const Options& options) {
   PrintSummary("churn 4", "velmor", velmor);
   PrintSummary("churn 4", "floor", floor);
   for (const auto& line : leftovers) std::fprintf(stderr, "    %s\n", line.c_str());
-  Rows.push_back({"churn 4", "cycles per second", velmor.rate, floor.rate, ">= 2000", 2000, false, true});
-  Rows.push_back({"churn 4", "errors and leftovers", double(velmor.errors), 0, "= 0", 0, false, false});
+  Rows.push_back(
+      {"churn 4", "cycles per second", velmor.rate, floor.rate, ">= 2000", 2000, false, true});
+  Rows.push_back(
+      {"churn 4", "errors and leftovers", double(velmor.errors), 0, "= 0", 0, false, false});
 }
 
 void RunMemory(const Options& options) {
   Server process = Start(Kind::VelmorWindow, options.program, {});
-  WaitForListener(process.started, 10s);
+  if (!WaitForListener(process.started, 10s)) Fail("velmor did not listen on port 5000");
   long atTenth = 0, atEnd = 0;
   Sample sample;
   {
     Room room;
-    SetUp(room, MaxMembers);
-    const std::string reply = *Ask(room.connections[0], Fetch(0), LogLines);
+    if (!SetUp(room, MaxMembers)) Fail("the set-up of the memory run failed");
+    const std::string reply = MustAsk(room.connections[0], Fetch(0), LogLines);
     const long tenth = options.memoryRequests / 10;
     sample = Steady(
         room, [](int i, long) { return Fetch(i); }, reply.size(), reply, 600, process.pid,
-        options.memoryRequests, [&](long replies) {
+        options.memoryRequests,
+        [&](long replies) {
           if (replies == tenth) atTenth = Figures(process.pid).residentKiB;
         });
     atEnd = Figures(process.pid).residentKiB;
   }
   Stop(process);
-  std::fprintf(stderr, "  memory: %ld requests with the window in %.1f s; resident %ld KiB at %ld, %ld KiB at the end\n",
+  std::fprintf(stderr,
+               "  memory: %ld requests with the window in %.1f s; resident %ld KiB at %ld, %ld KiB "
+               "at the end\n",
                sample.replies, sample.seconds, atTenth, options.memoryRequests / 10, atEnd);
-  Rows.push_back({"memory +window", "resident MB after " + std::to_string(sample.replies) + " requests",
+  Rows.push_back({"memory +window",
+                  "resident MB after " + std::to_string(sample.replies) + " requests",
                   double(atEnd) / 1024, 0, "<= 60", 60, false, false});
-  Rows.push_back({"memory +window", "growth KiB from 1/10 to the end", double(atEnd - atTenth), 0, "<= 256", 256,
-                  false, false});
+  Rows.push_back({"memory +window", "growth KiB from 1/10 to the end", double(atEnd - atTenth), 0,
+                  "<= 256", 256, false, false});
   char json[256];
   std::snprintf(json, sizeof json,
-                "{\"workload\":\"memory\",\"server\":\"velmor+window\",\"requests\":%ld,\"resident_kib_at_tenth\":%ld,"
+                "{\"workload\":\"memory\",\"server\":\"velmor+window\",\"requests\":%ld,\"resident_"
+                "kib_at_tenth\":%ld,"
                 "\"resident_kib_at_end\":%ld}",
                 sample.replies, atTenth, atEnd);
   JsonParts.push_back(json);
@@ -723,24 +770,32 @@ void RunStartup(const Options& options) {
       Stop(process);
     }
   }
-  std::fprintf(stderr, "  start-up with the window: median %.1f ms (floor %.1f ms)\n", Median(velmor), Median(floor));
-  Rows.push_back({"start-up +window", "ms to listening", Median(velmor), Median(floor), "<= 300", 300, false, false});
+  std::fprintf(stderr, "  start-up with the window: median %.1f ms (floor %.1f ms)\n",
+               Median(velmor), Median(floor));
+  Rows.push_back({"start-up +window", "ms to listening", Median(velmor), Median(floor), "<= 300",
+                  300, false, false});
   char json[160];
-  std::snprintf(json, sizeof json, "{\"workload\":\"startup\",\"server\":\"velmor+window\",\"ms\":%.1f,\"floor_ms\":%.1f}",
-                Median(velmor), Median(floor));
+  std::snprintf(
+      json, sizeof json,
+      "{\"workload\":\"startup\",\"server\":\"velmor+window\",\"ms\":%.1f,\"floor_ms\":%.1f}",
+      Median(velmor), Median(floor));
   JsonParts.push_back(json);
 }
 
 void PrintTable() {
-  std::printf("\n| workload | figure | velmor | floor | ratio | target | held |\n|---|---|---:|---:|---:|---|---|\n");
+  std::printf(
+      "\n| workload | figure | velmor | floor | ratio | target | held "
+      "|\n|---|---|---:|---:|---:|---|---|\n");
   int held = 0;
   for (const auto& row : Rows) {
     char ratio[32] = "";
-    if (row.ratio) std::snprintf(ratio, sizeof ratio, "%.2f", row.velmor / std::max(row.floor, 1e-12));
+    if (row.ratio)
+      std::snprintf(ratio, sizeof ratio, "%.2f", row.velmor / std::max(row.floor, 1e-12));
     char floor[32] = "";
     if (row.ratio || row.floor > 0) std::snprintf(floor, sizeof floor, "%.1f", row.floor);
-    std::printf("| %s | %s | %.1f | %s | %s | %s | %s |\n", row.workload.c_str(), row.figure.c_str(), row.velmor,
-                floor, ratio, row.rule.c_str(), row.Held() ? "yes" : "NO");
+    std::printf("| %s | %s | %.1f | %s | %s | %s | %s |\n", row.workload.c_str(),
+                row.figure.c_str(), row.velmor, floor, ratio, row.rule.c_str(),
+                row.Held() ? "yes" : "NO");
     held += row.Held() ? 1 : 0;
   }
   std::printf("\n%d of %zu targets held.\n", held, Rows.size());
@@ -769,14 +824,22 @@ int main(int argc, char* argv[]) {
       }
       return argv[++i];
     };
-    if (arg == "--program") options.program = value();
-    else if (arg == "--workload") options.workload = value();
-    else if (arg == "--connections") options.connections = std::clamp(std::stoi(value()), 1, MaxMembers);
-    else if (arg == "--seconds") options.seconds = std::clamp(std::stod(value()), 0.1, 600.0);
-    else if (arg == "--repetitions") options.repetitions = std::clamp(std::stoi(value()), 1, 100);
-    else if (arg == "--memory-requests") options.memoryRequests = std::clamp(std::stol(value()), 10L, 100000000L);
-    else if (arg == "--window") options.window = true;
-    else if (arg == "--json") options.json = true;
+    if (arg == "--program")
+      options.program = value();
+    else if (arg == "--workload")
+      options.workload = value();
+    else if (arg == "--connections")
+      options.connections = std::clamp(std::stoi(value()), 1, MaxMembers);
+    else if (arg == "--seconds")
+      options.seconds = std::clamp(std::stod(value()), 0.1, 600.0);
+    else if (arg == "--repetitions")
+      options.repetitions = std::clamp(std::stoi(value()), 1, 100);
+    else if (arg == "--memory-requests")
+      options.memoryRequests = std::clamp(std::stol(value()), 10L, 100000000L);
+    else if (arg == "--window")
+      options.window = true;
+    else if (arg == "--json")
+      options.json = true;
     else {
       Usage();
       return arg == "--help" ? 0 : 2;
@@ -791,10 +854,11 @@ int main(int argc, char* argv[]) {
   PinTo(1);
   utsname machine{};
   ::uname(&machine);
-  std::fprintf(stderr, "velmor-bench: %s %s, %u cores; %s; %d repetitions of %.1f s each, alternating\n",
-               machine.sysname, machine.release, std::thread::hardware_concurrency(),
-               network.empty() ? "own network namespace" : ("host loopback (" + network + ")").c_str(),
-               options.repetitions, options.seconds);
+  std::fprintf(
+      stderr, "velmor-bench: %s %s, %u cores; %s; %d repetitions of %.1f s each, alternating\n",
+      machine.sysname, machine.release, std::thread::hardware_concurrency(),
+      network.empty() ? "own network namespace" : ("host loopback (" + network + ")").c_str(),
+      options.repetitions, options.seconds);
 
   const std::string& w = options.workload;
   const Kind kind = options.window ? Kind::VelmorWindow : Kind::Velmor;

@@ -3,7 +3,6 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QSocketNotifier>
-#include <QTcpSocket>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,9 +62,10 @@ ChatServer::~ChatServer() {
 
 ChatServer::StartResult ChatServer::Start(std::uint16_t port) {
   if (!Lock.TryAcquire()) {
-    std::fputs("velmor: another instance of Velmor already serves port 5000 for this user; "
-               "this one will not listen.\n",
-               stderr);
+    std::fputs(
+        "velmor: another instance of Velmor already serves port 5000 for this user; "
+        "this one will not listen.\n",
+        stderr);
     return StartResult::AnotherInstance;
   }
   QString reason;
@@ -174,84 +175,169 @@ void ChatServer::Attach(SlotIndex slot, int fd) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   Endpoint& e = WSock[slot];
-  e.Socket = new QTcpSocket(this);
-  e.Socket->setSocketDescriptor(fd);
   e.Fd = fd;
   e.Generation = NextGeneration++;
-  e.Address = ToU16(PeerAddressText(e.Socket->peerAddress()));
-  e.Label = e.Address + u":" + ToU16(QString::number(e.Socket->peerPort()));
+  e.Unsent.clear();
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  QHostAddress address;
+  quint16 port = 0;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+    address.setAddress(reinterpret_cast<const sockaddr*>(&peer));
+    port = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
+  }
+  e.Address = ToU16(PeerAddressText(address));
+  e.Label = e.Address + u":" + ToU16(QString::number(port));
 
   const std::uint64_t generation = e.Generation;
-  QTcpSocket* socket = e.Socket;
-  connect(socket, &QTcpSocket::readyRead, this, [this, slot, generation] {
-    if (IsCurrent(slot, generation)) TheRoom.WSock_DataArrival(slot);
-  });
-  connect(socket, &QTcpSocket::disconnected, this, [this, slot, generation] {
-    if (IsCurrent(slot, generation)) TheRoom.WSock_Close(slot);
-  });
-  connect(socket, &QTcpSocket::errorOccurred, this,
-          [this, slot, generation](QAbstractSocket::SocketError error) {
-            // A peer's orderly close also arrives as an error; it is handled
-            // as the close it is, on the disconnected signal.
-            if (error == QAbstractSocket::RemoteHostClosedError) return;
-            if (IsCurrent(slot, generation)) TheRoom.WSock_Error(slot);
-          });
+  e.Readable = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  connect(e.Readable, &QSocketNotifier::activated, this,
+          [this, slot, generation] { OnReadable(slot, generation); });
+  e.Writable = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+  e.Writable->setEnabled(false);
+  connect(e.Writable, &QSocketNotifier::activated, this,
+          [this, slot, generation] { OnWritable(slot, generation); });
 }
 
 bool ChatServer::IsCurrent(SlotIndex slot, std::uint64_t generation) const {
-  return slot < static_cast<SlotIndex>(WSock.size()) && WSock[slot].Socket != nullptr &&
+  return slot < static_cast<SlotIndex>(WSock.size()) && WSock[slot].Fd >= 0 &&
          WSock[slot].Generation == generation;
+}
+
+ChatServer::Ending ChatServer::EndingOf(int error) {
+  // A reset is how many clients leave; it ends the connection as a close does.
+  return error == ECONNRESET || error == EPIPE ? Ending::PeerClosed : Ending::Failed;
+}
+
+// Everything received and not yet read is one arrival. One read with a large
+// buffer usually takes it all; a bound keeps a client that streams without
+// pause from holding the loop.
+void ChatServer::OnReadable(SlotIndex slot, std::uint64_t generation) {
+  if (!IsCurrent(slot, generation)) return;
+  constexpr std::size_t Chunk = 64 * 1024;
+  constexpr std::size_t MaxArrival = 16 * 1024 * 1024;
+  const int fd = WSock[slot].Fd;
+  if (ReadBuffer.empty()) ReadBuffer.resize(Chunk);
+  Inbox.clear();
+  Arrival = {};
+  int error = 0;
+  bool peerClosed = false;
+  for (;;) {
+    const ssize_t got = ::recv(fd, ReadBuffer.data(), Chunk, 0);
+    if (got == 0) peerClosed = true;
+    if (got < 0 && errno != EAGAIN && errno != EINTR) error = errno;
+    if (got <= 0) break;
+    const std::string_view bytes(ReadBuffer.data(), static_cast<std::size_t>(got));
+    if (Arrival.empty() && bytes.size() < Chunk) {
+      Arrival = bytes;  // the usual case: one read, no copy
+      break;
+    }
+    Inbox.append(bytes);
+    if (bytes.size() < Chunk || Inbox.size() >= MaxArrival) break;
+  }
+  if (!Inbox.empty()) Arrival = Inbox;
+  if (!Arrival.empty()) {
+    // The close or failure, if any, is seen on the next wake-up.
+    TheRoom.WSock_DataArrival(slot);
+    return;
+  }
+  if (peerClosed) {
+    TheRoom.WSock_Close(slot);
+  } else if (error != 0) {
+    if (EndingOf(error) == Ending::PeerClosed) {
+      TheRoom.WSock_Close(slot);
+    } else {
+      TheRoom.WSock_Error(slot);
+    }
+  }
+}
+
+void ChatServer::OnWritable(SlotIndex slot, std::uint64_t generation) {
+  if (!IsCurrent(slot, generation)) return;
+  Endpoint& e = WSock[slot];
+  const ssize_t sent = ::send(e.Fd, e.Unsent.data(), e.Unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent < 0 && errno != EAGAIN && errno != EINTR) {
+    e.Writable->setEnabled(false);
+    if (EndingOf(errno) == Ending::PeerClosed) {
+      TheRoom.WSock_Close(slot);
+    } else {
+      TheRoom.WSock_Error(slot);
+    }
+    return;
+  }
+  if (sent > 0) e.Unsent.erase(0, static_cast<std::size_t>(sent));
+  if (e.Unsent.empty()) e.Writable->setEnabled(false);
+}
+
+void ChatServer::EndLater(SlotIndex slot, Ending ending) {
+  const std::uint64_t generation = WSock[slot].Generation;
+  QMetaObject::invokeMethod(
+      this,
+      [this, slot, generation, ending] {
+        if (!IsCurrent(slot, generation)) return;
+        if (ending == Ending::PeerClosed) {
+          TheRoom.WSock_Close(slot);
+        } else {
+          TheRoom.WSock_Error(slot);
+        }
+      },
+      Qt::QueuedConnection);
 }
 
 void ChatServer::Detach(SlotIndex slot) {
   Endpoint& e = WSock[slot];
-  if (e.Socket == nullptr) return;
-  QTcpSocket* socket = e.Socket;
-  e.Socket = nullptr;
+  if (e.Fd < 0) return;
+  // The notifiers may be the senders of the signal being handled.
+  for (QSocketNotifier* notifier : {e.Readable, e.Writable}) {
+    notifier->setEnabled(false);
+    notifier->disconnect(this);
+    notifier->deleteLater();
+  }
+  e.Readable = e.Writable = nullptr;
+  ::close(e.Fd);
   e.Fd = -1;
-  socket->disconnect(this);
-  socket->abort();
-  // The socket may be the sender of the signal being handled.
-  socket->deleteLater();
+  std::string().swap(e.Unsent);
 }
 
 std::u16string ChatServer::GetData(SlotIndex slot) {
-  QTcpSocket* socket = WSock[slot].Socket;
-  if (socket == nullptr) return {};
-  const QByteArray bytes = socket->readAll();
-  return Cp932::Instance().Decode(std::string_view(bytes.constData(), bytes.size()));
+  if (slot >= static_cast<SlotIndex>(WSock.size()) || WSock[slot].Fd < 0) return {};
+  std::u16string text = Cp932::Instance().Decode(Arrival);
+  Arrival = {};
+  // A flood's buffer is not kept for the ordinary requests after it.
+  if (Inbox.capacity() > (1u << 20)) std::string().swap(Inbox);
+  return text;
 }
 
 void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
   Endpoint& e = WSock[slot];
-  if (e.Socket == nullptr) return;
+  if (e.Fd < 0) return;
   if (text != LastReplyText) {
     Cp932::Instance().EncodeInto(text, LastReplyBytes);
     LastReplyText = text;
   }
   const char* data = LastReplyBytes.data();
-  qint64 left = static_cast<qint64>(LastReplyBytes.size());
-  // With nothing queued, hand the reply to the kernel at once; Qt queues
-  // whatever it does not take.
-  if (e.Socket->bytesToWrite() == 0) {
-    const ssize_t sent = ::send(e.Fd, data, static_cast<size_t>(left), MSG_NOSIGNAL | MSG_DONTWAIT);
+  std::size_t left = LastReplyBytes.size();
+  // With nothing queued, hand the reply to the kernel at once; what it does
+  // not take waits for the socket to become writable.
+  if (e.Unsent.empty()) {
+    const ssize_t sent = ::send(e.Fd, data, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && errno != EAGAIN && errno != EINTR) {
+      EndLater(slot, EndingOf(errno));
+      return;
+    }
     if (sent > 0) {
       data += sent;
-      left -= sent;
+      left -= static_cast<std::size_t>(sent);
     }
   }
-  if (left > 0) e.Socket->write(data, left);
-
-  if (e.Socket->bytesToWrite() > MaxPendingReplyBytes) {
+  if (left == 0) return;
+  e.Unsent.append(data, left);
+  e.Writable->setEnabled(true);
+  if (e.Unsent.size() > static_cast<std::size_t>(MaxPendingReplyBytes)) {
     // A client that does not read its replies is dropped rather than
     // buffered without end; after the request in hand has finished.
-    const std::uint64_t generation = e.Generation;
-    QMetaObject::invokeMethod(
-        this,
-        [this, slot, generation] {
-          if (IsCurrent(slot, generation)) TheRoom.WSock_Error(slot);
-        },
-        Qt::QueuedConnection);
+    EndLater(slot, Ending::Failed);
   }
 }
 

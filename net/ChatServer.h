@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/InstanceLock.h"
@@ -17,7 +18,6 @@
 #include "room/Room.h"
 
 class QSocketNotifier;
-class QTcpSocket;
 
 namespace velmor {
 
@@ -50,13 +50,19 @@ class ChatServer : public QObject, private Connections {
   static QString LocalIP();
 
  private:
+  // One client connection: its socket, watched by the event loop, and the
+  // reply bytes the kernel has not taken yet.
   struct Endpoint {
-    QTcpSocket* Socket = nullptr;
     int Fd = -1;
+    QSocketNotifier* Readable = nullptr;
+    QSocketNotifier* Writable = nullptr;
+    std::string Unsent;
     std::uint64_t Generation = 0;
     std::u16string Address;
     std::u16string Label;
   };
+  // How a connection ended, as the room is told of it.
+  enum class Ending { PeerClosed, Failed };
 
   bool ListenOn(std::uint16_t port, QString& reason);
   void OnListenerReadable();
@@ -65,6 +71,11 @@ class ChatServer : public QObject, private Connections {
   void Attach(SlotIndex slot, int fd);
   void Detach(SlotIndex slot);
   bool IsCurrent(SlotIndex slot, std::uint64_t generation) const;
+  void OnReadable(SlotIndex slot, std::uint64_t generation);
+  void OnWritable(SlotIndex slot, std::uint64_t generation);
+  // Tells the room once the request in hand has finished.
+  void EndLater(SlotIndex slot, Ending ending);
+  static Ending EndingOf(int error);
 
   // Connections, as the room sees them.
   std::u16string GetData(SlotIndex slot) override;
@@ -86,6 +97,11 @@ class ChatServer : public QObject, private Connections {
   QTimer ResumeTimer;
   bool AcceptTroubleReported = false;
 
+  // The bytes of the arrival being handled, read whole before the room hears
+  // of it: in ReadBuffer when one read took them, else gathered in Inbox.
+  std::vector<char> ReadBuffer;
+  std::string Inbox;
+  std::string_view Arrival;
   // The last reply and its bytes: consecutive replies are often the same.
   std::u16string LastReplyText;
   std::string LastReplyBytes;

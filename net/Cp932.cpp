@@ -40,8 +40,7 @@ Cp932::Cp932() {
   iconv_t cd = iconv_open("UTF-16LE", "CP932");
   if (cd == reinterpret_cast<iconv_t>(-1)) {
     // Without the converter only ASCII can be carried.
-    std::fputs("velmor: the CP932 converter is missing; only ASCII text will be carried\n",
-               stderr);
+    std::fputs("velmor: the CP932 converter is missing; only ASCII text will be carried\n", stderr);
     for (int b = 0; b < 0x80; ++b) Single[b] = static_cast<char16_t>(b);
   } else {
     for (int b = 0; b < 256; ++b) {
@@ -61,8 +60,11 @@ Cp932::Cp932() {
   }
   // Bytes that Windows maps to C1 and private-use characters, where iconv
   // reports them invalid.
-  constexpr std::pair<int, char16_t> WindowsSingles[] = {
-      {0x80, u'\u0080'}, {0xA0, u'\uF8F0'}, {0xFD, u'\uF8F1'}, {0xFE, u'\uF8F2'}, {0xFF, u'\uF8F3'}};
+  constexpr std::pair<int, char16_t> WindowsSingles[] = {{0x80, u'\u0080'},
+                                                         {0xA0, u'\uF8F0'},
+                                                         {0xFD, u'\uF8F1'},
+                                                         {0xFE, u'\uF8F2'},
+                                                         {0xFF, u'\uF8F3'}};
   for (auto [byte, c] : WindowsSingles) {
     if (Single[byte] == NoChar) Single[byte] = c;
   }

@@ -30,10 +30,10 @@ std::u16string Concat(std::initializer_list<std::u16string_view> parts) {
 
 }  // namespace
 
-Room::Room(Connections& connections, StatusLine& status)
-    : Sockets(connections), Status(status) {}
+Room::Room(Connections& connections, StatusLine& status) : Sockets(connections), Status(status) {}
 
 void Room::AppendLogLine(const std::u16string& line) {
+  RenderingsStale = true;
   LogLines[LogCapacity].clear();
   int k = 0;
   while (!LogLines[k].empty()) ++k;
@@ -52,7 +52,9 @@ int Room::LogCount() const {
   return n;
 }
 
-void Room::AnnounceLeave() { AppendLogLine(Concat({u"【お知らせ】", CurName, u"さんが退室されました"})); }
+void Room::AnnounceLeave() {
+  AppendLogLine(Concat({u"【お知らせ】", CurName, u"さんが退室されました"}));
+}
 
 std::u16string Room::RenderMemberList() const {
   std::u16string text;
@@ -72,9 +74,22 @@ std::u16string Room::RenderLog() const {
   return text;
 }
 
+// The renderings are kept until the tables change: a fetch, the commonest
+// request, then costs no rendering at all.
+void Room::Rerender() {
+  if (!RenderingsStale) return;
+  MemberListText = RenderMemberList();
+  ListText = MemberListText;
+  ListText.append(ReplySeparator);
+  LogText = RenderLog();
+  StateText = ListText + LogText;
+  RenderingsStale = false;
+}
+
 void Room::RefreshDisplay() {
   if (Display == nullptr) return;
-  Display->ShowRoom(RenderMemberList(), RenderLog());
+  Rerender();
+  Display->ShowRoom(MemberListText, LogText);
 }
 
 std::u16string Room::OperatorLine(std::u16string_view text) {
@@ -82,6 +97,7 @@ std::u16string Room::OperatorLine(std::u16string_view text) {
 }
 
 void Room::ClearMember(SlotIndex slot) {
+  if (!MemberNames[slot].empty()) RenderingsStale = true;
   MemberNames[slot].clear();
   MemberKeys[slot].clear();
 }
@@ -154,13 +170,14 @@ bool Room::CheckClientKey() {
   if (ReceivedKey() == MemberKeys[CurSlot]) return true;
   ClearMember(CurSlot);
   Sockets.ReleaseSlot(CurSlot);
-  Status.SetStatusText(Concat({Sockets.PeerLabel(CurSlot), u"(", Sockets.PeerAddress(CurSlot),
-                               u")", WrongKeyText}));
+  Status.SetStatusText(
+      Concat({Sockets.PeerLabel(CurSlot), u"(", Sockets.PeerAddress(CurSlot), u")", WrongKeyText}));
   return false;
 }
 
 void Room::AnnounceJoin() {
   MemberNames[CurSlot] = CurName;
+  RenderingsStale = true;
   AppendLogLine(Concat({u"【お知らせ！】", CurName, u"さんが参加しました"}));
   SendRoomState();
 }
@@ -172,10 +189,8 @@ void Room::PostChatLine() {
 }
 
 void Room::SendRoomState() {
-  ListText = RenderMemberList();
-  ListText.append(ReplySeparator);
-  LogText = RenderLog();
-  Sockets.SendData(CurSlot, ListText + LogText);
+  Rerender();
+  Sockets.SendData(CurSlot, StateText);
 }
 
 void Room::WSock_Close(SlotIndex slot) {

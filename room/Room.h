@@ -59,6 +59,8 @@ class Room {
   // The key of RecvText: everything after the first separator.
   std::u16string_view ReceivedKey() const;
   void ClearMember(SlotIndex slot);
+  // Brings MemberListText, ListText, LogText and StateText up to date.
+  void Rerender();
 
   Connections& Sockets;
   StatusLine& Status;
@@ -67,8 +69,12 @@ class Room {
   std::array<std::u16string, LogCapacity + 1> LogLines;
   std::array<std::u16string, MaxSlot + 1> MemberNames;
   std::array<std::u16string, MaxSlot + 1> MemberKeys;
-  std::u16string ListText;
+  // The renderings of the tables as they stand, unless RenderingsStale.
+  bool RenderingsStale = true;
+  std::u16string MemberListText;
+  std::u16string ListText;  // the member list and the separator
   std::u16string LogText;
+  std::u16string StateText;  // the state reply
   std::u16string CurName;
   SlotIndex CurSlot = 0;
   std::u16string RecvText;
