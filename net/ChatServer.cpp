@@ -312,12 +312,9 @@ std::u16string ChatServer::GetData(SlotIndex slot) {
 void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
   Endpoint& e = WSock[slot];
   if (e.Fd < 0) return;
-  if (text != LastReplyText) {
-    Cp932::Instance().EncodeInto(text, LastReplyBytes);
-    LastReplyText = text;
-  }
-  const char* data = LastReplyBytes.data();
-  std::size_t left = LastReplyBytes.size();
+  const std::string& bytes = Replies.Encode(text);
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
   // With nothing queued, hand the reply to the kernel at once; what it does
   // not take waits for the socket to become writable.
   if (e.Unsent.empty()) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "net/InstanceLock.h"
+#include "net/ReplyEncoder.h"
 #include "net/SlotTable.h"
 #include "room/Room.h"
 
@@ -102,9 +103,8 @@ class ChatServer : public QObject, private Connections {
   std::vector<char> ReadBuffer;
   std::string Inbox;
   std::string_view Arrival;
-  // The last reply and its bytes: consecutive replies are often the same.
-  std::u16string LastReplyText;
-  std::string LastReplyBytes;
+  // The bytes of the replies, reusing what the last one shared with the next.
+  ReplyEncoder Replies;
 };
 
 }  // namespace velmor

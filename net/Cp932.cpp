@@ -91,6 +91,13 @@ Cp932::Cp932() {
   for (auto [c, bytes] : OneWay) {
     if (Bytes[c] == NoBytes) Bytes[c] = bytes;
   }
+  // The encoder's form of the same table: the bytes in wire order in the low
+  // half, their count above; 0 for a character without a byte form.
+  for (std::size_t c = 0; c < Bytes.size(); ++c) {
+    const std::uint16_t bytes = Bytes[c];
+    if (bytes == NoBytes) continue;
+    Packed[c] = bytes < 0x100 ? (1u << 16 | bytes) : (2u << 16 | (bytes & 0xFFu) << 8 | bytes >> 8);
+  }
 }
 
 std::u16string Cp932::Decode(std::string_view bytes) const {
@@ -124,26 +131,29 @@ std::u16string Cp932::Decode(std::string_view bytes) const {
   return text;
 }
 
+// Replies are encoded whole for every change of the room, so this is written
+// for speed: room for the longest result first, then one two-byte store per
+// character with no branch on its length (text mixes one- and two-byte
+// characters, and a mispredicted branch per character would cost more than
+// the store).
 void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
-  out.clear();
-  out.reserve(text.size() * 2);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    const std::uint16_t bytes = Bytes[c];
-    if (bytes < 0x100) {
-      out.push_back(static_cast<char>(bytes));
-    } else if (bytes != NoBytes) {
-      out.push_back(static_cast<char>(bytes >> 8));
-      out.push_back(static_cast<char>(bytes & 0xFF));
-    } else {
-      // A surrogate pair is one character and gets one "?".
-      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-          text[i + 1] <= 0xDFFF) {
-        ++i;
-      }
-      out.push_back('?');
+  out.resize(text.size() * 2 + 1);
+  char* p = out.data();
+  const char16_t* c = text.data();
+  const char16_t* end = c + text.size();
+  for (; c < end; ++c) {
+    const std::uint32_t packed = Packed[*c];
+    if (packed == 0) [[unlikely]] {
+      // No byte form. A surrogate pair is one character and gets one "?".
+      if (*c >= 0xD800 && *c <= 0xDBFF && c + 1 < end && c[1] >= 0xDC00 && c[1] <= 0xDFFF) ++c;
+      *p++ = '?';
+      continue;
     }
+    p[0] = static_cast<char>(packed & 0xFF);
+    p[1] = static_cast<char>(packed >> 8 & 0xFF);
+    p += packed >> 16;
   }
+  out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 std::string Cp932::Encode(std::u16string_view text) const {

@@ -48,6 +48,7 @@ class Cp932 {
   std::array<char16_t, 256> Single{};
   std::array<char16_t, 65536> Double{};
   std::array<std::uint16_t, 65536> Bytes{};
+  std::array<std::uint32_t, 65536> Packed{};
 };
 
 }  // namespace velmor

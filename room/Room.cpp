@@ -58,31 +58,42 @@ void Room::AnnounceLeave() {
 
 std::u16string Room::RenderMemberList() const {
   std::u16string text;
-  for (const auto& name : MemberNames) {
-    if (name.empty()) continue;
-    text.append(name).append(LineBreak);
-  }
+  AppendMemberList(text);
   return text;
 }
 
 std::u16string Room::RenderLog() const {
   std::u16string text;
+  AppendLog(text);
+  return text;
+}
+
+void Room::AppendMemberList(std::u16string& text) const {
+  for (const auto& name : MemberNames) {
+    if (name.empty()) continue;
+    text.append(name).append(LineBreak);
+  }
+}
+
+void Room::AppendLog(std::u16string& text) const {
   for (int k = LogCapacity - 1; k >= 0; --k) {
     if (LogLines[k].empty()) continue;
     text.append(LogLines[k]).append(LineBreak);
   }
-  return text;
 }
 
 // The renderings are kept until the tables change: a fetch, the commonest
 // request, then costs no rendering at all.
+// The strings keep their capacity from one change to the next, so a change
+// costs copying, not allocating.
 void Room::Rerender() {
   if (!RenderingsStale) return;
-  MemberListText = RenderMemberList();
-  ListText = MemberListText;
-  ListText.append(ReplySeparator);
-  LogText = RenderLog();
-  StateText = ListText + LogText;
+  MemberListText.clear();
+  AppendMemberList(MemberListText);
+  ListText.assign(MemberListText).append(ReplySeparator);
+  LogText.clear();
+  AppendLog(LogText);
+  StateText.assign(ListText).append(LogText);
   RenderingsStale = false;
 }
 

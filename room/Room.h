@@ -59,6 +59,8 @@ class Room {
   // The key of RecvText: everything after the first separator.
   std::u16string_view ReceivedKey() const;
   void ClearMember(SlotIndex slot);
+  void AppendMemberList(std::u16string& text) const;
+  void AppendLog(std::u16string& text) const;
   // Brings MemberListText, ListText, LogText and StateText up to date.
   void Rerender();
 

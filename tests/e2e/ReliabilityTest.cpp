@@ -199,7 +199,12 @@ TEST_F(Reliability, ChurnOfTenThousandConnectionsLeavesNothingBehind) {
       "resident %ld -> %ld KiB\n",
       kCycles, seconds, fdsBefore, fdsAfter, rssBefore, rssAfter);
   EXPECT_LE(fdsAfter, fdsBefore + 20) << "one descriptor per connected member, no more";
+#ifndef VELMOR_SANITIZED
   EXPECT_LE(rssAfter, rssBefore + 4096) << "resident memory within 4 MiB of the start";
+#else
+  std::printf(
+      "resident memory not bounded here: AddressSanitizer keeps freed memory in quarantine\n");
+#endif
 }
 
 TEST_F(Reliability, ClientThatNeverReadsIsDroppedAndOthersAreNotSlowed) {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <memory>
@@ -62,8 +62,8 @@ TEST_F(ChatServerTest, JoinOverTheWireIsAnsweredInCodePage932) {
   StartServer();
   EXPECT_EQ(status.Texts.front(), u"待機中・・・");
   auto client = Connect();
-  const std::string expected = Cp932::Instance().Encode(
-      u"花子\r\n/*/【お知らせ！】花子さんが参加しました\r\n");
+  const std::string expected =
+      Cp932::Instance().Encode(u"花子\r\n/*/【お知らせ！】花子さんが参加しました\r\n");
   const QByteArray reply =
       Request(*client, u"CanEnter?花子/*/~鍵①", static_cast<qsizetype>(expected.size()));
   EXPECT_EQ(reply.toStdString(), expected);
@@ -91,8 +91,10 @@ TEST_F(ChatServerTest, TwentyFirstClientIsRefusedAndAFreedSlotServesTheNext) {
   ASSERT_TRUE(WaitUntil([&] { return server->Slots().ClientsInUse() == 20; }));
 
   auto refused = Connect();
-  ASSERT_TRUE(WaitUntil([&] { return refused->state() == QAbstractSocket::UnconnectedState ||
-                                     (refused->waitForReadyRead(10), refused->state() != QAbstractSocket::ConnectedState); }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return refused->state() == QAbstractSocket::UnconnectedState ||
+           (refused->waitForReadyRead(10), refused->state() != QAbstractSocket::ConnectedState);
+  }));
   EXPECT_EQ(status.Texts.back(), u"接続数が上限に達したため、接続を断りました");
   EXPECT_EQ(server->Slots().TopSlot(), 20);
 
@@ -142,20 +144,24 @@ TEST_F(ChatServerTest, OutOfDescriptorsIsReportedOnceWithoutSpinningAndRecovers)
   WaitUntil([] { return false; }, 1500);
   rusage after{};
   getrusage(RUSAGE_SELF, &after);
-  const double cpuSeconds =
-      (after.ru_utime.tv_sec - before.ru_utime.tv_sec) + (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
-      ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) + (after.ru_stime.tv_usec - before.ru_stime.tv_usec)) / 1e6;
+  const double cpuSeconds = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+                            (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+                            ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
+                             (after.ru_stime.tv_usec - before.ru_stime.tv_usec)) /
+                                1e6;
 
   for (int fd : fillers) ::close(fd);
   setrlimit(RLIMIT_NOFILE, &original);
 
   int reports = 0;
-  for (const auto& text : status.Texts) reports += text == u"待受ポート5000(0.0.0.0)でエラーにより、この接続を切ります";
+  for (const auto& text : status.Texts)
+    reports += text == u"待受ポート5000(0.0.0.0)でエラーにより、この接続を切ります";
   EXPECT_EQ(reports, 1) << "reported once per episode";
   EXPECT_LT(cpuSeconds, 0.3) << "the listener must rest, not spin";
   EXPECT_EQ(Accepted(), 0);
 
-  ASSERT_TRUE(WaitUntil([&] { return Accepted() == 1; }, 3000)) << "served again once descriptors are free";
+  ASSERT_TRUE(WaitUntil([&] { return Accepted() == 1; }, 3000))
+      << "served again once descriptors are free";
   const QByteArray reply = Request(*client, u"/Reflesh//*/~", 3);
   EXPECT_EQ(reply, QByteArray("/*/"));
 }

@@ -37,9 +37,8 @@ TEST(Cp932, SeparatorBytesAreBackslashAndTildeNotYenAndOverline) {
 
 TEST(Cp932, JapaneseAndExtensionCharacters) {
   EXPECT_EQ(codec().Decode(Bytes({0x89, 0xd4, 0x8e, 0x71})), u"花子");
-  EXPECT_EQ(codec().Encode(u"【お知らせ！】"),
-            Bytes({0x81, 0x79, 0x82, 0xa8, 0x92, 0x6d, 0x82, 0xe7, 0x82, 0xb9, 0x81, 0x49, 0x81,
-                   0x7a}));
+  EXPECT_EQ(codec().Encode(u"【お知らせ！】"), Bytes({0x81, 0x79, 0x82, 0xa8, 0x92, 0x6d, 0x82,
+                                                      0xe7, 0x82, 0xb9, 0x81, 0x49, 0x81, 0x7a}));
   EXPECT_EQ(codec().Decode(Bytes({0x87, 0x40})), u"①");
   EXPECT_EQ(codec().Encode(u"①"), Bytes({0x87, 0x40}));
   EXPECT_EQ(codec().Decode(Bytes({0xee, 0xe0})), u"髙");
@@ -58,7 +57,8 @@ TEST(Cp932, InvalidBytesDecodeToReplacementAndDecodingGoesOn) {
   EXPECT_EQ(codec().Decode(Bytes({'a', 0x81})), u"a\uFFFD") << "lone lead byte at the end";
   EXPECT_EQ(codec().Decode(Bytes({0x81, 0x20, 'z'})), u"\uFFFD z") << "bad trail is read again";
   EXPECT_EQ(codec().Decode(Bytes({0x85, 0x40})), u"\uFFFD@") << "unassigned row";
-  EXPECT_EQ(codec().Decode(Bytes({0x80, 0xa0, 0xfd, 0xfe, 0xff})), u"\u0080\uF8F0\uF8F1\uF8F2\uF8F3");
+  EXPECT_EQ(codec().Decode(Bytes({0x80, 0xa0, 0xfd, 0xfe, 0xff})),
+            u"\u0080\uF8F0\uF8F1\uF8F2\uF8F3");
   EXPECT_EQ(codec().Decode(std::string(3, '\0')), std::u16string(3, u'\0'));
 }
 
@@ -91,7 +91,8 @@ TEST(Cp932, WholeTableMatchesPythonCp932) {
   ASSERT_NE(pipe, nullptr);
   std::string output;
   char buffer[65536];
-  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) output.append(buffer, n);
+  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;)
+    output.append(buffer, n);
   if (output.empty()) GTEST_SKIP() << "python3 with its cp932 codec is not available here";
 
   std::istringstream lines(output);
@@ -103,7 +104,8 @@ TEST(Cp932, WholeTableMatchesPythonCp932) {
       const char16_t ours = key.size() == 2
                                 ? codec().SingleByteChar(static_cast<std::uint8_t>(bytes))
                                 : codec().DoubleByteChar(bytes >> 8, bytes & 0xff);
-      const char16_t theirs = value == "-" ? Cp932::NoChar : static_cast<char16_t>(std::stoul(value, nullptr, 16));
+      const char16_t theirs =
+          value == "-" ? Cp932::NoChar : static_cast<char16_t>(std::stoul(value, nullptr, 16));
       if (ours != theirs && ++mismatches < 10) {
         ADD_FAILURE() << "decode " << key << ": ours " << std::hex << int(ours) << " python "
                       << value;

@@ -1,0 +1,88 @@
+#include "net/ReplyEncoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmor {
+
+namespace {
+
+// Beyond this the new part is not searched for the old text; the whole reply
+// is encoded instead.
+constexpr std::size_t MaxNewPart = 4096;
+// How many characters of the old remainder must match to count as found.
+constexpr std::size_t Anchor = 16;
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// A cut between two characters is safe unless it splits a surrogate pair,
+// which encodes as one "?" whole but as two when split.
+bool SafeCut(std::u16string_view text, std::size_t at) {
+  return at == 0 || at >= text.size() ||
+         !(IsHighSurrogate(text[at - 1]) && IsLowSurrogate(text[at]));
+}
+
+// Compared a block at a time with memcmp, which is vectorised; the replies
+// share long runs.
+std::size_t CommonPrefix(std::u16string_view a, std::u16string_view b) {
+  constexpr std::size_t Block = 32;
+  const std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  while (i + Block <= n && std::memcmp(a.data() + i, b.data() + i, Block * sizeof(char16_t)) == 0)
+    i += Block;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+}  // namespace
+
+std::size_t ReplyEncoder::EncodedLength(std::u16string_view text) {
+  Codec.EncodeInto(text, Scratch);
+  return Scratch.size();
+}
+
+void ReplyEncoder::AppendEncoded(std::u16string_view text) {
+  Codec.EncodeInto(text, Scratch);
+  NextBytes.append(Scratch);
+}
+
+const std::string& ReplyEncoder::Encode(const std::u16string& text) {
+  if (text == LastText && !LastBytes.empty()) return LastBytes;
+
+  // text = shared prefix + new part + a run of the old remainder + the rest.
+  const std::u16string_view now(text), before(LastText);
+  const std::size_t prefix = CommonPrefix(now, before);
+  const std::u16string_view oldRest = before.substr(prefix);
+  const std::u16string_view newRest = now.substr(prefix);
+  std::size_t at = std::u16string_view::npos;
+  if (oldRest.size() >= Anchor && !LastBytes.empty()) {
+    at = newRest.substr(0, MaxNewPart + Anchor).find(oldRest.substr(0, Anchor));
+  }
+  const std::size_t run =
+      at == std::u16string_view::npos ? 0 : CommonPrefix(newRest.substr(at), oldRest);
+  const bool reuse = run >= Anchor && SafeCut(now, prefix) && SafeCut(before, prefix) &&
+                     SafeCut(now, prefix + at) && SafeCut(now, prefix + at + run) &&
+                     SafeCut(before, prefix + run);
+  if (!reuse) {
+    Codec.EncodeInto(text, LastBytes);
+    LastText.assign(text);
+    return LastBytes;
+  }
+
+  // Byte offsets in the old bytes: the prefix counted from the front, the end
+  // of the reused run from the back (both usually short).
+  const std::size_t prefixBytes = EncodedLength(before.substr(0, prefix));
+  const std::size_t runEnd = LastBytes.size() - EncodedLength(before.substr(prefix + run));
+  NextBytes.clear();
+  NextBytes.reserve(text.size() * 2);
+  NextBytes.append(LastBytes, 0, prefixBytes);
+  AppendEncoded(newRest.substr(0, at));
+  NextBytes.append(LastBytes, prefixBytes, runEnd - prefixBytes);
+  AppendEncoded(newRest.substr(at + run));
+  LastBytes.swap(NextBytes);
+  LastText.assign(text);
+  return LastBytes;
+}
+
+}  // namespace velmor
