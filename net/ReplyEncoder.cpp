@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "room/SameText.h"
+
 namespace velmor {
 
 namespace {
@@ -48,7 +50,7 @@ void ReplyEncoder::AppendEncoded(std::u16string_view text) {
 }
 
 const std::string& ReplyEncoder::Encode(const std::u16string& text) {
-  if (text == LastText && !LastBytes.empty()) return LastBytes;
+  if (SameText(text, LastText) && !LastBytes.empty()) return LastBytes;
 
   // text = shared prefix + new part + a run of the old remainder + the rest.
   const std::u16string_view now(text), before(LastText);

@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QStatusBar>
 
+#include "room/SameText.h"
 #include "ui/AppIcon.h"
 #include "ui/BuildInfo.h"
 #include "ui/CaptionClock.h"
@@ -189,7 +190,7 @@ void Form1::Text2_KeyPress(std::int16_t keyAscii) {
 // second; a text equal to the one shown is not set again, and changes within
 // one frame of the last rewrite wait for the end of that frame.
 void Form1::ShowRoom(const std::u16string& memberList, const std::u16string& log) {
-  if (memberList == ShownMembers && log == ShownLog) {
+  if (SameText(memberList, ShownMembers) && SameText(log, ShownLog)) {
     ViewsPending = false;
     return;
   }
@@ -201,11 +202,11 @@ void Form1::ShowRoom(const std::u16string& memberList, const std::u16string& log
 
 void Form1::ApplyViews() {
   ViewsPending = false;
-  if (PendingMembers != ShownMembers) {
+  if (!SameText(PendingMembers, ShownMembers)) {
     ShownMembers = PendingMembers;
     Text4->setPlainText(Q(ShownMembers));
   }
-  if (PendingLog != ShownLog) {
+  if (!SameText(PendingLog, ShownLog)) {
     ShownLog = PendingLog;
     Text3->setPlainText(Q(ShownLog));
   }
