@@ -33,7 +33,7 @@ std::u16string Concat(std::initializer_list<std::u16string_view> parts) {
 Room::Room(Connections& connections, StatusLine& status) : Sockets(connections), Status(status) {}
 
 void Room::AppendLogLine(const std::u16string& line) {
-  RenderingsStale = true;
+  MarkChanged();
   LogLines[LogCapacity].clear();
   int k = 0;
   while (!LogLines[k].empty()) ++k;
@@ -82,25 +82,21 @@ void Room::AppendLog(std::u16string& text) const {
   }
 }
 
-// The renderings are kept until the tables change: a fetch, the commonest
-// request, then costs no rendering at all.
-// The strings keep their capacity from one change to the next, so a change
-// costs copying, not allocating.
-void Room::Rerender() {
-  if (!RenderingsStale) return;
-  MemberListText.clear();
-  AppendMemberList(MemberListText);
-  ListText.assign(MemberListText).append(ReplySeparator);
-  LogText.clear();
-  AppendLog(LogText);
-  StateText.assign(ListText).append(LogText);
-  RenderingsStale = false;
+void Room::MarkChanged() {
+  StateStale = true;
+  ViewsStale = true;
 }
 
 void Room::RefreshDisplay() {
   if (Display == nullptr) return;
-  Rerender();
-  Display->ShowRoom(MemberListText, LogText);
+  if (ViewsStale) {
+    ListText.clear();
+    AppendMemberList(ListText);
+    LogText.clear();
+    AppendLog(LogText);
+    ViewsStale = false;
+  }
+  Display->ShowRoom(ListText, LogText);
 }
 
 std::u16string Room::OperatorLine(std::u16string_view text) {
@@ -108,7 +104,7 @@ std::u16string Room::OperatorLine(std::u16string_view text) {
 }
 
 void Room::ClearMember(SlotIndex slot) {
-  if (!MemberNames[slot].empty()) RenderingsStale = true;
+  if (!MemberNames[slot].empty()) MarkChanged();
   MemberNames[slot].clear();
   MemberKeys[slot].clear();
 }
@@ -188,7 +184,7 @@ bool Room::CheckClientKey() {
 
 void Room::AnnounceJoin() {
   MemberNames[CurSlot] = CurName;
-  RenderingsStale = true;
+  MarkChanged();
   AppendLogLine(Concat({u"【お知らせ！】", CurName, u"さんが参加しました"}));
   SendRoomState();
 }
@@ -200,7 +196,13 @@ void Room::PostChatLine() {
 }
 
 void Room::SendRoomState() {
-  Rerender();
+  if (StateStale) {
+    StateText.clear();
+    AppendMemberList(StateText);
+    StateText.append(ReplySeparator);
+    AppendLog(StateText);
+    StateStale = false;
+  }
   Sockets.SendData(CurSlot, StateText);
 }
 

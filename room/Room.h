@@ -61,8 +61,8 @@ class Room {
   void ClearMember(SlotIndex slot);
   void AppendMemberList(std::u16string& text) const;
   void AppendLog(std::u16string& text) const;
-  // Brings MemberListText, ListText, LogText and StateText up to date.
-  void Rerender();
+  // The tables changed: the kept renderings are out of date.
+  void MarkChanged();
 
   Connections& Sockets;
   StatusLine& Status;
@@ -71,12 +71,13 @@ class Room {
   std::array<std::u16string, LogCapacity + 1> LogLines;
   std::array<std::u16string, MaxSlot + 1> MemberNames;
   std::array<std::u16string, MaxSlot + 1> MemberKeys;
-  // The renderings of the tables as they stand, unless RenderingsStale.
-  bool RenderingsStale = true;
-  std::u16string MemberListText;
-  std::u16string ListText;  // the member list and the separator
-  std::u16string LogText;
+  // Renderings kept until the tables change, so that a fetch renders nothing.
+  // They keep their capacity, so a change costs copying, not allocating.
+  bool StateStale = true;
   std::u16string StateText;  // the state reply
+  bool ViewsStale = true;
+  std::u16string ListText;  // the member view
+  std::u16string LogText;   // the log view
   std::u16string CurName;
   SlotIndex CurSlot = 0;
   std::u16string RecvText;
