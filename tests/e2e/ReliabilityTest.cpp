@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/RunningServer.h"
 #include "tests/e2e/VelmorProcess.h"
 
 namespace velmor::testing {
@@ -19,7 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kWaiting = "待機中・・・";
 const std::string kAccepted = "Pibbetより接続を受け付けました";
 const std::string kFull = "接続数が上限に達したため、接続を断りました";
 
@@ -40,22 +40,15 @@ std::string Reply(const std::vector<std::string>& members, const std::vector<std
   return Wire(text);
 }
 
-class Reliability : public ::testing::Test {
+class Reliability : public RunningServer {
  protected:
   void SetUp() override {
-    if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+    // The tests hold many connections of their own at once.
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
-    server = std::make_unique<VelmorProcess>();
-    ASSERT_TRUE(server->WaitForStatus(kWaiting)) << server->Stderr();
-  }
-  void TearDown() override {
-    if (!server) return;
-    const int status = server->Stop();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server ended badly:\n"
-                                                               << server->Stderr().substr(0, 4000);
+    RunningServer::SetUp();
   }
   std::unique_ptr<Client> Joined(const std::string& name, const std::string& key) {
     auto client = std::make_unique<Client>();
@@ -75,8 +68,6 @@ class Reliability : public ::testing::Test {
     }
     return reply;
   }
-
-  std::unique_ptr<VelmorProcess> server;
 };
 
 TEST_F(Reliability, HostileBytesNeverCostTheOtherMembersAByte) {

@@ -6,27 +6,17 @@
 #include <memory>
 #include <vector>
 
+#include "tests/e2e/RunningServer.h"
 #include "tests/e2e/VelmorProcess.h"
 
 namespace velmor::testing {
 namespace {
 
-const std::string kWaiting = "待機中・・・";
+const std::string& kWaiting = WaitingStatus;
 const std::string kAccepted = "Pibbetより接続を受け付けました";
 
-class ServerEndToEnd : public ::testing::Test {
+class ServerEndToEnd : public RunningServer {
  protected:
-  void SetUp() override {
-    if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
-    server = std::make_unique<VelmorProcess>();
-    ASSERT_TRUE(server->WaitForStatus(kWaiting)) << server->Stderr();
-  }
-  void TearDown() override {
-    if (!server) return;
-    const int status = server->Stop();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server ended badly:\n"
-                                                               << server->Stderr();
-  }
   // A client that has joined under name with key, its reply checked.
   Client Join(const std::string& name, const std::string& key) {
     Client client;
@@ -42,8 +32,6 @@ class ServerEndToEnd : public ::testing::Test {
   std::string Fetch(const Client& client, const std::string& key, std::size_t size) {
     return client.Exchange(Wire("/Reflesh//*/~" + key), size);
   }
-
-  std::unique_ptr<VelmorProcess> server;
 };
 
 TEST_F(ServerEndToEnd, WorkedExampleByteForByteAndRepliesOnlyToTheRequester) {
