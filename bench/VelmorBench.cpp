@@ -163,7 +163,11 @@ std::optional<double> WaitForListener(Clock::time_point since, std::chrono::mill
   const int poll = ::epoll_create1(EPOLL_CLOEXEC);
   epoll_event event{EPOLLIN, {.fd = listener}};
   ::epoll_ctl(poll, EPOLL_CTL_ADD, listener, &event);
-  std::map<int, std::size_t> unsent;  // bytes of the reply still to write
+  struct Peer {
+    std::size_t unsent = 0;  // bytes of replies still to write
+    bool watchingOut = false;
+  };
+  std::map<int, Peer> peers;
   std::vector<char> buffer(1 << 16);
   epoll_event ready[64];
   for (;;) {
@@ -188,11 +192,12 @@ std::optional<double> WaitForListener(Clock::time_point since, std::chrono::mill
         if (got <= 0 || std::size_t(got) < buffer.size()) break;
       }
       if (closed) {
-        unsent.erase(fd);
+        peers.erase(fd);
         ::close(fd);
         continue;
       }
-      std::size_t& left = unsent[fd];
+      Peer& peer = peers[fd];
+      std::size_t& left = peer.unsent;
       if (arrived) left += reply.size();
       while (left > 0) {
         const std::size_t from = reply.size() - (left - 1) % reply.size() - 1;
@@ -200,8 +205,12 @@ std::optional<double> WaitForListener(Clock::time_point since, std::chrono::mill
         if (sent <= 0) break;
         left -= std::size_t(sent);
       }
-      epoll_event watch{std::uint32_t(left > 0 ? EPOLLIN | EPOLLOUT : EPOLLIN), {.fd = fd}};
-      ::epoll_ctl(poll, EPOLL_CTL_MOD, fd, &watch);
+      // The watch changes only when a reply is left over, as Velmor's does.
+      if ((left > 0) != peer.watchingOut) {
+        peer.watchingOut = left > 0;
+        epoll_event watch{std::uint32_t(left > 0 ? EPOLLIN | EPOLLOUT : EPOLLIN), {.fd = fd}};
+        ::epoll_ctl(poll, EPOLL_CTL_MOD, fd, &watch);
+      }
     }
   }
 }

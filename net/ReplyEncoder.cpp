@@ -69,12 +69,18 @@ const std::string& ReplyEncoder::Encode(const std::u16string& text) {
   if (!reuse) {
     Codec.EncodeInto(text, LastBytes);
     LastText.assign(text);
+    KnownChars = LastText.size();
+    KnownBytes = LastBytes.size();
     return LastBytes;
   }
 
-  // Byte offsets in the old bytes: the prefix counted from the front, the end
-  // of the reused run from the back (both usually short).
-  const std::size_t prefixBytes = EncodedLength(before.substr(0, prefix));
+  // Byte offsets in the old bytes: the prefix counted from the front, from
+  // where it was last known (the member list rarely changes), and the end of
+  // the reused run from the back (usually one line).
+  const std::size_t prefixBytes =
+      prefix >= KnownChars
+          ? KnownBytes + EncodedLength(before.substr(KnownChars, prefix - KnownChars))
+          : EncodedLength(before.substr(0, prefix));
   const std::size_t runEnd = LastBytes.size() - EncodedLength(before.substr(prefix + run));
   NextBytes.clear();
   NextBytes.reserve(text.size() * 2);
@@ -84,6 +90,8 @@ const std::string& ReplyEncoder::Encode(const std::u16string& text) {
   AppendEncoded(newRest.substr(at + run));
   LastBytes.swap(NextBytes);
   LastText.assign(text);
+  KnownChars = prefix;
+  KnownBytes = prefixBytes;
   return LastBytes;
 }
 

@@ -29,6 +29,10 @@ class ReplyEncoder {
   const Cp932& Codec;
   std::u16string LastText;
   std::string LastBytes;
+  // The first KnownChars characters of LastText are the first KnownBytes
+  // bytes of LastBytes; every such cut lies between two whole characters.
+  std::size_t KnownChars = 0;
+  std::size_t KnownBytes = 0;
   std::string NextBytes;
   std::string Scratch;
 };
