@@ -243,13 +243,9 @@ void ChatServer::OnReadable(SlotIndex slot, std::uint64_t generation) {
     return;
   }
   if (peerClosed) {
-    TheRoom.WSock_Close(slot);
+    End(slot, Ending::PeerClosed);
   } else if (error != 0) {
-    if (EndingOf(error) == Ending::PeerClosed) {
-      TheRoom.WSock_Close(slot);
-    } else {
-      TheRoom.WSock_Error(slot);
-    }
+    End(slot, EndingOf(error));
   }
 }
 
@@ -259,15 +255,19 @@ void ChatServer::OnWritable(SlotIndex slot, std::uint64_t generation) {
   const ssize_t sent = ::send(e.Fd, e.Unsent.data(), e.Unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent < 0 && errno != EAGAIN && errno != EINTR) {
     e.Writable->setEnabled(false);
-    if (EndingOf(errno) == Ending::PeerClosed) {
-      TheRoom.WSock_Close(slot);
-    } else {
-      TheRoom.WSock_Error(slot);
-    }
+    End(slot, EndingOf(errno));
     return;
   }
   if (sent > 0) e.Unsent.erase(0, static_cast<std::size_t>(sent));
   if (e.Unsent.empty()) e.Writable->setEnabled(false);
+}
+
+void ChatServer::End(SlotIndex slot, Ending ending) {
+  if (ending == Ending::PeerClosed) {
+    TheRoom.WSock_Close(slot);
+  } else {
+    TheRoom.WSock_Error(slot);
+  }
 }
 
 void ChatServer::EndLater(SlotIndex slot, Ending ending) {
@@ -275,12 +275,7 @@ void ChatServer::EndLater(SlotIndex slot, Ending ending) {
   QMetaObject::invokeMethod(
       this,
       [this, slot, generation, ending] {
-        if (!IsCurrent(slot, generation)) return;
-        if (ending == Ending::PeerClosed) {
-          TheRoom.WSock_Close(slot);
-        } else {
-          TheRoom.WSock_Error(slot);
-        }
+        if (IsCurrent(slot, generation)) End(slot, ending);
       },
       Qt::QueuedConnection);
 }

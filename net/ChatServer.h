@@ -74,7 +74,9 @@ class ChatServer : public QObject, private Connections {
   bool IsCurrent(SlotIndex slot, std::uint64_t generation) const;
   void OnReadable(SlotIndex slot, std::uint64_t generation);
   void OnWritable(SlotIndex slot, std::uint64_t generation);
-  // Tells the room once the request in hand has finished.
+  // Tells the room how the connection ended: now, or once the request in
+  // hand has finished.
+  void End(SlotIndex slot, Ending ending);
   void EndLater(SlotIndex slot, Ending ending);
   static Ending EndingOf(int error);
 
