@@ -254,8 +254,10 @@ void ChatServer::OnWritable(SlotIndex slot, std::uint64_t generation) {
   Endpoint& e = WSock[slot];
   const ssize_t sent = ::send(e.Fd, e.Unsent.data(), e.Unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent < 0 && errno != EAGAIN && errno != EINTR) {
+    // Read errno before any other call can change it.
+    const Ending ending = EndingOf(errno);
     e.Writable->setEnabled(false);
-    End(slot, EndingOf(errno));
+    End(slot, ending);
     return;
   }
   if (sent > 0) e.Unsent.erase(0, static_cast<std::size_t>(sent));

@@ -145,7 +145,7 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
     const std::uint32_t packed = Packed[*c];
     if (packed == 0) [[unlikely]] {
       // No byte form. A surrogate pair is one character and gets one "?".
-      if (*c >= 0xD800 && *c <= 0xDBFF && c + 1 < end && c[1] >= 0xDC00 && c[1] <= 0xDFFF) ++c;
+      if (c + 1 < end && IsSurrogatePair(c[0], c[1])) ++c;
       *p++ = '?';
       continue;
     }

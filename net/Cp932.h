@@ -41,6 +41,11 @@ class Cp932 {
   static bool IsLeadByte(std::uint8_t byte) {
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
   }
+  // A high surrogate followed by a low one is one character, encoded as one
+  // "?" (code page 932 has no characters beyond the first plane).
+  static bool IsSurrogatePair(char16_t high, char16_t low) {
+    return high >= 0xD800 && high <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF;
+  }
 
   Cp932();
 

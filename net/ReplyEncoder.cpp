@@ -15,14 +15,10 @@ constexpr std::size_t MaxNewPart = 4096;
 // How many characters of the old remainder must match to count as found.
 constexpr std::size_t Anchor = 16;
 
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
 // A cut between two characters is safe unless it splits a surrogate pair,
 // which encodes as one "?" whole but as two when split.
 bool SafeCut(std::u16string_view text, std::size_t at) {
-  return at == 0 || at >= text.size() ||
-         !(IsHighSurrogate(text[at - 1]) && IsLowSurrogate(text[at]));
+  return at == 0 || at >= text.size() || !Cp932::IsSurrogatePair(text[at - 1], text[at]);
 }
 
 // Compared a block at a time with memcmp, which is vectorised; the replies
