@@ -25,6 +25,24 @@ char16_t ConvertOne(iconv_t cd, const unsigned char* bytes, std::size_t count) {
   return out[0];
 }
 
+// Converts one character with iconv: its byte form (one byte, or lead << 8 |
+// trail), or NoBytes when the converter has none.
+std::uint16_t EncodeOne(iconv_t cd, char16_t c) {
+  char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+  unsigned char out[4] = {};
+  char* inPtr = in;
+  std::size_t inLeft = sizeof in;
+  char* outPtr = reinterpret_cast<char*>(out);
+  std::size_t outLeft = sizeof out;
+  const std::size_t result = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  const std::size_t written = sizeof out - outLeft;
+  if (result == static_cast<std::size_t>(-1) || inLeft != 0 || written == 0 || written > 2) {
+    return Cp932::NoBytes;
+  }
+  return written == 1 ? out[0] : static_cast<std::uint16_t>(out[0] << 8 | out[1]);
+}
+
 }  // namespace
 
 const Cp932& Cp932::Instance() {
@@ -69,34 +87,39 @@ Cp932::Cp932() {
     if (Single[byte] == NoChar) Single[byte] = c;
   }
 
-  // The encoder is the decoder inverted; where several byte forms decode to
-  // one character, the lowest wins (JIS before NEC before IBM).
-  for (int b = 0; b < 256; ++b) {
-    if (Single[b] != NoChar && Bytes[Single[b]] == NoBytes) {
-      Bytes[Single[b]] = static_cast<std::uint16_t>(b);
-    }
-  }
-  for (int code = 0x8100; code <= 0xFCFF; ++code) {
-    const char16_t c = Double[code];
-    if (c != NoChar && (Bytes[c] == NoBytes || Bytes[c] > code)) {
-      Bytes[c] = static_cast<std::uint16_t>(code);
-    }
-  }
-  // The JIS forms of six characters that Windows maps to their full-width
-  // look-alikes: text from other systems carries them, and Windows encodes
-  // them one way to the same bytes.
-  constexpr std::pair<char16_t, std::uint16_t> OneWay[] = {
-      {u'\u00A2', 0x8191}, {u'\u00A3', 0x8192}, {u'\u00AC', 0x81CA},
-      {u'\u2016', 0x8161}, {u'\u2212', 0x817C}, {u'\u301C', 0x8160}};
-  for (auto [c, bytes] : OneWay) {
-    if (Bytes[c] == NoBytes) Bytes[c] = bytes;
-  }
+  BuildEncoder();
   // The encoder's form of the same table: the bytes in wire order in the low
   // half, their count above; 0 for a character without a byte form.
   for (std::size_t c = 0; c < Bytes.size(); ++c) {
     const std::uint16_t bytes = Bytes[c];
     if (bytes == NoBytes) continue;
     Packed[c] = bytes < 0x100 ? (1u << 16 | bytes) : (2u << 16 | (bytes & 0xFFu) << 8 | bytes >> 8);
+  }
+}
+
+// The encoder writes what Windows writes, and glibc's CP932 converter makes
+// the same choices: where a character has several byte forms, the JIS X 0208
+// form, then NEC row 13, then the IBM extension rows (0xFA-0xFC), never the
+// NEC-selected copies in rows 0xED-0xEE; and characters without a form of
+// their own get Windows' best fit (U+00A5 as 0x5C, U+2014 as 0x81 0x5C).
+// So every character is asked of iconv once.
+void Cp932::BuildEncoder() {
+  iconv_t cd = iconv_open("CP932", "UTF-16LE");
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    for (int c = 0; c < 0x80; ++c) Bytes[c] = static_cast<std::uint16_t>(c);
+  } else {
+    for (int c = 0; c < 0x10000; ++c) {
+      if (c >= 0xD800 && c <= 0xDFFF) continue;  // half a character; no form
+      Bytes[c] = EncodeOne(cd, static_cast<char16_t>(c));
+    }
+    iconv_close(cd);
+  }
+  // The single bytes that Windows decodes to C1 and private-use characters
+  // (see the constructor) are written back as those bytes, as Windows does,
+  // so that text received from a client goes back out unchanged.
+  for (int b : {0x80, 0xA0, 0xFD, 0xFE, 0xFF}) {
+    const char16_t c = Single[b];
+    if (c != NoChar && Bytes[c] == NoBytes) Bytes[c] = static_cast<std::uint16_t>(b);
   }
 }
 

@@ -3,8 +3,9 @@
 // The tables are built once from the system's iconv converter and then used
 // for every arrival and reply. Two things differ from plain iconv and follow
 // what Windows clients do: the single bytes 0x80, 0xA0 and 0xFD to 0xFF
-// decode to U+0080 and U+F8F0 to U+F8F3, and a character with several byte
-// forms (the NEC and IBM extensions) is encoded as the lowest of them.
+// decode to U+0080 and U+F8F0 to U+F8F3 and are encoded back to those bytes,
+// and the encoder makes Windows' choices for characters with several byte
+// forms and for best-fit characters, which glibc's CP932 converter shares.
 #pragma once
 
 #include <array>
@@ -50,6 +51,8 @@ class Cp932 {
   Cp932();
 
  private:
+  void BuildEncoder();
+
   std::array<char16_t, 256> Single{};
   std::array<char16_t, 65536> Double{};
   std::array<std::uint16_t, 65536> Bytes{};

@@ -32,8 +32,10 @@ class Desktop {
   virtual ~Desktop() = default;
   // Shows the box and returns when the operator has closed it.
   virtual void ShowMessage(const MessageRequest& request, QWidget* owner) = 0;
-  // Opens the document with the viewer the desktop associates with it;
-  // whether that worked is not reported.
+  // Opens the document at an absolute path with the viewer the desktop
+  // associates with it. A missing or unreadable file is not handed to the
+  // desktop at all, so nothing is shown; whether opening worked is not
+  // reported.
   virtual void OpenDocument(const QString& path) = 0;
   virtual QString LocalIP() const = 0;
   virtual QString ProgramFolder() const = 0;
@@ -50,6 +52,10 @@ class SystemDesktop : public Desktop {
   void OpenDocument(const QString& path) override;
   QString LocalIP() const override;
   QString ProgramFolder() const override;
+
+ protected:
+  // Hands an existing file to the desktop's opener.
+  virtual void Launch(const QString& absolutePath);
 };
 
 }  // namespace velmor

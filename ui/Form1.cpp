@@ -10,6 +10,8 @@
 #include <QPlainTextEdit>
 #include <QStatusBar>
 
+#include <limits>
+
 #include "room/SameText.h"
 #include "ui/AppIcon.h"
 #include "ui/BuildInfo.h"
@@ -51,6 +53,8 @@ Form1::Form1(Clock& clock, Desktop& desktop, QWidget* parent)
   Label2->setTextFormat(Qt::PlainText);
   Text2 = new QLineEdit(ClientArea);
   Text2->setObjectName("Text2");
+  // The operator's line has no length limit; Qt's default cuts a long paste.
+  Text2->setMaxLength(std::numeric_limits<int>::max());
   Text3 = MakeView("Text3", ClientArea);
   Text4 = MakeView("Text4", ClientArea);
   SB = new QStatusBar(ClientArea);
@@ -167,7 +171,8 @@ void Form1::PlaceControls(double width, double height) {
   const int dy = logicalDpiY();
   const auto x = [dx](double t) { return twips::ToPixels(t, dx); };
   const auto y = [dy](double t) { return twips::ToPixels(t, dy); };
-  Label2->setGeometry(x(l.Label2Left), y(l.Label2Top), x(twips::Label2Width), y(twips::Label2Height));
+  Label2->setGeometry(x(l.Label2Left), y(l.Label2Top), x(twips::Label2Width),
+                      y(twips::Label2Height));
   Text2->setGeometry(x(l.Text2Left), y(l.Text2Top), x(l.Text2Width), y(twips::Text2Height));
   Text3->setGeometry(x(l.Text3Left), y(l.Text3Top), x(l.Text3Width), y(l.Text3Height));
   Text4->setGeometry(x(l.Text4Left), y(l.Text4Top), x(l.Text4Width), y(l.Text4Height));
@@ -225,7 +230,7 @@ void Form1::set11_Click(std::int16_t) {
     request.Text = QStringLiteral("VelmorのIPアドレスを取得できません");
     request.Title = QStringLiteral("Pibbetエラーメッセージ");
     request.Choice = MessageRequest::Buttons::OkHelp;
-    request.HelpFile = QStringLiteral("Pibbet.chm");
+    request.HelpFile = Services.ProgramFolder() + QStringLiteral("/Pibbet.chm");
     request.HelpContext = 0;
   }
   Services.ShowMessage(request, this);

@@ -23,7 +23,7 @@ FormLayout FormLayout::For(double width, double height) {
 }
 
 std::array<float, 13> FormLayout::Values() const {
-  return {Label2Top, Label2Left, Text2Top,   Text2Left, Text2Width, Text3Top,   Text3Left,
+  return {Label2Top,  Label2Left,  Text2Top, Text2Left, Text2Width, Text3Top,   Text3Left,
           Text3Width, Text3Height, Text4Top, Text4Left, Text4Width, Text4Height};
 }
 

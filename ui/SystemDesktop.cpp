@@ -1,7 +1,8 @@
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QCoreApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QUrl>
@@ -40,7 +41,14 @@ void SystemDesktop::ShowMessage(const MessageRequest& request, QWidget* owner) {
 }
 
 void SystemDesktop::OpenDocument(const QString& path) {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+  // Some desktops answer a missing file with an error box of their own.
+  const QFileInfo file(path);
+  if (!file.isAbsolute() || !file.isFile() || !file.isReadable()) return;
+  Launch(file.absoluteFilePath());
+}
+
+void SystemDesktop::Launch(const QString& absolutePath) {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(absolutePath));
 }
 
 QString SystemDesktop::LocalIP() const { return ChatServer::LocalIP(); }

@@ -1,4 +1,5 @@
 // The operator's window, offscreen: layout, caption clock, input line, views.
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -38,7 +39,7 @@ TEST(FormLayoutRule, InitialClientAreaGivesTheWorkedFigures) {
 
 TEST(FormLayoutRule, ValuesComeInTheirOrderAndAreZeroForAnEmptyArea) {
   const auto values = FormLayout::For(10000, 20000).Values();
-  const std::array<float, 13> expected{1200, 200, 1000, 2600, 7300, 4000, 200,
+  const std::array<float, 13> expected{1200, 200,   1000, 2600, 7300, 4000, 200,
                                        7000, 14000, 4000, 7200, 2600, 14000};
   for (std::size_t i = 0; i < values.size(); ++i) EXPECT_FLOAT_EQ(values[i], expected[i]) << i;
   for (float v : FormLayout::For(0, 0).Values()) EXPECT_EQ(v, 0.0f);
@@ -141,7 +142,8 @@ TEST_F(Form1Test, EnterPostsTheOperatorLineUnchangedAndEmptiesTheInput) {
 
   QTest::keyClicks(input, "   ");
   QTest::keyClick(input, Qt::Key_Enter, Qt::KeypadModifier);
-  ASSERT_TRUE(WaitUntil([&] { return log->toPlainText().startsWith(QStringLiteral("《Velmor様曰：   》\n")); }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return log->toPlainText().startsWith(QStringLiteral("《Velmor様曰：   》\n")); }));
   EXPECT_EQ(form->Server().ChatRoom().LogCount(), 2);
 
   QTest::keyClick(input, Qt::Key_Return);
@@ -165,7 +167,47 @@ TEST_F(Form1Test, ViewsFollowJoinAndLeaveAndShowMarkupLiterally) {
 
   client.disconnectFromHost();
   ASSERT_TRUE(WaitUntil([&] { return members->toPlainText().isEmpty(); }));
-  EXPECT_TRUE(log->toPlainText().startsWith(QStringLiteral("【お知らせ】<b>x</b>さんが退室されました\n")));
+  EXPECT_TRUE(
+      log->toPlainText().startsWith(QStringLiteral("【お知らせ】<b>x</b>さんが退室されました\n")));
+}
+
+TEST_F(Form1Test, OperatorLinesReachAClientWholeAndInWindowsBytes) {
+  LoadAndShow();
+  QTcpSocket client;
+  client.connectToHost(QHostAddress::LocalHost, form->Server().ListeningPort());
+  ASSERT_TRUE(client.waitForConnected(3000));
+  const Cp932& codec = Cp932::Instance();
+  const auto exchange = [&](const std::u16string& request, const std::string& expected) {
+    client.write(QByteArray::fromStdString(codec.Encode(request)));
+    QByteArray reply;
+    WaitUntil([&] {
+      reply += client.readAll();
+      return reply.size() >= static_cast<qsizetype>(expected.size());
+    });
+    return reply.toStdString();
+  };
+  const std::u16string joined = u"【お知らせ！】Aさんが参加しました\r\n";
+  ASSERT_EQ(exchange(u"CanEnter?A/*/~k", codec.Encode(u"A\r\n/*/" + joined)),
+            codec.Encode(u"A\r\n/*/" + joined));
+
+  auto* input = Control<QLineEdit>("Text2");
+  // As an input method commits Japanese text.
+  QInputMethodEvent commit;
+  commit.setCommitString(QStringLiteral("髙﨑ⅰ¥‾—"));
+  QCoreApplication::sendEvent(input, &commit);
+  QTest::keyClick(input, Qt::Key_Return);
+  // A long paste, past the 32,767 characters where a line edit cuts by default.
+  std::u16string longLine;
+  for (int i = 0; i < 100000; ++i)
+    longLine.push_back(i % 2 ? u'字' : static_cast<char16_t>(u'a' + i % 26));
+  input->insert(QString::fromStdU16String(longLine));
+  QTest::keyClick(input, Qt::Key_Return);
+
+  const std::string expected = codec.Encode(u"A\r\n/*/" + Room::OperatorLine(longLine) + u"\r\n") +
+                               codec.Encode(u"《Velmor様曰：") +
+                               "\xfb\xfc\xfa\xb1\xfa\x40\x5c\x7e\x81\x5c" +
+                               codec.Encode(u"》\r\n" + joined);
+  EXPECT_EQ(exchange(u"/Reflesh//*/~k", expected), expected);
 }
 
 TEST_F(Form1Test, ViewsAreReadOnlyButSelectableInFocusOrder) {
@@ -194,7 +236,8 @@ TEST_F(Form1Test, BurstOfChangesEndsShowingTheLastState) {
   room.AppendLogLine(u"last");
   room.RefreshDisplay();
   auto* log = Control<QPlainTextEdit>("Text3");
-  ASSERT_TRUE(WaitUntil([&] { return log->toPlainText().startsWith(QStringLiteral("last\n")); }, 50 + 200));
+  ASSERT_TRUE(
+      WaitUntil([&] { return log->toPlainText().startsWith(QStringLiteral("last\n")); }, 50 + 200));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Menu commands and the About dialog, through the fake desktop.
 #include <QAction>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -10,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/ui/SystemDesktopForTest.h"
 #include "tests/ui/UiFakes.h"
 #include "ui/Form1.h"
-#include "tests/ui/SystemDesktopForTest.h"
 #include "ui/frmAbout.h"
 
 namespace velmor::testing {
@@ -82,7 +83,8 @@ TEST_F(MenuTest, ShowIpAddressWithoutAddressOffersHelpFromPibbetChm) {
   EXPECT_EQ(box.Text, QStringLiteral("VelmorのIPアドレスを取得できません"));
   EXPECT_EQ(box.Title, QStringLiteral("Pibbetエラーメッセージ"));
   EXPECT_EQ(box.Choice, MessageRequest::Buttons::OkHelp);
-  EXPECT_EQ(box.HelpFile, QStringLiteral("Pibbet.chm"));
+  EXPECT_EQ(box.HelpFile, QStringLiteral("/opt/velmor/bin/Pibbet.chm"))
+      << "beside the program, not in whatever folder it was started from";
   EXPECT_EQ(box.HelpContext, 0);
 }
 
@@ -176,7 +178,12 @@ TEST(SystemMessageBox, HelpOpensTheHelpFileAndLeavesTheBoxOpenUntilOk) {
   request.Text = QStringLiteral("<b>VelmorのIPアドレスを取得できません</b>");
   request.Title = QStringLiteral("Pibbetエラーメッセージ");
   request.Choice = MessageRequest::Buttons::OkHelp;
-  request.HelpFile = QStringLiteral("Pibbet.chm");
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  request.HelpFile = folder.filePath("Pibbet.chm");
+  QFile help(request.HelpFile);
+  ASSERT_TRUE(help.open(QIODevice::WriteOnly));
+  help.close();
   bool stillOpenAfterHelp = false;
   QString shownText;
   OnNextModal([&](QWidget* box) {
@@ -189,8 +196,24 @@ TEST(SystemMessageBox, HelpOpensTheHelpFileAndLeavesTheBoxOpenUntilOk) {
   });
   desktop.ShowMessage(request, nullptr);
   EXPECT_TRUE(stillOpenAfterHelp);
-  EXPECT_EQ(desktop.Opened, std::vector<QString>{QStringLiteral("Pibbet.chm")});
+  EXPECT_EQ(desktop.Opened, std::vector<QString>{request.HelpFile});
   EXPECT_EQ(shownText, request.Text) << "shown as plain text";
+}
+
+TEST(SystemDesktopOpen, HelpFilesThatAreMissingOrRelativeAreNeverHandedToTheDesktop) {
+  RecordingSystemDesktop desktop;
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString chm = folder.filePath("Norrow.chm");
+  desktop.OpenDocument(chm);
+  desktop.OpenDocument(QStringLiteral("Norrow.chm"));
+  EXPECT_TRUE(desktop.Opened.empty()) << "a missing help file shows nothing at all";
+
+  QFile file(chm);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.close();
+  desktop.OpenDocument(chm);
+  EXPECT_EQ(desktop.Opened, std::vector<QString>{chm});
 }
 
 }  // namespace

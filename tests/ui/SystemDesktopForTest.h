@@ -6,10 +6,11 @@
 
 namespace velmor::testing {
 
-// The system's message box, with opening documents recorded instead of done.
+// The system's desktop, with what it would hand to the desktop's opener
+// recorded instead.
 struct RecordingSystemDesktop : SystemDesktop {
   std::vector<QString> Opened;
-  void OpenDocument(const QString& path) override { Opened.push_back(path); }
+  void Launch(const QString& path) override { Opened.push_back(path); }
 };
 
 }  // namespace velmor::testing

@@ -21,7 +21,9 @@ struct FakeDesktop : Desktop {
   QString Address;
   std::vector<MessageRequest> Messages;
   std::vector<QString> Opened;
-  void ShowMessage(const MessageRequest& request, QWidget*) override { Messages.push_back(request); }
+  void ShowMessage(const MessageRequest& request, QWidget*) override {
+    Messages.push_back(request);
+  }
   void OpenDocument(const QString& path) override { Opened.push_back(path); }
   QString LocalIP() const override { return Address; }
   QString ProgramFolder() const override { return QStringLiteral("/opt/velmor/bin"); }
@@ -33,7 +35,8 @@ inline void OnNextModal(std::function<void(QWidget*)> action) {
   auto* poll = new QTimer(qApp);
   auto tries = std::make_shared<int>(0);
   QObject::connect(poll, &QTimer::timeout, [poll, tries, action] {
-    if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal->isVisible()) {
+    if (QWidget* modal = QApplication::activeModalWidget();
+        modal != nullptr && modal->isVisible()) {
       poll->deleteLater();
       poll->stop();
       action(modal);
