@@ -68,7 +68,7 @@ TEST(Packaging, DebianPackageHoldsTheFilesAndNamesItsRuntimeDependencies) {
                               "fonts-noto-cjk"}) {
     EXPECT_NE(depends.find(package), std::string::npos) << package << " missing from: " << depends;
   }
-  EXPECT_EQ(Shell("dpkg-deb -f " + deb.string() + " Version"), "1.0.28\n");
+  EXPECT_EQ(Shell("dpkg-deb -f " + deb.string() + " Version"), std::string(VELMOR_VERSION) + "\n");
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "net/Cp932.h"
+#include "tests/support/ProcessHarness.h"
 
 #ifndef VELMOR_BINARY
 #error "VELMOR_BINARY must name the program under test"
@@ -41,28 +42,9 @@ std::string& NamespaceError() {
   return error;
 }
 
-std::string MakeTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "velmor-e2e-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
-
 }  // namespace
 
-std::string EnterPrivateNetwork() {
-  if (::unshare(CLONE_NEWNET) != 0) {
-    return std::string("cannot make a network namespace (unshare: ") + std::strerror(errno) +
-           "); run as root or with CAP_SYS_ADMIN";
-  }
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-  if (fd >= 0) ::close(fd);
-  return up ? std::string()
-            : std::string("cannot bring loopback up in the new namespace: ") + std::strerror(errno);
-}
+std::string EnterPrivateNetwork() { return harness::EnterPrivateNetwork(); }
 
 const std::string& PrivateNetworkError() { return NamespaceError(); }
 
@@ -72,7 +54,7 @@ VelmorProcess::VelmorProcess(const std::string& runtimeDir,
                              const std::vector<std::string>& extraEnv,
                              const std::vector<std::string>& args) {
   OwnRuntime = runtimeDir.empty();
-  Runtime = OwnRuntime ? MakeTempDir() : runtimeDir;
+  Runtime = OwnRuntime ? harness::MakeTempDir("velmor-e2e") : runtimeDir;
   StderrPath = Runtime + "/stderr-" + std::to_string(Clock::now().time_since_epoch().count());
   Child = ::fork();
   if (Child == 0) {
@@ -108,53 +90,16 @@ bool VelmorProcess::Running() const { return Child > 0 && ::waitpid(Child, nullp
 
 int VelmorProcess::Stop() {
   if (Child <= 0) return -1;
-  ::kill(Child, SIGTERM);
-  int status = 0;
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (::waitpid(Child, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      ::kill(Child, SIGKILL);
-      ::waitpid(Child, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const int status = harness::StopProcess(Child, 10000);
   Child = -1;
   return status;
 }
 
-int VelmorProcess::OpenDescriptors() const {
-  int n = 0;
-  std::error_code error;
-  for (auto it =
-           std::filesystem::directory_iterator("/proc/" + std::to_string(Child) + "/fd", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    ++n;
-  }
-  return n;
-}
+int VelmorProcess::OpenDescriptors() const { return harness::Figures(Child).descriptors; }
 
-long VelmorProcess::ResidentKiB() const {
-  std::ifstream status("/proc/" + std::to_string(Child) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
-  }
-  return -1;
-}
+long VelmorProcess::ResidentKiB() const { return harness::Figures(Child).residentKiB; }
 
-double VelmorProcess::CpuSeconds() const {
-  std::ifstream stat("/proc/" + std::to_string(Child) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // Fields after the command name, which ends with the last ')'.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) stime = std::stol(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
+double VelmorProcess::CpuSeconds() const { return harness::Figures(Child).cpuSeconds; }
 
 bool VelmorProcess::SetDescriptorLimit(long limit) const {
   rlimit current{};
@@ -204,19 +149,9 @@ bool VelmorProcess::WaitForStderr(const std::string& fragment,
 
 Client::Client() {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(5000);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   while (Clock::now() < deadline) {
-    Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-      const int on = 1;
-      ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      return;
-    }
-    ::close(Fd);
-    Fd = -1;
+    Fd = harness::ConnectLoopback(5000, false);
+    if (Fd >= 0) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -261,10 +196,39 @@ std::string Client::Receive(std::size_t expectedBytes, std::chrono::milliseconds
   return data;
 }
 
-std::string Client::ReceiveReply(std::chrono::milliseconds quiet) const {
-  std::string data = Receive(1);
-  for (std::string more; !(more = Receive(1, quiet)).empty();) data += more;
+// The reply has no length or terminator of its own; it is whole when the
+// log after the first "/*/" holds the lines the caller expects. (A name with
+// "/*/" in it would confuse this; such tests read an exact byte count.)
+std::string Client::ReceiveState(std::size_t logLines, std::chrono::milliseconds timeout) const {
+  std::string data;
+  const auto whole = [&] {
+    const auto separator = data.find("/*/");
+    if (separator == std::string::npos) return false;
+    std::size_t lines = 0;
+    for (auto at = data.find("\r\n", separator); at != std::string::npos;
+         at = data.find("\r\n", at + 2)) {
+      ++lines;
+    }
+    return lines >= logLines;
+  };
+  const auto deadline = Clock::now() + timeout;
+  while (!whole()) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    const std::string more = Receive(1, left);
+    if (more.empty()) break;
+    data += more;
+  }
   return data;
+}
+
+Client::Answer Client::AwaitAnswer(std::chrono::milliseconds timeout) const {
+  char byte;
+  pollfd p{Fd, POLLIN, 0};
+  if (Fd < 0 || ::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return Answer::Nothing;
+  const ssize_t n = ::recv(Fd, &byte, 1, MSG_PEEK);
+  return n > 0 ? Answer::Reply : Answer::Closed;
 }
 
 bool Client::ClosedByServer(std::chrono::milliseconds timeout) const {

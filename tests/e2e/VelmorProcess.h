@@ -71,8 +71,13 @@ class Client {
   // Reads until expectedBytes have arrived, the peer closed, or the time is up.
   std::string Receive(std::size_t expectedBytes,
                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
-  // Reads a reply of unknown size: until the data has paused for quiet.
-  std::string ReceiveReply(std::chrono::milliseconds quiet = std::chrono::milliseconds(150)) const;
+  // Reads one state reply whose log holds logLines lines (at most 50).
+  std::string ReceiveState(std::size_t logLines,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // What came first on the connection, without consuming it: bytes of a
+  // reply, the end of the stream (refused or dropped), or nothing in time.
+  enum class Answer { Reply, Closed, Nothing };
+  Answer AwaitAnswer(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   std::string Exchange(const std::string& bytes, std::size_t expectedBytes) const {
     Send(bytes);
     return Receive(expectedBytes);

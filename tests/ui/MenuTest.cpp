@@ -13,6 +13,7 @@
 
 #include "tests/ui/SystemDesktopForTest.h"
 #include "tests/ui/UiFakes.h"
+#include "ui/BuildInfo.h"
 #include "ui/Form1.h"
 #include "ui/frmAbout.h"
 
@@ -135,7 +136,10 @@ TEST(AboutDialog, LoadFillsTitleAndVersionFromTheBuild) {
   frmAbout about;
   EXPECT_EQ(about.windowTitle(), QStringLiteral("Velmorのﾊﾞｰｼﾞｮﾝ情報"));
   EXPECT_EQ(about.findChild<QLabel*>("lblTitle")->text(), QStringLiteral("Velmor"));
-  EXPECT_EQ(about.findChild<QLabel*>("lblVersion")->text(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ 1.0.28"));
+  EXPECT_EQ(about.findChild<QLabel*>("lblVersion")->text(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ %1.%2.%3")
+                                                                .arg(build::VersionMajor)
+                                                                .arg(build::VersionMinor)
+                                                                .arg(build::VersionRevision));
   EXPECT_EQ(about.findChild<QPushButton*>("cmdOK")->text(), QStringLiteral("OK"));
   EXPECT_EQ(about.findChild<QLabel*>("picIcon")->pixmap().size(), QSize(32, 32));
 }
@@ -157,7 +161,9 @@ class AboutKeys : public ::testing::TestWithParam<int> {};
 
 TEST_P(AboutKeys, EnterEscAndCloseAllCloseTheDialog) {
   bool closed = false;
+  bool acted = false;
   OnNextModal([&](QWidget* modal) {
+    acted = true;
     if (GetParam() == 2) {
       modal->close();
     } else {
@@ -167,6 +173,7 @@ TEST_P(AboutKeys, EnterEscAndCloseAllCloseTheDialog) {
   frmAbout about;
   about.exec();
   closed = !about.isVisible();
+  EXPECT_TRUE(acted) << "the dialog closed before the key reached it";
   EXPECT_TRUE(closed);
 }
 

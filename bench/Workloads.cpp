@@ -1,137 +1,27 @@
-// velmor-bench: a load generator that speaks the Pibbet protocol in code page
-// 932, and a floor server that answers every arrival with a fixed reply of
-// the same length and does nothing else. Every figure of Velmor is measured
-// side by side with the floor's, alternating, and reported as a ratio to it.
-//
-// One thread, epoll, blocking nowhere but in epoll_wait. The servers run as
-// child processes pinned to the first core, the generator on the second.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <map>
 #include <optional>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
+
+#include "bench/Bench.h"
+
+namespace velmor::bench {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-constexpr std::uint16_t Port = 5000;
-constexpr int LogLines = 50;
-constexpr int MaxMembers = 20;
-
-// Code page 932 words, kept as separate literals so that no hex escape runs
-// into the text after it.
-const std::string UserWord = "\x97\x98\x97\x70\x8E\xD2";          // 利用者
-const std::string TalkWord = "\x89\xEF\x98\x62";                  // 会話
-const std::string TestWord = "\x83\x65\x83\x58\x83\x67\x95\xB6";  // テスト文
-
-std::string TwoDigits(int n) {
-  return std::string(1, char('0' + n / 10 % 10)) + char('0' + n % 10);
-}
-std::string FourDigits(int n) { return TwoDigits(n / 100) + TwoDigits(n); }
-std::string Name(int i) { return UserWord + TwoDigits(i); }
-std::string Key(int i) { return "key" + TwoDigits(i); }
-std::string Join(int i) { return "CanEnter?" + Name(i) + "/*/~" + Key(i); }
-std::string Fetch(int i) { return "/Reflesh//*/~" + Key(i); }
-// Fixed width, so that every reply has one length once the log is full.
-std::string Chat(int i, int n) {
-  return "NormalTel" + TalkWord + TestWord + FourDigits(n) + "/*/~" + Key(i);
-}
-
-// ---------------------------------------------------------------- processes
-
-void PinTo(int core) {
-  if (std::thread::hardware_concurrency() < 2) return;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(core, &set);
-  sched_setaffinity(0, sizeof set, &set);
-}
-
-// A network namespace of our own with loopback up, so port 5000 is ours.
-std::string EnterPrivateNetwork() {
-  if (::unshare(CLONE_NEWNET) != 0) return std::string("unshare: ") + std::strerror(errno);
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-  if (fd >= 0) ::close(fd);
-  return up ? std::string() : "cannot bring loopback up";
-}
-
-struct ProcessFigures {
-  double cpuSeconds = 0;
-  long residentKiB = 0;
-  int descriptors = 0;
-};
-
-ProcessFigures Figures(pid_t pid) {
-  ProcessFigures figures;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  const auto close = text.rfind(')');
-  if (close != std::string::npos) {
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14 || i == 15) ticks += std::stol(field);
-    }
-    figures.cpuSeconds = double(ticks) / double(::sysconf(_SC_CLK_TCK));
-  }
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmRSS:")) figures.residentKiB = std::stol(line.substr(6));
-  }
-  std::error_code error;
-  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    ++figures.descriptors;
-  }
-  return figures;
-}
-
-int Connect() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(Port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  return fd;
-}
+int Connect() { return harness::ConnectLoopback(Port, true); }
 
 // Connects until the server listens; returns how long that took, or nothing.
 std::optional<double> WaitForListener(Clock::time_point since, std::chrono::milliseconds limit) {
@@ -147,81 +37,12 @@ std::optional<double> WaitForListener(Clock::time_point since, std::chrono::mill
   return std::nullopt;
 }
 
-// The floor: accept, and answer every arrival with the fixed reply.
-[[noreturn]] void RunFloor(const std::string& reply) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(Port);
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener, 128) != 0) {
-    std::perror("floor server");
-    ::_exit(1);
-  }
-  const int poll = ::epoll_create1(EPOLL_CLOEXEC);
-  epoll_event event{EPOLLIN, {.fd = listener}};
-  ::epoll_ctl(poll, EPOLL_CTL_ADD, listener, &event);
-  struct Peer {
-    std::size_t unsent = 0;  // bytes of replies still to write
-    bool watchingOut = false;
-  };
-  std::map<int, Peer> peers;
-  std::vector<char> buffer(1 << 16);
-  epoll_event ready[64];
-  for (;;) {
-    const int n = ::epoll_wait(poll, ready, 64, -1);
-    for (int i = 0; i < n; ++i) {
-      const int fd = ready[i].data.fd;
-      if (fd == listener) {
-        for (int client;
-             (client = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
-          ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-          epoll_event watch{EPOLLIN, {.fd = client}};
-          ::epoll_ctl(poll, EPOLL_CTL_ADD, client, &watch);
-        }
-        continue;
-      }
-      // One read takes the arrival unless it fills the buffer, as in Velmor.
-      bool arrived = false, closed = false;
-      for (;;) {
-        const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (got > 0) arrived = true;
-        if (got == 0 || (got < 0 && errno != EAGAIN)) closed = true;
-        if (got <= 0 || std::size_t(got) < buffer.size()) break;
-      }
-      if (closed) {
-        peers.erase(fd);
-        ::close(fd);
-        continue;
-      }
-      Peer& peer = peers[fd];
-      std::size_t& left = peer.unsent;
-      if (arrived) left += reply.size();
-      while (left > 0) {
-        const std::size_t from = reply.size() - (left - 1) % reply.size() - 1;
-        const ssize_t sent = ::send(fd, reply.data() + from, reply.size() - from, MSG_NOSIGNAL);
-        if (sent <= 0) break;
-        left -= std::size_t(sent);
-      }
-      // The watch changes only when a reply is left over, as Velmor's does.
-      if ((left > 0) != peer.watchingOut) {
-        peer.watchingOut = left > 0;
-        epoll_event watch{std::uint32_t(left > 0 ? EPOLLIN | EPOLLOUT : EPOLLIN), {.fd = fd}};
-        ::epoll_ctl(poll, EPOLL_CTL_MOD, fd, &watch);
-      }
-    }
-  }
-}
-
 struct Server {
   pid_t pid = -1;
   Clock::time_point started;
   std::string runtime;
 };
 
-enum class Kind { Velmor, VelmorWindow, Floor };
 const char* KindName(Kind kind) {
   return kind == Kind::Floor ? "floor" : kind == Kind::Velmor ? "velmor" : "velmor+window";
 }
@@ -268,16 +89,7 @@ Server Start(Kind kind, const std::string& program, const std::string& floorRepl
 
 void Stop(Server& server) {
   if (server.pid <= 0) return;
-  ::kill(server.pid, SIGTERM);
-  const auto deadline = Clock::now() + 5s;
-  while (::waitpid(server.pid, nullptr, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      ::kill(server.pid, SIGKILL);
-      ::waitpid(server.pid, nullptr, 0);
-      break;
-    }
-    std::this_thread::sleep_for(2ms);
-  }
+  harness::StopProcess(server.pid, 5000);
   server.pid = -1;
   Running = -1;
   if (!server.runtime.empty()) std::filesystem::remove_all(server.runtime);
@@ -356,18 +168,6 @@ std::string MustAsk(Connection& c, const std::string& request, int lines) {
   if (!reply) Fail("a request of the set-up got no whole reply");
   return *reply;
 }
-
-struct Sample {
-  long replies = 0;
-  long errors = 0;
-  double seconds = 0;
-  double serverCpu = 0;
-  std::size_t replyBytes = 0;
-  std::vector<double> latencyUs;
-  std::string lastReply;
-  ProcessFigures before, after;
-  std::string note;
-};
 
 struct Room {
   std::vector<Connection> connections;
@@ -531,102 +331,14 @@ Sample Churn(int clients, double seconds, pid_t server) {
   return sample;
 }
 
-// ---------------------------------------------------------------- figures
+}  // namespace
 
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const std::size_t mid = values.size() / 2;
-  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-double Percentile(std::vector<double>& sorted, double p) {
-  if (sorted.empty()) return 0;
-  const std::size_t at =
-      std::min(sorted.size() - 1, std::size_t(p / 100.0 * double(sorted.size())));
-  return sorted[at];
-}
-
-struct Summary {
-  double rate = 0, cpuPerReplyUs = 0, p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0;
-  long replies = 0, errors = 0;
-  std::size_t replyBytes = 0;
-};
-
-Summary Summarise(std::vector<Sample>& samples) {
-  Summary s;
-  std::vector<double> rates, cpus, p50, p90, p99, p999, max;
-  for (auto& sample : samples) {
-    std::sort(sample.latencyUs.begin(), sample.latencyUs.end());
-    rates.push_back(double(sample.replies) / std::max(sample.seconds, 1e-9));
-    cpus.push_back(sample.serverCpu * 1e6 / double(std::max(sample.replies, 1L)));
-    p50.push_back(Percentile(sample.latencyUs, 50));
-    p90.push_back(Percentile(sample.latencyUs, 90));
-    p99.push_back(Percentile(sample.latencyUs, 99));
-    p999.push_back(Percentile(sample.latencyUs, 99.9));
-    max.push_back(sample.latencyUs.empty() ? 0 : sample.latencyUs.back());
-    s.replies += sample.replies;
-    s.errors += sample.errors;
-    s.replyBytes = std::max(s.replyBytes, sample.replyBytes);
-  }
-  s.rate = Median(rates);
-  s.cpuPerReplyUs = Median(cpus);
-  s.p50 = Median(p50);
-  s.p90 = Median(p90);
-  s.p99 = Median(p99);
-  s.p999 = Median(p999);
-  s.max = Median(max);
-  return s;
-}
-
-struct Options {
-  std::string program;
-  std::string workload = "all";
-  int connections = 20;
-  double seconds = 2;
-  int repetitions = 5;
-  bool window = false;
-  bool json = false;
-  bool requireNamespace = false;
-  long memoryRequests = 1000000;
-};
-
-struct Row {
-  std::string workload, figure;
-  double velmor = 0, floor = 0;
-  std::string rule;  // ">= 0.9 x floor", "<= 300 ms", ...
-  double bound = 0;
-  bool ratio = true;
-  bool higherIsBetter = true;
-  bool Held() const {
-    const double value = ratio ? velmor / std::max(floor, 1e-12) : velmor;
-    return higherIsBetter ? value >= bound : value <= bound;
-  }
-};
-
-std::vector<Row> Rows;
-std::vector<std::string> JsonParts;
-
-std::string Json(const std::string& workload, const std::string& server, const Summary& s) {
-  char text[512];
-  std::snprintf(
-      text, sizeof text,
-      "{\"workload\":\"%s\",\"server\":\"%s\",\"requests_per_s\":%.1f,\"p50_us\":%.1f,"
-      "\"p90_us\":%.1f,\"p99_us\":%.1f,\"p999_us\":%.1f,\"max_us\":%.1f,"
-      "\"server_cpu_us_per_reply\":%.2f,\"errors\":%ld,\"bytes_per_reply\":%zu,\"replies\":%ld}",
-      workload.c_str(), server.c_str(), s.rate, s.p50, s.p90, s.p99, s.p999, s.max, s.cpuPerReplyUs,
-      s.errors, s.replyBytes, s.replies);
-  return text;
-}
-
-void PrintSummary(const std::string& workload, const std::string& server, const Summary& s) {
-  std::fprintf(
-      stderr,
-      "  %-22s %-14s %9.0f req/s  p50 %7.1f  p90 %7.1f  p99 %7.1f  p99.9 %7.1f  max %8.1f us  "
-      "cpu %6.2f us/reply  %zu B/reply  errors %ld\n",
-      workload.c_str(), server.c_str(), s.rate, s.p50, s.p90, s.p99, s.p999, s.max, s.cpuPerReplyUs,
-      s.replyBytes, s.errors);
-  JsonParts.push_back(Json(workload, server, s));
+void PinTo(int core) {
+  if (std::thread::hardware_concurrency() < 2) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(core, &set);
+  sched_setaffinity(0, sizeof set, &set);
 }
 
 // fetch or chat: alternating repetitions of Velmor and the floor.
@@ -793,115 +505,4 @@ void RunStartup(const Options& options) {
   JsonParts.push_back(json);
 }
 
-void PrintTable() {
-  std::printf(
-      "\n| workload | figure | velmor | floor | ratio | target | held "
-      "|\n|---|---|---:|---:|---:|---|---|\n");
-  int held = 0;
-  for (const auto& row : Rows) {
-    char ratio[32] = "";
-    if (row.ratio)
-      std::snprintf(ratio, sizeof ratio, "%.2f", row.velmor / std::max(row.floor, 1e-12));
-    char floor[32] = "";
-    if (row.ratio || row.floor > 0) std::snprintf(floor, sizeof floor, "%.1f", row.floor);
-    std::printf("| %s | %s | %.1f | %s | %s | %s | %s |\n", row.workload.c_str(),
-                row.figure.c_str(), row.velmor, floor, ratio, row.rule.c_str(),
-                row.Held() ? "yes" : "NO");
-    held += row.Held() ? 1 : 0;
-  }
-  std::printf("\n%d of %zu targets held.\n", held, Rows.size());
-}
-
-void Usage() {
-  std::fputs(
-      "usage: velmor-bench --program PATH [--workload all|fetch|chat|churn|memory|startup]\n"
-      "                    [--connections N] [--seconds S] [--repetitions R] [--window]\n"
-      "                    [--memory-requests N] [--json] [--require-namespace]\n"
-      "Runs PATH (the velmor program) and a floor server in turn on port 5000, in a\n"
-      "network namespace of its own where it may make one, and compares them.\n",
-      stderr);
-}
-
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        Usage();
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (arg == "--program")
-      options.program = value();
-    else if (arg == "--workload")
-      options.workload = value();
-    else if (arg == "--connections")
-      options.connections = std::clamp(std::stoi(value()), 1, MaxMembers);
-    else if (arg == "--seconds")
-      options.seconds = std::clamp(std::stod(value()), 0.1, 600.0);
-    else if (arg == "--repetitions")
-      options.repetitions = std::clamp(std::stoi(value()), 1, 100);
-    else if (arg == "--memory-requests")
-      options.memoryRequests = std::clamp(std::stol(value()), 10L, 100000000L);
-    else if (arg == "--window")
-      options.window = true;
-    else if (arg == "--json")
-      options.json = true;
-    else if (arg == "--require-namespace")
-      options.requireNamespace = true;
-    else {
-      Usage();
-      return arg == "--help" ? 0 : 2;
-    }
-  }
-  if (options.program.empty()) {
-    Usage();
-    return 2;
-  }
-  ::signal(SIGPIPE, SIG_IGN);
-  const std::string network = EnterPrivateNetwork();
-  if (!network.empty() && options.requireNamespace) {
-    std::fprintf(stderr, "velmor-bench: no network namespace of its own (%s)\n", network.c_str());
-    return 3;
-  }
-  PinTo(1);
-  utsname machine{};
-  ::uname(&machine);
-  std::fprintf(
-      stderr, "velmor-bench: %s %s, %u cores; %s; %d repetitions of %.1f s each, alternating\n",
-      machine.sysname, machine.release, std::thread::hardware_concurrency(),
-      network.empty() ? "own network namespace" : ("host loopback (" + network + ")").c_str(),
-      options.repetitions, options.seconds);
-
-  const std::string& w = options.workload;
-  const Kind kind = options.window ? Kind::VelmorWindow : Kind::Velmor;
-  if (w == "fetch" || w == "chat") RunFetchOrChat(options, w, kind, options.connections);
-  if (w == "churn") RunChurn(options);
-  if (w == "memory") RunMemory(options);
-  if (w == "startup") RunStartup(options);
-  if (w == "all") {
-    RunFetchOrChat(options, "fetch", Kind::Velmor, MaxMembers);
-    RunFetchOrChat(options, "fetch", Kind::VelmorWindow, MaxMembers);
-    RunFetchOrChat(options, "fetch", Kind::Velmor, 1);
-    RunFetchOrChat(options, "chat", Kind::Velmor, MaxMembers);
-    RunChurn(options);
-    RunMemory(options);
-    RunStartup(options);
-  }
-  if (Rows.empty() && JsonParts.empty()) {
-    Usage();
-    return 2;
-  }
-  if (options.json) {
-    std::string line = "{\"results\":[";
-    for (std::size_t i = 0; i < JsonParts.size(); ++i) line += (i ? "," : "") + JsonParts[i];
-    std::printf("%s]}\n", line.c_str());
-  } else {
-    PrintTable();
-  }
-  return 0;
-}
+}  // namespace velmor::bench

@@ -1,0 +1,118 @@
+// velmor-bench: a load generator that speaks the Pibbet protocol in code page
+// 932, and a floor server that answers every arrival with a fixed reply of
+// the same length and does nothing else. Every figure of Velmor is measured
+// side by side with the floor's, alternating, and reported as a ratio to it.
+//
+// One thread, epoll, blocking nowhere but in epoll_wait. The servers run as
+// child processes pinned to the first core, the generator on the second.
+//
+// Floor.cpp is the floor server, Workloads.cpp the clients and the runs,
+// Report.cpp the figures and the table.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/ProcessHarness.h"
+
+namespace velmor::bench {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using harness::Figures;
+using harness::ProcessFigures;
+
+constexpr std::uint16_t Port = 5000;
+constexpr int LogLines = 50;
+constexpr int MaxMembers = 20;
+
+// Code page 932 words, kept as separate literals so that no hex escape runs
+// into the text after it.
+inline const std::string UserWord = "\x97\x98\x97\x70\x8E\xD2";          // 利用者
+inline const std::string TalkWord = "\x89\xEF\x98\x62";                  // 会話
+inline const std::string TestWord = "\x83\x65\x83\x58\x83\x67\x95\xB6";  // テスト文
+
+inline std::string TwoDigits(int n) {
+  return std::string(1, char('0' + n / 10 % 10)) + char('0' + n % 10);
+}
+inline std::string FourDigits(int n) { return TwoDigits(n / 100) + TwoDigits(n); }
+inline std::string Name(int i) { return UserWord + TwoDigits(i); }
+inline std::string Key(int i) { return "key" + TwoDigits(i); }
+inline std::string Join(int i) { return "CanEnter?" + Name(i) + "/*/~" + Key(i); }
+inline std::string Fetch(int i) { return "/Reflesh//*/~" + Key(i); }
+// Fixed width, so that every reply has one length once the log is full.
+inline std::string Chat(int i, int n) {
+  return "NormalTel" + TalkWord + TestWord + FourDigits(n) + "/*/~" + Key(i);
+}
+
+struct Options {
+  std::string program;
+  std::string workload = "all";
+  int connections = 20;
+  double seconds = 2;
+  int repetitions = 5;
+  bool window = false;
+  bool json = false;
+  bool requireNamespace = false;
+  bool ignoreTargets = false;
+  long memoryRequests = 1000000;
+};
+
+struct Sample {
+  long replies = 0;
+  long errors = 0;
+  double seconds = 0;
+  double serverCpu = 0;
+  std::size_t replyBytes = 0;
+  std::vector<double> latencyUs;
+  std::string lastReply;
+  ProcessFigures before, after;
+  std::string note;
+};
+
+// ---------------------------------------------------------------- figures
+
+struct Summary {
+  double rate = 0, cpuPerReplyUs = 0, p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0;
+  long replies = 0, errors = 0;
+  std::size_t replyBytes = 0;
+};
+
+struct Row {
+  std::string workload, figure;
+  double velmor = 0, floor = 0;
+  std::string rule;  // ">= 0.9 x floor", "<= 300 ms", ...
+  double bound = 0;
+  bool ratio = true;
+  bool higherIsBetter = true;
+  bool Held() const {
+    const double value = ratio ? velmor / std::max(floor, 1e-12) : velmor;
+    return higherIsBetter ? value >= bound : value <= bound;
+  }
+};
+
+// Floor.cpp
+[[noreturn]] void RunFloor(const std::string& reply);
+
+// Report.cpp: every run adds its rows to the table and its JSON parts.
+extern std::vector<Row> Rows;
+extern std::vector<std::string> JsonParts;
+double Median(std::vector<double> values);
+Summary Summarise(std::vector<Sample>& samples);
+void PrintSummary(const std::string& workload, const std::string& server, const Summary& s);
+void PrintTable();
+
+// Workloads.cpp
+enum class Kind { Velmor, VelmorWindow, Floor };
+void PinTo(int core);
+void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind,
+                    int connections);
+void RunChurn(const Options& options);
+void RunMemory(const Options& options);
+void RunStartup(const Options& options);
+
+}  // namespace velmor::bench

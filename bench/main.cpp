@@ -1,0 +1,115 @@
+#include <signal.h>
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "bench/Bench.h"
+
+using namespace velmor::bench;
+
+namespace {
+
+void Usage() {
+  std::fputs(
+      "usage: velmor-bench --program PATH [--workload all|fetch|chat|churn|memory|startup]\n"
+      "                    [--connections N] [--seconds S] [--repetitions R] [--window]\n"
+      "                    [--memory-requests N] [--json] [--require-namespace]\n"
+      "                    [--ignore-targets]\n"
+      "Runs PATH (the velmor program) and a floor server in turn on port 5000, in a\n"
+      "network namespace of its own where it may make one, and compares them.\n"
+      "Exits with status 1 when a target is missed (unless --ignore-targets), 2 on a\n"
+      "failed run, 3 when --require-namespace cannot be met.\n",
+      stderr);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        Usage();
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--program")
+      options.program = value();
+    else if (arg == "--workload")
+      options.workload = value();
+    else if (arg == "--connections")
+      options.connections = std::clamp(std::stoi(value()), 1, MaxMembers);
+    else if (arg == "--seconds")
+      options.seconds = std::clamp(std::stod(value()), 0.1, 600.0);
+    else if (arg == "--repetitions")
+      options.repetitions = std::clamp(std::stoi(value()), 1, 100);
+    else if (arg == "--memory-requests")
+      options.memoryRequests = std::clamp(std::stol(value()), 10L, 100000000L);
+    else if (arg == "--window")
+      options.window = true;
+    else if (arg == "--json")
+      options.json = true;
+    else if (arg == "--require-namespace")
+      options.requireNamespace = true;
+    else if (arg == "--ignore-targets")
+      options.ignoreTargets = true;
+    else {
+      Usage();
+      return arg == "--help" ? 0 : 2;
+    }
+  }
+  if (options.program.empty()) {
+    Usage();
+    return 2;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  const std::string network = velmor::harness::EnterPrivateNetwork();
+  if (!network.empty() && options.requireNamespace) {
+    std::fprintf(stderr, "velmor-bench: no network namespace of its own (%s)\n", network.c_str());
+    return 3;
+  }
+  PinTo(1);
+  utsname machine{};
+  ::uname(&machine);
+  std::fprintf(
+      stderr, "velmor-bench: %s %s, %u cores; %s; %d repetitions of %.1f s each, alternating\n",
+      machine.sysname, machine.release, std::thread::hardware_concurrency(),
+      network.empty() ? "own network namespace" : ("host loopback (" + network + ")").c_str(),
+      options.repetitions, options.seconds);
+
+  const std::string& w = options.workload;
+  const Kind kind = options.window ? Kind::VelmorWindow : Kind::Velmor;
+  if (w == "fetch" || w == "chat") RunFetchOrChat(options, w, kind, options.connections);
+  if (w == "churn") RunChurn(options);
+  if (w == "memory") RunMemory(options);
+  if (w == "startup") RunStartup(options);
+  if (w == "all") {
+    RunFetchOrChat(options, "fetch", Kind::Velmor, MaxMembers);
+    RunFetchOrChat(options, "fetch", Kind::VelmorWindow, MaxMembers);
+    RunFetchOrChat(options, "fetch", Kind::Velmor, 1);
+    RunFetchOrChat(options, "chat", Kind::Velmor, MaxMembers);
+    RunChurn(options);
+    RunMemory(options);
+    RunStartup(options);
+  }
+  if (Rows.empty() && JsonParts.empty()) {
+    Usage();
+    return 2;
+  }
+  bool held = true;
+  for (const auto& row : Rows) held = held && row.Held();
+  if (options.json) {
+    std::string line = "{\"results\":[";
+    for (std::size_t i = 0; i < JsonParts.size(); ++i) line += (i ? "," : "") + JsonParts[i];
+    std::printf("%s]}\n", line.c_str());
+  } else {
+    PrintTable();
+  }
+  return held || options.ignoreTargets ? 0 : 1;
+}

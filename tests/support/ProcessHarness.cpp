@@ -1,0 +1,137 @@
+#include "tests/support/ProcessHarness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace velmor::harness {
+
+namespace {
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path);
+  out << text;
+  out.close();
+  return static_cast<bool>(out);
+}
+
+// Inside a new user namespace this process is nobody until its user is mapped.
+std::string BecomeRootOfOwnUserNamespace() {
+  const uid_t uid = ::getuid();
+  const gid_t gid = ::getgid();
+  if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+    return std::string("unshare(CLONE_NEWUSER | CLONE_NEWNET): ") + std::strerror(errno);
+  }
+  WriteFile("/proc/self/setgroups", "deny");
+  if (!WriteFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") ||
+      !WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n")) {
+    return "cannot map this user in its own user namespace";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string EnterPrivateNetwork() {
+  if (::unshare(CLONE_NEWNET) != 0) {
+    const std::string asRoot = std::strerror(errno);
+    const std::string asUser = BecomeRootOfOwnUserNamespace();
+    if (!asUser.empty()) {
+      return "cannot make a network namespace (unshare: " + asRoot + "; " + asUser +
+             "); run as root, or allow unprivileged user namespaces";
+    }
+  }
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                  (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+  const int error = errno;
+  if (fd >= 0) ::close(fd);
+  return up ? std::string()
+            : std::string("cannot bring loopback up in the new namespace: ") + std::strerror(error);
+}
+
+ProcessFigures Figures(pid_t pid) {
+  ProcessFigures figures;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::ifstream stat(proc + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), {});
+  // The fields after the command name, which ends with the last ')'.
+  if (const auto close = text.rfind(')'); close != std::string::npos) {
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) ticks += std::stol(field);
+    }
+    figures.cpuSeconds = double(ticks) / double(::sysconf(_SC_CLK_TCK));
+  }
+  std::ifstream status(proc + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) figures.residentKiB = std::stol(line.substr(6));
+  }
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(proc + "/fd", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    ++figures.descriptors;
+  }
+  return figures;
+}
+
+int ConnectLoopback(std::uint16_t port, bool nonBlocking) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (nonBlocking) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+std::string MakeTempDir(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  return pattern;
+}
+
+int StopProcess(pid_t pid, int graceMs) {
+  if (pid <= 0) return -1;
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return status;
+}
+
+}  // namespace velmor::harness
