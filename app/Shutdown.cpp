@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
 #include <csignal>
 
 namespace velmor {
@@ -13,9 +14,21 @@ namespace {
 
 int SignalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
+volatile std::sig_atomic_t ShuttingDown = 0;
+
+// The first signal asks the event loop to end; a second one, while the
+// program is still ending, ends it at once by the signal's default action.
+void OnSignal(int signal) {
+  if (ShuttingDown) {
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    return;
+  }
+  ShuttingDown = 1;
+  const int savedErrno = errno;
   const char byte = 1;
   [[maybe_unused]] const ssize_t written = ::write(SignalPipe[1], &byte, 1);
+  errno = savedErrno;
 }
 
 }  // namespace

@@ -33,13 +33,8 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]) {
       stderr);
 }
 
-bool AskedForNoWindow(int argc, char* argv[]) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--no-window") == 0) return true;
-  }
-  return false;
-}
-
+// The server alone, for a machine that only serves; the status line goes to
+// standard error as always.
 int ServeWithoutWindow(int argc, char* argv[]) {
   QCoreApplication app(argc, argv);
   QuitOnTerminationSignals();

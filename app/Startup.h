@@ -6,9 +6,6 @@ namespace velmor {
 // the window is drawn offscreen and the server serves all the same.
 void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]);
 
-// "--no-window" on the command line: the server alone, for a machine that
-// only serves; the status line goes to standard error as always.
-bool AskedForNoWindow(int argc, char* argv[]);
 // Runs the server without a window until SIGINT or SIGTERM; the exit status
 // is 1 when it could not listen.
 int ServeWithoutWindow(int argc, char* argv[]);

@@ -1,12 +1,27 @@
 // Velmor: the chat server for Pibbet clients on TCP port 5000.
 #include <QApplication>
 
+#include <cstdio>
+
+#include "app/CommandLine.h"
 #include "app/Shutdown.h"
 #include "app/Startup.h"
 #include "ui/Form1.h"
 
 int main(int argc, char* argv[]) {
-  if (velmor::AskedForNoWindow(argc, argv)) return velmor::ServeWithoutWindow(argc, argv);
+  const velmor::CommandLine line = velmor::ReadCommandLine(argc, argv);
+  switch (line.What) {
+    case velmor::CommandLine::Action::ShowHelp:
+    case velmor::CommandLine::Action::ShowVersion:
+      std::fputs(line.Text.toLocal8Bit().constData(), stdout);
+      return 0;
+    case velmor::CommandLine::Action::Refuse:
+      std::fputs(line.Text.toLocal8Bit().constData(), stderr);
+      return velmor::UsageExitStatus;
+    case velmor::CommandLine::Action::Serve:
+      break;
+  }
+  if (line.NoWindow) return velmor::ServeWithoutWindow(argc, argv);
   velmor::FallBackToOffscreenWithoutDisplay(argc, argv);
   QApplication app(argc, argv);
   velmor::QuitOnTerminationSignals();

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "net/Cp932.h"
+#include "net/StderrQueue.h"
 
 namespace velmor {
 
@@ -152,8 +153,9 @@ void ChatServer::PauseAccepting(int error) {
   ResumeTimer.start();
   if (AcceptTroubleReported) return;
   AcceptTroubleReported = true;
-  std::fprintf(stderr, "velmor: accepting a connection failed: %s; trying again every %d ms\n",
-               std::strerror(error), AcceptRetryMs);
+  StderrQueue::Instance().WriteLine(
+      "velmor: accepting a connection failed: " + std::string(std::strerror(error)) +
+      "; trying again every " + std::to_string(AcceptRetryMs) + " ms\n");
   Status.SetStatusText(std::u16string(ListenerLabel) + u"(" + std::u16string(ListenerAddress) +
                        u")" + std::u16string(ErrorText));
 }

@@ -2,14 +2,16 @@
 
 #include <QString>
 
-#include <cstdio>
+#include <string_view>
+
+#include "net/StderrQueue.h"
 
 namespace velmor {
 
 void StatusEcho::SetStatusText(const std::u16string& text) {
   Current = text;
   const QByteArray line = "velmor: status: " + QString::fromStdU16String(text).toUtf8() + '\n';
-  std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
+  StderrQueue::Instance().WriteLine(std::string_view(line.constData(), line.size()));
   if (Watcher) Watcher(text);
 }
 

@@ -1,5 +1,6 @@
 // The status line as the server writes it: every text also goes to standard
-// error, one line each, so an operator without a display can follow it.
+// error, one line each, so an operator without a display can follow it. The
+// line never waits for standard error (see StderrQueue).
 #pragma once
 
 #include <functional>

@@ -52,13 +52,20 @@ void RecordPrivateNetwork(const std::string& error) { NamespaceError() = error; 
 
 VelmorProcess::VelmorProcess(const std::string& runtimeDir,
                              const std::vector<std::string>& extraEnv,
-                             const std::vector<std::string>& args) {
+                             const std::vector<std::string>& args, bool stderrToPipe) {
   OwnRuntime = runtimeDir.empty();
+  int pipeFds[2] = {-1, -1};
+  if (stderrToPipe && ::pipe2(pipeFds, O_CLOEXEC) == 0) {
+    ::fcntl(pipeFds[0], F_SETPIPE_SZ, 4096);
+    StderrPipe = pipeFds[0];
+  }
   Runtime = OwnRuntime ? harness::MakeTempDir("velmor-e2e") : runtimeDir;
   StderrPath = Runtime + "/stderr-" + std::to_string(Clock::now().time_since_epoch().count());
   Child = ::fork();
   if (Child == 0) {
-    const int err = ::open(StderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = pipeFds[1] >= 0
+                        ? pipeFds[1]
+                        : ::open(StderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(err, STDERR_FILENO);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, STDIN_FILENO);
@@ -79,10 +86,30 @@ VelmorProcess::VelmorProcess(const std::string& runtimeDir,
     ::execv(VELMOR_BINARY, argv.data());
     ::_exit(127);
   }
+  if (pipeFds[1] >= 0) ::close(pipeFds[1]);
+}
+
+std::string VelmorProcess::ReadStderrPipe(const std::string& fragment,
+                                          std::chrono::milliseconds timeout) {
+  std::string text;
+  const auto deadline = Clock::now() + timeout;
+  char buffer[65536];
+  while (StderrPipe >= 0 && text.find(fragment) == std::string::npos) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{StderrPipe, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    const ssize_t n = ::read(StderrPipe, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
 }
 
 VelmorProcess::~VelmorProcess() {
   Stop();
+  if (StderrPipe >= 0) ::close(StderrPipe);
   if (OwnRuntime && !Runtime.empty()) std::filesystem::remove_all(Runtime);
 }
 

@@ -20,9 +20,11 @@ class VelmorProcess {
   // Starts the program with a runtime folder of its own (so the one-instance
   // lock is the test's), or the given one; offscreen, unless extraEnv says
   // otherwise ("NAME=value" sets, "NAME=" removes), with the given arguments.
+  // With stderrToPipe, standard error is a pipe of the smallest size that
+  // only ReadStderrPipe reads.
   explicit VelmorProcess(const std::string& runtimeDir = {},
                          const std::vector<std::string>& extraEnv = {},
-                         const std::vector<std::string>& args = {});
+                         const std::vector<std::string>& args = {}, bool stderrToPipe = false);
   ~VelmorProcess();
   VelmorProcess(const VelmorProcess&) = delete;
   VelmorProcess& operator=(const VelmorProcess&) = delete;
@@ -41,6 +43,9 @@ class VelmorProcess {
   // Ends it with SIGTERM (SIGKILL after a while); returns the exit status.
   int Stop();
   bool Running() const;
+  // Reads the stderr pipe until fragment has been read; all that was read.
+  std::string ReadStderrPipe(const std::string& fragment,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
   // Figures from the process's own accounting in /proc.
   int OpenDescriptors() const;
@@ -55,6 +60,7 @@ class VelmorProcess {
   std::string Runtime;
   std::string StderrPath;
   bool OwnRuntime = false;
+  int StderrPipe = -1;
 };
 
 // A blocking TCP client with bounded waits.

@@ -1,0 +1,22 @@
+// The program's command line, read before anything starts: the options
+// Velmor has, and Qt's own (-platform and the rest), which are left for Qt.
+#pragma once
+
+#include <QString>
+
+namespace velmor {
+
+struct CommandLine {
+  enum class Action { Serve, ShowHelp, ShowVersion, Refuse };
+  Action What = Action::Serve;
+  bool NoWindow = false;
+  // What to print (usage, version line, or the complaint and usage).
+  QString Text;
+};
+
+// Exit status for a command line that cannot be served.
+constexpr int UsageExitStatus = 2;
+
+CommandLine ReadCommandLine(int argc, char* argv[]);
+
+}  // namespace velmor

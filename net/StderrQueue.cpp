@@ -1,0 +1,99 @@
+#include "net/StderrQueue.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace velmor {
+
+StderrQueue& StderrQueue::Instance() {
+  static StderrQueue* queue = new StderrQueue;  // lives as long as the process
+  return *queue;
+}
+
+// A pipe or a terminal is opened anew, so that this process's description of
+// it can be non-blocking without changing the one it shares with the shell
+// or the supervisor. The journal's stream is a socket, which can be asked
+// not to wait on each send. A regular file never keeps a writer waiting.
+StderrQueue::StderrQueue() {
+  struct stat info {};
+  if (::fstat(STDERR_FILENO, &info) != 0) return;
+  if (S_ISSOCK(info.st_mode)) {
+    IsSocket = true;
+  } else if (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)) {
+    const int fd = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
+      Fd = fd;
+      OwnFd = true;
+    }
+  }
+}
+
+StderrQueue::~StderrQueue() {
+  if (OwnFd) ::close(Fd);
+}
+
+std::size_t StderrQueue::WriteSome(const char* data, std::size_t size) {
+  for (;;) {
+    ssize_t n;
+    if (IsSocket) {
+      n = ::send(Fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } else {
+      if (!OwnFd) {
+        // Standard error could not be opened anew: write only when it has room.
+        pollfd p{Fd, POLLOUT, 0};
+        if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) return 0;
+      }
+      n = ::write(Fd, data, size);
+    }
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return 0;
+  }
+}
+
+void StderrQueue::WriteLine(std::string_view line) {
+  if (Pending.empty()) {
+    const std::size_t written = WriteSome(line.data(), line.size());
+    if (written == line.size()) return;
+    // The rest of a line begun must follow it, so it is kept whatever the bound.
+    Pending.append(line.substr(written));
+    WatchForRoom();
+    return;
+  }
+  if (Pending.size() + line.size() > Capacity) {
+    ++Dropped;
+    return;
+  }
+  Pending.append(line);
+}
+
+void StderrQueue::WatchForRoom() {
+  if (Room == nullptr && QCoreApplication::instance() != nullptr) {
+    Room = new QSocketNotifier(Fd, QSocketNotifier::Write, this);
+    connect(Room, &QSocketNotifier::activated, this, &StderrQueue::Flush);
+  }
+  if (Room != nullptr) Room->setEnabled(true);
+}
+
+void StderrQueue::Flush() {
+  while (!Pending.empty()) {
+    const std::size_t written = WriteSome(Pending.data(), Pending.size());
+    if (written == 0) return;  // still full: the notifier stays on
+    Pending.erase(0, written);
+    if (Pending.empty() && Dropped > 0) {
+      Pending = "velmor: " + std::to_string(Dropped) +
+                " status lines were dropped while standard error could not take them\n";
+      Dropped = 0;
+    }
+  }
+  if (Room != nullptr) Room->setEnabled(false);
+}
+
+}  // namespace velmor

@@ -1,0 +1,49 @@
+// Lines for standard error that can never hold the server up. Whatever reads
+// standard error (a terminal, a supervisor's pipe, the journal) may stop
+// reading; a blocking write would then stop every client with it. Lines that
+// standard error cannot take now wait in a bounded queue and go out when it
+// can; beyond the bound they are dropped and counted, and the count is
+// reported once standard error takes lines again.
+#pragma once
+
+#include <QObject>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+class QSocketNotifier;
+
+namespace velmor {
+
+class StderrQueue : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr std::size_t Capacity = 200 * 1024;
+
+  // The one queue of this process's standard error.
+  static StderrQueue& Instance();
+
+  // Writes one whole line (ending in a line feed) now, or queues it.
+  void WriteLine(std::string_view line);
+  std::size_t Queued() const { return Pending.size(); }
+  std::size_t DroppedLines() const { return Dropped; }
+
+ private:
+  StderrQueue();
+  ~StderrQueue() override;
+  // Bytes taken by standard error without waiting; 0 when it takes none.
+  std::size_t WriteSome(const char* data, std::size_t size);
+  void Flush();
+  void WatchForRoom();
+
+  int Fd = 2;
+  bool OwnFd = false;
+  bool IsSocket = false;
+  std::string Pending;
+  std::size_t Dropped = 0;
+  QSocketNotifier* Room = nullptr;
+};
+
+}  // namespace velmor

@@ -1,0 +1,104 @@
+// The program as a service runs it: a command line that answers without
+// serving, and status lines that never hold the clients up.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "tests/e2e/RunningServer.h"
+#include "tests/e2e/VelmorProcess.h"
+#include "tests/support/ProcessHarness.h"
+
+namespace velmor::testing {
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+Outcome RunVelmor(const std::string& arguments, const std::string& runtime) {
+  const std::string errPath = runtime + "/err";
+  const std::string command = "XDG_RUNTIME_DIR=" + runtime + " QT_QPA_PLATFORM=offscreen " +
+                              VELMOR_BINARY + " " + arguments + " 2>" + errPath;
+  Outcome run;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char buffer[4096];
+  for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    run.out.append(buffer, n);
+  run.status = pipe ? ::pclose(pipe) : -1;
+  FILE* err = std::fopen(errPath.c_str(), "r");
+  for (std::size_t n; err && (n = std::fread(buffer, 1, sizeof buffer, err)) > 0;)
+    run.err.append(buffer, n);
+  if (err) std::fclose(err);
+  return run;
+}
+
+TEST(CommandLine, HelpVersionAndBogusAnswerWithoutServing) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  const std::string runtime = harness::MakeTempDir("velmor-cli");
+  const Outcome help = RunVelmor("--help", runtime);
+  EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0) << help.err;
+  EXPECT_NE(help.out.find("--no-window"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("README"), std::string::npos) << help.out;
+
+  const Outcome version = RunVelmor("--version", runtime);
+  EXPECT_TRUE(WIFEXITED(version.status) && WEXITSTATUS(version.status) == 0);
+  EXPECT_EQ(version.out, std::string("velmor ") + VELMOR_VERSION + "\n");
+
+  const std::pair<std::string, std::string> refusals[] = {
+      {"--bogus", "bogus"}, {"stray", "stray"}, {"--no-window --bogus", "bogus"}};
+  for (const auto& [arguments, named] : refusals) {
+    const Outcome refused = RunVelmor(arguments, runtime);
+    EXPECT_TRUE(WIFEXITED(refused.status) && WEXITSTATUS(refused.status) == 2) << arguments;
+    EXPECT_TRUE(refused.err.starts_with("velmor: ")) << refused.err;
+    EXPECT_NE(refused.err.substr(0, refused.err.find('\n')).find(named), std::string::npos)
+        << "names what it refused: " << refused.err;
+    EXPECT_NE(refused.err.find("Usage: velmor"), std::string::npos);
+    EXPECT_TRUE(refused.out.empty());
+  }
+  EXPECT_FALSE(std::filesystem::exists(runtime + "/velmor.lock")) << "no lock was taken";
+  EXPECT_LT(harness::ConnectLoopback(5000, false), 0) << "nothing listens on port 5000";
+  std::filesystem::remove_all(runtime);
+}
+
+TEST(CommandLine, QtOwnOptionsStillWork) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  VelmorProcess server({}, {"QT_QPA_PLATFORM="}, {"-platform", "offscreen"});
+  ASSERT_TRUE(server.WaitForStatus(WaitingStatus)) << server.Stderr();
+}
+
+class UnreadStderr : public ::testing::TestWithParam<bool> {};
+
+TEST_P(UnreadStderr, NeverHoldsTheClientsUpAndCountsWhatItDropped) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  const bool window = GetParam();
+  VelmorProcess server(
+      {}, {}, window ? std::vector<std::string>{} : std::vector<std::string>{"--no-window"}, true);
+  // Each cycle writes two status lines (accepted, malformed), about 120 bytes,
+  // far more in all than the pipe and the queue hold together.
+  for (int i = 0; i < 3000; ++i) {
+    Client client;
+    ASSERT_TRUE(client.Connected()) << "cycle " << i;
+    client.Send("x");
+    ASSERT_TRUE(client.ClosedByServer()) << "cycle " << i;
+  }
+  Client member;
+  member.Send(Wire("CanEnter?n/*/~k"));
+  const std::string expected = Wire("n\r\n/*/【お知らせ！】nさんが参加しました\r\n");
+  EXPECT_EQ(member.Receive(expected.size()), expected);
+
+  const std::string read = server.ReadStderrPipe("status lines were dropped");
+  EXPECT_NE(read.find("status lines were dropped while standard error could not take them"),
+            std::string::npos)
+      << read.substr(read.size() > 2000 ? read.size() - 2000 : 0);
+  EXPECT_NE(read.find("velmor: status: 待機中・・・"), std::string::npos)
+      << "the first lines went out";
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutWindow, UnreadStderr, ::testing::Bool());
+
+}  // namespace
+}  // namespace velmor::testing
