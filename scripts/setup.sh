@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   fonts-noto-cjk xvfb xauth
   iproute2 util-linux python3 dpkg-dev file
+  help2man lintian systemd man-db
 )
 
 missing=()
