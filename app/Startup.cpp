@@ -6,9 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/ServerHost.h"
 #include "app/Shutdown.h"
-#include "net/ChatServer.h"
-#include "net/StatusEcho.h"
 
 namespace velmor {
 
@@ -38,9 +37,9 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]) {
 int ServeWithoutWindow(int argc, char* argv[]) {
   QCoreApplication app(argc, argv);
   QuitOnTerminationSignals();
-  StatusEcho status;
-  ChatServer server(status);
-  if (server.Start() != ChatServer::StartResult::Listening) return 1;
+  ServerHost host(ServerHost::Threading::CallingThread);
+  if (!host.AcquireInstance()) return 1;
+  if (host.Start() != ChatServer::StartResult::Listening) return 1;
   return app.exec();
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/CommandLine.h"
+#include "app/ServerHost.h"
 #include "app/Shutdown.h"
 #include "app/Startup.h"
 #include "ui/Form1.h"
@@ -25,10 +26,15 @@ int main(int argc, char* argv[]) {
   velmor::FallBackToOffscreenWithoutDisplay(argc, argv);
   QApplication app(argc, argv);
   velmor::QuitOnTerminationSignals();
+  // The server on a thread of its own: drawing the window never holds a
+  // client up.
+  velmor::ServerHost host(velmor::ServerHost::Threading::OwnThread);
+  const bool serving = host.AcquireInstance();
   velmor::SystemClock clock;
   velmor::SystemDesktop desktop;
-  velmor::Form1 form(clock, desktop);
-  form.Form_Load();
+  velmor::Form1 form(clock, desktop, host.Server());
+  if (serving) host.Start();
+  form.Form_Load(serving ? velmor::Form1::Instance::Serving : velmor::Form1::Instance::Another);
   form.show();
   return app.exec();
 }

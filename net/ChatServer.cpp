@@ -15,18 +15,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/Cp932.h"
 #include "net/StderrQueue.h"
+#include "room/SameText.h"
+#include "room/StatusTexts.h"
+#include "wire/Cp932.h"
 
 namespace velmor {
 
 namespace {
 
-constexpr std::u16string_view AcceptedText = u"Pibbetより接続を受け付けました";
-constexpr std::u16string_view WaitingText = u"待機中・・・";
-constexpr std::u16string_view FullText = u"接続数が上限に達したため、接続を断りました";
-constexpr std::u16string_view ListenFailedText = u"ポート5000で待機できません";
-constexpr std::u16string_view ErrorText = u"でエラーにより、この接続を切ります";
 // What the listener calls itself where a connection would name its peer.
 constexpr std::u16string_view ListenerLabel = u"待受ポート5000";
 constexpr std::u16string_view ListenerAddress = u"0.0.0.0";
@@ -45,7 +42,18 @@ QString PeerAddressText(const QHostAddress& address) {
 }  // namespace
 
 ChatServer::ChatServer(StatusLine& status, QObject* parent)
-    : QObject(parent), Status(status), TheRoom(*this, status), WSock(1) {
+    : QObject(parent),
+      Echo(status),
+      TheRoom(*this, *this),
+      WSock(1),
+      // Children, so that they move with the server to its thread.
+      ResumeTimer(this),
+      PublishCooldown(this) {
+  TheRoom.SetDisplay(this);
+  PublishCooldown.setSingleShot(true);
+  connect(&PublishCooldown, &QTimer::timeout, this, [this] {
+    if (ViewsPending || StatusPending) Publish();
+  });
   ResumeTimer.setSingleShot(true);
   ResumeTimer.setInterval(AcceptRetryMs);
   connect(&ResumeTimer, &QTimer::timeout, this, [this] {
@@ -62,19 +70,12 @@ ChatServer::~ChatServer() {
 }
 
 ChatServer::StartResult ChatServer::Start(std::uint16_t port) {
-  if (!Lock.TryAcquire()) {
-    std::fputs(
-        "velmor: another instance of Velmor already serves port 5000 for this user; "
-        "this one will not listen.\n",
-        stderr);
-    return StartResult::AnotherInstance;
-  }
   QString reason;
   const bool listening = ListenOn(port, reason);
   if (listening) {
-    Status.SetStatusText(std::u16string(WaitingText));
+    SetStatusText(std::u16string(status::Waiting));
   } else {
-    Status.SetStatusText(std::u16string(ListenFailedText) + u"[" + ToU16(reason) + u"]");
+    SetStatusText(status::ListenFailed(ToU16(reason)));
   }
   SlotBook.Open();
   return listening ? StartResult::Listening : StartResult::ListenFailed;
@@ -156,20 +157,19 @@ void ChatServer::PauseAccepting(int error) {
   StderrQueue::Instance().WriteLine(
       "velmor: accepting a connection failed: " + std::string(std::strerror(error)) +
       "; trying again every " + std::to_string(AcceptRetryMs) + " ms\n");
-  Status.SetStatusText(std::u16string(ListenerLabel) + u"(" + std::u16string(ListenerAddress) +
-                       u")" + std::u16string(ErrorText));
+  SetStatusText(status::ConnectionError(ListenerLabel, ListenerAddress));
 }
 
 void ChatServer::WSock_ConnectionRequest(int fd) {
   const SlotTable::Placement placement = SlotBook.FindSlot();
   if (placement.kind == SlotTable::Placement::Kind::Full) {
     ::close(fd);
-    Status.SetStatusText(std::u16string(FullText));
+    SetStatusText(std::u16string(status::Full));
     return;
   }
   if (placement.kind == SlotTable::Placement::Kind::NewSlot) WSock.emplace_back();
   Attach(placement.slot, fd);
-  Status.SetStatusText(std::u16string(AcceptedText));
+  SetStatusText(std::u16string(status::Accepted));
   SlotBook.Take(placement);
 }
 
@@ -222,7 +222,7 @@ void ChatServer::OnReadable(SlotIndex slot, std::uint64_t generation) {
   const int fd = WSock[slot].Fd;
   if (ReadBuffer.empty()) ReadBuffer.resize(Chunk);
   Inbox.clear();
-  Arrival = {};
+  std::string_view arrival;
   int error = 0;
   bool peerClosed = false;
   for (;;) {
@@ -231,17 +231,20 @@ void ChatServer::OnReadable(SlotIndex slot, std::uint64_t generation) {
     if (got < 0 && errno != EAGAIN && errno != EINTR) error = errno;
     if (got <= 0) break;
     const std::string_view bytes(ReadBuffer.data(), static_cast<std::size_t>(got));
-    if (Arrival.empty() && bytes.size() < Chunk) {
-      Arrival = bytes;  // the usual case: one read, no copy
+    if (arrival.empty() && bytes.size() < Chunk) {
+      arrival = bytes;  // the usual case: one read, no copy
       break;
     }
     Inbox.append(bytes);
     if (bytes.size() < Chunk || Inbox.size() >= MaxArrival) break;
   }
-  if (!Inbox.empty()) Arrival = Inbox;
-  if (!Arrival.empty()) {
+  if (!Inbox.empty()) arrival = Inbox;
+  if (!arrival.empty()) {
     // The close or failure, if any, is seen on the next wake-up.
-    TheRoom.WSock_DataArrival(slot);
+    const std::u16string text = Cp932::Instance().Decode(arrival);
+    // A flood's buffer is not kept for the ordinary requests after it.
+    if (Inbox.capacity() > (1u << 20)) std::string().swap(Inbox);
+    TheRoom.WSock_DataArrival(slot, text);
     return;
   }
   if (peerClosed) {
@@ -299,18 +302,9 @@ void ChatServer::Detach(SlotIndex slot) {
   std::string().swap(e.Unsent);
 }
 
-std::u16string ChatServer::GetData(SlotIndex slot) {
-  if (slot >= static_cast<SlotIndex>(WSock.size()) || WSock[slot].Fd < 0) return {};
-  std::u16string text = Cp932::Instance().Decode(Arrival);
-  Arrival = {};
-  // A flood's buffer is not kept for the ordinary requests after it.
-  if (Inbox.capacity() > (1u << 20)) std::string().swap(Inbox);
-  return text;
-}
-
 void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
+  if (!HasEndpoint(slot) || WSock[slot].Fd < 0) return;
   Endpoint& e = WSock[slot];
-  if (e.Fd < 0) return;
   const std::string& bytes = Replies.Encode(text);
   const char* data = bytes.data();
   std::size_t left = bytes.size();
@@ -338,13 +332,72 @@ void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
 }
 
 void ChatServer::ReleaseSlot(SlotIndex slot) {
+  if (!HasEndpoint(slot)) return;
   Detach(slot);
   SlotBook.Free(slot);
 }
 
-std::u16string ChatServer::PeerAddress(SlotIndex slot) const { return WSock[slot].Address; }
+std::u16string ChatServer::PeerAddress(SlotIndex slot) const {
+  return HasEndpoint(slot) ? WSock[slot].Address : std::u16string();
+}
 
-std::u16string ChatServer::PeerLabel(SlotIndex slot) const { return WSock[slot].Label; }
+std::u16string ChatServer::PeerLabel(SlotIndex slot) const {
+  return HasEndpoint(slot) ? WSock[slot].Label : std::u16string();
+}
+
+void ChatServer::PostOperatorLine(const QString& text) {
+  if (text.isEmpty()) return;
+  // Called from the window's thread, this runs on the server's, queued
+  // behind the requests that came first; from the server's own, at once.
+  QMetaObject::invokeMethod(this, [this, text] {
+    TheRoom.AppendLogLine(Room::OperatorLine(text.toStdU16String()));
+    TheRoom.RefreshDisplay();
+  });
+}
+
+void ChatServer::SetStatusText(const std::u16string& text) {
+  Echo.SetStatusText(text);
+  PendingStatus = text;
+  StatusPending = true;
+  SchedulePublish();
+}
+
+// Under a flood of requests the views would change thousands of times a
+// second; a text equal to the one shown is not published again, and changes
+// within one frame of the last publication wait for the end of that frame.
+void ChatServer::ShowRoom(const std::u16string& memberList, const std::u16string& log) {
+  // The pending texts are always what the views are to show next.
+  const bool membersChanged = !SameText(memberList, PendingMembers);
+  const bool logChanged = !SameText(log, PendingLog);
+  if (!membersChanged && !logChanged) return;
+  if (membersChanged) PendingMembers = memberList;
+  if (logChanged) PendingLog = log;
+  ViewsPending = true;
+  SchedulePublish();
+}
+
+void ChatServer::SchedulePublish() {
+  if (!PublishCooldown.isActive()) Publish();
+}
+
+void ChatServer::Publish() {
+  if (StatusPending) {
+    StatusPending = false;
+    emit StatusChanged(QString::fromStdU16String(PendingStatus));
+  }
+  if (ViewsPending) {
+    ViewsPending = false;
+    if (!SameText(PendingMembers, ShownMembers)) {
+      ShownMembers = PendingMembers;
+      emit MembersChanged(QString::fromStdU16String(ShownMembers));
+    }
+    if (!SameText(PendingLog, ShownLog)) {
+      ShownLog = PendingLog;
+      emit LogChanged(QString::fromStdU16String(ShownLog));
+    }
+  }
+  PublishCooldown.start(PublishIntervalMs);
+}
 
 QString ChatServer::LocalIP() {
   for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {

@@ -1,6 +1,12 @@
 // The socket array: the listener on port 5000 and one connection per client
 // slot, over Qt Network. It owns the room and turns socket events into room
 // events; it knows nothing of the protocol.
+//
+// Whoever shows the room (the operator's window) hears it only through the
+// chat-level signals below, published at most once per display frame, and
+// changes it only through PostOperatorLine. The server may live on a thread
+// of its own: the signals then reach the window queued, and the operator's
+// line is handled on the server's thread between two requests.
 #pragma once
 
 #include <QObject>
@@ -13,16 +19,15 @@
 #include <string_view>
 #include <vector>
 
-#include "net/InstanceLock.h"
-#include "net/ReplyEncoder.h"
-#include "net/SlotTable.h"
 #include "room/Room.h"
+#include "wire/ReplyEncoder.h"
+#include "wire/SlotTable.h"
 
 class QSocketNotifier;
 
 namespace velmor {
 
-class ChatServer : public QObject, private Connections {
+class ChatServer : public QObject, private Connections, private RoomDisplay, private StatusLine {
   Q_OBJECT
 
  public:
@@ -31,16 +36,18 @@ class ChatServer : public QObject, private Connections {
   static constexpr qint64 MaxPendingReplyBytes = 1 << 20;
   // How long the listener rests after an accept failed for lack of resources.
   static constexpr int AcceptRetryMs = 500;
+  // The views are published at most this often under load; a quiet change
+  // is published at once.
+  static constexpr int PublishIntervalMs = 16;
 
-  enum class StartResult { Listening, AnotherInstance, ListenFailed };
+  enum class StartResult { Listening, ListenFailed };
 
-  ChatServer(StatusLine& status, QObject* parent = nullptr);
+  // Every status text also goes to status (the echo on standard error).
+  explicit ChatServer(StatusLine& status, QObject* parent = nullptr);
   ~ChatServer() override;
 
-  // Start-up: unless another instance of the program runs, listen on the port
-  // and set the first status text.
+  // Start-up: listen on the port and set the first status text.
   StartResult Start(std::uint16_t port = DefaultPort);
-  Room& ChatRoom() { return TheRoom; }
   const Room& ChatRoom() const { return TheRoom; }
   const SlotTable& Slots() const { return SlotBook; }
   // The port actually listened on (useful when 0 was asked for); 0 if none.
@@ -49,6 +56,17 @@ class ChatServer : public QObject, private Connections {
   // This machine's IPv4 address, from the interfaces that are up, loopback
   // excluded; empty when there is none.
   static QString LocalIP();
+
+  // The operator's line: appended to the log and the views refreshed, as one
+  // step between two requests. May be called from any thread.
+  void PostOperatorLine(const QString& text);
+
+ signals:
+  // The member view's and the log view's whole new text, each only when it
+  // changed; the status line's newest text.
+  void MembersChanged(const QString& memberList);
+  void LogChanged(const QString& log);
+  void StatusChanged(const QString& text);
 
  private:
   // One client connection: its socket, watched by the event loop, and the
@@ -80,18 +98,25 @@ class ChatServer : public QObject, private Connections {
   void EndLater(SlotIndex slot, Ending ending);
   static Ending EndingOf(int error);
 
+  bool HasEndpoint(SlotIndex slot) const {
+    return slot >= 0 && slot < static_cast<SlotIndex>(WSock.size());
+  }
+  // The room's display and status line: kept, and published once per frame.
+  void ShowRoom(const std::u16string& memberList, const std::u16string& log) override;
+  void SetStatusText(const std::u16string& text) override;
+  void SchedulePublish();
+  void Publish();
+
   // Connections, as the room sees them.
-  std::u16string GetData(SlotIndex slot) override;
   void SendData(SlotIndex slot, const std::u16string& text) override;
   void ReleaseSlot(SlotIndex slot) override;
   std::u16string PeerAddress(SlotIndex slot) const override;
   std::u16string PeerLabel(SlotIndex slot) const override;
 
-  StatusLine& Status;
+  StatusLine& Echo;
   Room TheRoom;
   SlotTable SlotBook;
   std::vector<Endpoint> WSock;  // index: slot; element 0 stands for the listener
-  InstanceLock Lock;
   std::uint64_t NextGeneration = 1;
 
   int ListenFd = -1;
@@ -104,7 +129,13 @@ class ChatServer : public QObject, private Connections {
   // of it: in ReadBuffer when one read took them, else gathered in Inbox.
   std::vector<char> ReadBuffer;
   std::string Inbox;
-  std::string_view Arrival;
+
+  // What the views and the status line show, and what they are to show next.
+  std::u16string ShownMembers, ShownLog, PendingMembers, PendingLog;
+  std::u16string PendingStatus;
+  bool ViewsPending = false;
+  bool StatusPending = false;
+  QTimer PublishCooldown;
   // The bytes of the replies, reusing what the last one shared with the next.
   ReplyEncoder Replies;
 };

@@ -9,10 +9,8 @@
 namespace velmor {
 
 void StatusEcho::SetStatusText(const std::u16string& text) {
-  Current = text;
   const QByteArray line = "velmor: status: " + QString::fromStdU16String(text).toUtf8() + '\n';
   StderrQueue::Instance().WriteLine(std::string_view(line.constData(), line.size()));
-  if (Watcher) Watcher(text);
 }
 
 }  // namespace velmor

@@ -3,7 +3,6 @@
 // line never waits for standard error (see StderrQueue).
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include "room/RoomPorts.h"
@@ -12,16 +11,7 @@ namespace velmor {
 
 class StatusEcho : public StatusLine {
  public:
-  using Observer = std::function<void(const std::u16string&)>;
-
   void SetStatusText(const std::u16string& text) override;
-  // Where else the text goes, such as the window's status bar.
-  void SetObserver(Observer observer) { Watcher = std::move(observer); }
-  const std::u16string& Text() const { return Current; }
-
- private:
-  std::u16string Current;
-  Observer Watcher;
 };
 
 }  // namespace velmor

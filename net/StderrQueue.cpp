@@ -59,6 +59,7 @@ std::size_t StderrQueue::WriteSome(const char* data, std::size_t size) {
 }
 
 void StderrQueue::WriteLine(std::string_view line) {
+  const std::lock_guard<std::mutex> hold(Guard);
   if (Pending.empty()) {
     const std::size_t written = WriteSome(line.data(), line.size());
     if (written == line.size()) return;
@@ -75,14 +76,16 @@ void StderrQueue::WriteLine(std::string_view line) {
 }
 
 void StderrQueue::WatchForRoom() {
+  // Watched from the event loop of the thread that first needed it.
   if (Room == nullptr && QCoreApplication::instance() != nullptr) {
-    Room = new QSocketNotifier(Fd, QSocketNotifier::Write, this);
-    connect(Room, &QSocketNotifier::activated, this, &StderrQueue::Flush);
+    Room = new QSocketNotifier(Fd, QSocketNotifier::Write);
+    QObject::connect(Room, &QSocketNotifier::activated, [this] { Flush(); });
   }
   if (Room != nullptr) Room->setEnabled(true);
 }
 
 void StderrQueue::Flush() {
+  const std::lock_guard<std::mutex> hold(Guard);
   while (!Pending.empty()) {
     const std::size_t written = WriteSome(Pending.data(), Pending.size());
     if (written == 0) return;  // still full: the notifier stays on

@@ -6,9 +6,8 @@
 // reported once standard error takes lines again.
 #pragma once
 
-#include <QObject>
-
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -16,9 +15,7 @@ class QSocketNotifier;
 
 namespace velmor {
 
-class StderrQueue : public QObject {
-  Q_OBJECT
-
+class StderrQueue {
  public:
   static constexpr std::size_t Capacity = 200 * 1024;
 
@@ -32,12 +29,14 @@ class StderrQueue : public QObject {
 
  private:
   StderrQueue();
-  ~StderrQueue() override;
+  ~StderrQueue();
   // Bytes taken by standard error without waiting; 0 when it takes none.
   std::size_t WriteSome(const char* data, std::size_t size);
   void Flush();
   void WatchForRoom();
 
+  // Lines may come from the server's thread and the window's.
+  std::mutex Guard;
   int Fd = 2;
   bool OwnFd = false;
   bool IsSocket = false;

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "room/Request.h"
 #include "room/RoomPorts.h"
 
 namespace velmor {
@@ -14,10 +15,6 @@ namespace velmor {
 class Room {
  public:
   static constexpr int LogCapacity = 50;
-  // The highest slot the tables hold: at most 20 clients at once.
-  static constexpr SlotIndex MaxSlot = 20;
-  // The separator must begin within this many characters of a request.
-  static constexpr int MaxSepPos = 32767;
 
   Room(Connections& connections, StatusLine& status);
 
@@ -26,8 +23,8 @@ class Room {
 
   // The only way a line enters the log: newest last, the oldest of 50 dropped.
   void AppendLogLine(const std::u16string& line);
-  // Appends the leave line for CurName, whatever it holds.
-  void AnnounceLeave();
+  // Appends the leave line for the name, whatever it holds.
+  void AnnounceLeave(std::u16string_view name);
   // Non-empty names in slot order, each followed by CR LF.
   std::u16string RenderMemberList() const;
   // Non-empty log lines, newest first, each followed by CR LF.
@@ -35,8 +32,9 @@ class Room {
   // Member view, then log view, each replaced whole.
   void RefreshDisplay();
 
-  // Socket events of a client slot (1 to MaxSlot).
-  void WSock_DataArrival(SlotIndex slot);
+  // Socket events of a client slot (1 to MaxClientSlot). An arrival is all
+  // the text received on the slot and not yet handled, as one request.
+  void WSock_DataArrival(SlotIndex slot, std::u16string_view arrival);
   void WSock_Close(SlotIndex slot);
   void WSock_Error(SlotIndex slot);
 
@@ -50,14 +48,11 @@ class Room {
   int LogCount() const;
 
  private:
-  void SaveClientKey();
   // False when the key differs: the connection has then been dropped.
-  bool CheckClientKey();
-  void AnnounceJoin();
-  void PostChatLine();
-  void SendRoomState();
-  // The key of RecvText: everything after the first separator.
-  std::u16string_view ReceivedKey() const;
+  bool CheckClientKey(SlotIndex slot, std::u16string_view key);
+  void AnnounceJoin(SlotIndex slot, std::u16string_view name, std::u16string_view key);
+  void PostChatLine(SlotIndex slot, std::u16string_view chat);
+  void SendRoomState(SlotIndex slot);
   void ClearMember(SlotIndex slot);
   void AppendMemberList(std::u16string& text) const;
   void AppendLog(std::u16string& text) const;
@@ -69,8 +64,8 @@ class Room {
   RoomDisplay* Display = nullptr;
 
   std::array<std::u16string, LogCapacity + 1> LogLines;
-  std::array<std::u16string, MaxSlot + 1> MemberNames;
-  std::array<std::u16string, MaxSlot + 1> MemberKeys;
+  std::array<std::u16string, MaxClientSlot + 1> MemberNames;
+  std::array<std::u16string, MaxClientSlot + 1> MemberKeys;
   // Renderings kept until the tables change, so that a fetch renders nothing.
   // They keep their capacity, so a change costs copying, not allocating.
   bool StateStale = true;
@@ -78,10 +73,6 @@ class Room {
   bool ViewsStale = true;
   std::u16string ListText;  // the member view
   std::u16string LogText;   // the log view
-  std::u16string CurName;
-  SlotIndex CurSlot = 0;
-  std::u16string RecvText;
-  std::int16_t SepPos = 0;
 };
 
 }  // namespace velmor

@@ -1,5 +1,6 @@
 // The room's view of the world outside it: the client connections, the status
-// line and the operator's two views. The server wires in the real ones; tests
+// line and the operator's two views. Arrivals come in through the room's own
+// WSock_DataArrival. The server wires in the real ones; tests
 // wire in recording fakes.
 #pragma once
 
@@ -11,11 +12,13 @@ namespace velmor {
 // Index of one connection slot. Slot 0 is the listener; clients use 1 and up.
 using SlotIndex = std::int16_t;
 
+// The highest client slot: at most this many clients at once. The room's
+// tables, the slot table and the connections all size by it.
+constexpr SlotIndex MaxClientSlot = 20;
+
 class Connections {
  public:
   virtual ~Connections() = default;
-  // All text received on the slot and not yet read, as one string.
-  virtual std::u16string GetData(SlotIndex slot) = 0;
   // Sends the whole text on the slot's connection in one send; never waits.
   virtual void SendData(SlotIndex slot, const std::u16string& text) = 0;
   // Marks the slot free for the next connection and closes its connection.

@@ -12,7 +12,6 @@
 
 #include <limits>
 
-#include "room/SameText.h"
 #include "ui/AppIcon.h"
 #include "ui/BuildInfo.h"
 #include "ui/CaptionClock.h"
@@ -21,8 +20,6 @@
 namespace velmor {
 
 namespace {
-
-QString Q(const std::u16string& text) { return QString::fromStdU16String(text); }
 
 QPlainTextEdit* MakeView(const char* name, QWidget* parent) {
   auto* view = new QPlainTextEdit(parent);
@@ -38,8 +35,8 @@ QPlainTextEdit* MakeView(const char* name, QWidget* parent) {
 
 }  // namespace
 
-Form1::Form1(Clock& clock, Desktop& desktop, QWidget* parent)
-    : QMainWindow(parent), Now(clock), Services(desktop) {
+Form1::Form1(Clock& clock, Desktop& desktop, ChatServer& server, QWidget* parent)
+    : QMainWindow(parent), Now(clock), Services(desktop), WSock(server) {
   setObjectName("Form1");
   setWindowTitle(QString::fromStdU16String(build::ApplicationTitle));
   setWindowIcon(AppIcon());
@@ -71,16 +68,14 @@ Form1::Form1(Clock& clock, Desktop& desktop, QWidget* parent)
   Timer1->setInterval(ClockIntervalMs);
   connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
 
-  ViewCooldown.setSingleShot(true);
-  connect(&ViewCooldown, &QTimer::timeout, this, [this] {
-    if (ViewsPending) ApplyViews();
-  });
-
   BuildMenus();
 
-  Status.SetObserver([this](const std::u16string& text) { SB->showMessage(Q(text)); });
-  WSock = std::make_unique<ChatServer>(Status);
-  WSock->ChatRoom().SetDisplay(this);
+  // The server publishes each view only when it changed, at most once per
+  // frame; a view is replaced whole.
+  connect(&WSock, &ChatServer::MembersChanged, Text4, &QPlainTextEdit::setPlainText);
+  connect(&WSock, &ChatServer::LogChanged, Text3, &QPlainTextEdit::setPlainText);
+  connect(&WSock, &ChatServer::StatusChanged, SB,
+          [this](const QString& text) { SB->showMessage(text); });
 
   const int dpiX = logicalDpiX();
   const int dpiY = logicalDpiY();
@@ -100,11 +95,6 @@ void Form1::FitPromptFont() {
     if (QFontMetrics(font).horizontalAdvance(Label2->text()) <= width) break;
   }
   Label2->setFont(font);
-}
-
-Form1::~Form1() {
-  // The room outlives nothing it writes to.
-  WSock->ChatRoom().SetDisplay(nullptr);
 }
 
 void Form1::BuildMenus() {
@@ -127,9 +117,9 @@ void Form1::BuildMenus() {
   addItem(h1, "h11", QStringLiteral("ヘルプ"), 1, &Form1::h11_Click);
 }
 
-void Form1::Form_Load(std::uint16_t port) {
+void Form1::Form_Load(Instance instance) {
   Timer1->start();
-  if (WSock->Start(port) == ChatServer::StartResult::AnotherInstance) return;
+  if (instance == Instance::Another) return;
   ShowCaptionClock();
 }
 
@@ -185,37 +175,10 @@ void Form1::Text2_KeyPress(std::int16_t keyAscii) {
   if (keyAscii != 13) return;
   const QString text = Text2->text();
   if (text.isEmpty()) return;
-  Room& room = WSock->ChatRoom();
-  room.AppendLogLine(Room::OperatorLine(text.toStdU16String()));
-  room.RefreshDisplay();
+  // Appended and shown on the server's thread, between two requests; the
+  // log view follows when the server publishes it.
+  WSock.PostOperatorLine(text);
   Text2->clear();
-}
-
-// Under a flood of requests the views would be rewritten thousands of times a
-// second; a text equal to the one shown is not set again, and changes within
-// one frame of the last rewrite wait for the end of that frame.
-void Form1::ShowRoom(const std::u16string& memberList, const std::u16string& log) {
-  if (SameText(memberList, ShownMembers) && SameText(log, ShownLog)) {
-    ViewsPending = false;
-    return;
-  }
-  PendingMembers = memberList;
-  PendingLog = log;
-  ViewsPending = true;
-  if (!ViewCooldown.isActive()) ApplyViews();
-}
-
-void Form1::ApplyViews() {
-  ViewsPending = false;
-  if (!SameText(PendingMembers, ShownMembers)) {
-    ShownMembers = PendingMembers;
-    Text4->setPlainText(Q(ShownMembers));
-  }
-  if (!SameText(PendingLog, ShownLog)) {
-    ShownLog = PendingLog;
-    Text3->setPlainText(Q(ShownLog));
-  }
-  ViewCooldown.start(ViewRefreshMs);
 }
 
 void Form1::f11_Click(std::int16_t) { close(); }

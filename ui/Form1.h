@@ -1,6 +1,7 @@
 // The operator's window: member view, log view, status line, input line and
-// the caption clock, over the server it holds. It shows what the room tells
-// it and never handles a request itself.
+// the caption clock. It shows what the server publishes and changes the room
+// only by posting the operator's line; it never handles a request itself,
+// and the server may run on a thread of its own.
 #pragma once
 
 #include <QMainWindow>
@@ -11,7 +12,6 @@
 #include <string>
 
 #include "net/ChatServer.h"
-#include "net/StatusEcho.h"
 #include "ui/Desktop.h"
 #include "ui/FormLayout.h"
 
@@ -23,23 +23,20 @@ class QStatusBar;
 
 namespace velmor {
 
-class Form1 : public QMainWindow, private RoomDisplay {
+class Form1 : public QMainWindow {
   Q_OBJECT
 
  public:
-  // The views are rewritten at most this often under load; a quiet change
-  // shows at once.
-  static constexpr int ViewRefreshMs = 16;
   static constexpr int ClockIntervalMs = 60000;
+  // Whether this program serves, or another instance already does.
+  enum class Instance { Serving, Another };
 
-  Form1(Clock& clock, Desktop& desktop, QWidget* parent = nullptr);
-  ~Form1() override;
+  Form1(Clock& clock, Desktop& desktop, ChatServer& server, QWidget* parent = nullptr);
 
-  // Start-up: unless another instance runs, the server listens, the first
-  // status text is set and the caption clock written.
-  void Form_Load(std::uint16_t port = ChatServer::DefaultPort);
+  // Start-up: the timer runs; the caption clock is written unless another
+  // instance serves.
+  void Form_Load(Instance instance);
 
-  ChatServer& Server() { return *WSock; }
   const FormLayout& Layout() const { return CurrentLayout; }
 
   void Form_Resize();
@@ -57,16 +54,13 @@ class Form1 : public QMainWindow, private RoomDisplay {
   void changeEvent(QEvent* event) override;
 
  private:
-  void ShowRoom(const std::u16string& memberList, const std::u16string& log) override;
-  void ApplyViews();
   void BuildMenus();
   void PlaceControls(double width, double height);
   void FitPromptFont();
 
   Clock& Now;
   Desktop& Services;
-  StatusEcho Status;
-  std::unique_ptr<ChatServer> WSock;
+  ChatServer& WSock;
 
   QWidget* ClientArea = nullptr;
   QLabel* Label2 = nullptr;
@@ -80,11 +74,6 @@ class Form1 : public QMainWindow, private RoomDisplay {
   // size given in twips survives the round trip through whole pixels.
   double ClientWidthTwips = twips::ClientWidth;
   double ClientHeightTwips = twips::ClientHeight;
-
-  // What the views show and what they are to show next.
-  std::u16string ShownMembers, ShownLog, PendingMembers, PendingLog;
-  bool ViewsPending = false;
-  QTimer ViewCooldown;
 };
 
 }  // namespace velmor

@@ -24,8 +24,8 @@
 #include <sstream>
 #include <thread>
 
-#include "net/Cp932.h"
 #include "tests/support/ProcessHarness.h"
+#include "wire/Cp932.h"
 
 #ifndef VELMOR_BINARY
 #error "VELMOR_BINARY must name the program under test"

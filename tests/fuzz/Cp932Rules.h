@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "net/Cp932.h"
-#include "net/ReplyEncoder.h"
+#include "wire/Cp932.h"
+#include "wire/ReplyEncoder.h"
 
 namespace velmor::testing {
 

@@ -14,11 +14,11 @@
 #include <string_view>
 #include <vector>
 
-#include "net/Cp932.h"
-#include "net/SlotTable.h"
 #include "room/Room.h"
 #include "room/SameText.h"
 #include "tests/room/FakePorts.h"
+#include "wire/Cp932.h"
+#include "wire/SlotTable.h"
 
 namespace velmor::testing {
 
@@ -105,12 +105,11 @@ class RoomDriver {
         if (op == 1) {
           request = Cp932::Instance().Decode(Request());
         } else {
-          request =
-              u"NormalTel" + std::u16string(Room::MaxSepPos - 12 + Byte() % 8, u'x') + u"/*/~k0";
+          request = u"NormalTel" + std::u16string(MaxSepPos - 12 + Byte() % 8, u'x') + u"/*/~k0";
         }
-        if (Sockets.Open.count(slot)) Sockets.Pending[slot] = request;
         KeyBefore = IsClient(slot) ? Chat.MemberKey(slot) : std::u16string();
-        Chat.WSock_DataArrival(slot);
+        // Nothing arrives on a slot without a connection.
+        Chat.WSock_DataArrival(slot, Sockets.Open.count(slot) ? request : std::u16string());
         event = true;
         break;
       }
@@ -130,10 +129,9 @@ class RoomDriver {
         break;
     }
     // The server frees a slot the room released.
-    for (SlotIndex s = 1; s <= Room::MaxSlot; ++s) {
+    for (SlotIndex s = 1; s <= MaxClientSlot; ++s) {
       if (Slots.InUse(s) && !Sockets.Open.count(s)) Slots.Free(s);
     }
-    if (op == 1 || op == 5) Sockets.Pending.erase(slot);
 
     const bool outside = event && !IsClient(slot);
     if (outside &&
@@ -147,11 +145,11 @@ class RoomDriver {
     return {};
   }
 
-  static bool IsClient(SlotIndex slot) { return slot >= 1 && slot <= Room::MaxSlot; }
+  static bool IsClient(SlotIndex slot) { return slot >= 1 && slot <= MaxClientSlot; }
 
   std::string CheckTables() const {
-    if (Slots.TopSlot() > SlotTable::MaxClients) return "a slot above the limit was made";
-    for (SlotIndex s = 1; s <= Room::MaxSlot; ++s) {
+    if (Slots.TopSlot() > MaxClientSlot) return "a slot above the limit was made";
+    for (SlotIndex s = 1; s <= MaxClientSlot; ++s) {
       if (Slots.InUse(s) != (Sockets.Open.count(s) == 1))
         return "slot table and connections disagree";
       if (!Sockets.Open.count(s) && !(Chat.MemberName(s).empty() && Chat.MemberKey(s).empty())) {
@@ -211,7 +209,7 @@ class RoomDriver {
   // nor reads the room, and costs the sender its connection.
   std::string CheckKey(SlotIndex slot, const std::u16string& request) const {
     const std::size_t sep = request.find(u"/*/~");
-    if (sep == std::u16string::npos || sep >= static_cast<std::size_t>(Room::MaxSepPos)) {
+    if (sep == std::u16string::npos || sep >= static_cast<std::size_t>(MaxSepPos)) {
       if (Sockets.Open.count(slot)) return "a request without separator kept its connection";
       return {};
     }

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "net/ChatServer.h"
-#include "net/Cp932.h"
 #include "tests/room/FakePorts.h"
 #include "tests/support/Wait.h"
+#include "wire/Cp932.h"
 
 namespace velmor::testing {
 namespace {
@@ -104,15 +104,6 @@ TEST_F(ChatServerTest, TwentyFirstClientIsRefusedAndAFreedSlotServesTheNext) {
   ASSERT_TRUE(WaitUntil([&] { return server->Slots().InUse(5); }));
   const QByteArray reply = Request(*late, u"/Reflesh//*/~", 3);
   EXPECT_TRUE(reply.startsWith("/*/"));
-}
-
-TEST_F(ChatServerTest, SecondInstanceDoesNotListenNorSetStatus) {
-  StartServer();
-  FakeStatus otherStatus;
-  ChatServer other(otherStatus);
-  EXPECT_EQ(other.Start(0), ChatServer::StartResult::AnotherInstance);
-  EXPECT_EQ(other.ListeningPort(), 0);
-  EXPECT_TRUE(otherStatus.Texts.empty());
 }
 
 TEST_F(ChatServerTest, PortHeldByAnotherProgramIsReportedAndTheProgramGoesOn) {

@@ -11,16 +11,10 @@
 namespace velmor::testing {
 
 struct FakeConnections : Connections {
-  std::map<SlotIndex, std::u16string> Pending;  // text waiting to be read
   std::vector<std::pair<SlotIndex, std::u16string>> Sent;
   std::vector<SlotIndex> Released;
   std::set<SlotIndex> Open;
 
-  std::u16string GetData(SlotIndex slot) override {
-    std::u16string text;
-    text.swap(Pending[slot]);
-    return text;
-  }
   void SendData(SlotIndex slot, const std::u16string& text) override {
     Sent.emplace_back(slot, text);
   }

@@ -19,8 +19,7 @@ class RoomStateTest : public ::testing::Test {
     return digits;
   }
   void Join(SlotIndex slot, const std::u16string& name) {
-    connections.Pending[slot] = u"CanEnter?" + name + u"/*/~k";
-    room.WSock_DataArrival(slot);
+    room.WSock_DataArrival(slot, u"CanEnter?" + name + u"/*/~k");
   }
 
   FakeConnections connections;
@@ -93,7 +92,8 @@ TEST_F(RoomStateTest, PeerCloseForgetsTheMemberAndAnnouncesTheLeave) {
   EXPECT_EQ(room.LogLine(1), u"【お知らせ】花子さんが退室されました");
   ASSERT_EQ(display.Calls.size(), 2u);
   EXPECT_EQ(display.Calls[0], u"M:");
-  EXPECT_EQ(display.Calls[1], u"L:【お知らせ】花子さんが退室されました\r\n【お知らせ！】花子さんが参加しました\r\n");
+  EXPECT_EQ(display.Calls[1],
+            u"L:【お知らせ】花子さんが退室されました\r\n【お知らせ！】花子さんが参加しました\r\n");
   EXPECT_TRUE(status.Texts.empty()) << "a peer close leaves the status line alone";
 }
 
@@ -127,8 +127,7 @@ TEST_F(RoomStateTest, OperatorLineWrapsTextUnchanged) {
 }
 
 TEST_F(RoomStateTest, EventsOnSlotsOutsideTheTablesAreIgnored) {
-  connections.Pending[21] = u"CanEnter?x/*/~k";
-  room.WSock_DataArrival(21);
+  room.WSock_DataArrival(21, u"CanEnter?x/*/~k");
   room.WSock_Close(0);
   room.WSock_Error(-1);
   EXPECT_EQ(room.LogCount(), 0);

@@ -11,11 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "net/Cp932.h"
+#include "tests/room/FakePorts.h"
 #include "tests/support/Wait.h"
 #include "tests/ui/UiFakes.h"
 #include "ui/CaptionClock.h"
 #include "ui/Form1.h"
+#include "wire/Cp932.h"
 
 namespace velmor::testing {
 namespace {
@@ -61,10 +62,12 @@ class Form1Test : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(runtimeDir.isValid());
     qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toUtf8());
-    form = std::make_unique<Form1>(clock, desktop);
+    server = std::make_unique<ChatServer>(status);
+    form = std::make_unique<Form1>(clock, desktop, *server);
   }
   void LoadAndShow() {
-    form->Form_Load(0);
+    server->Start(0);
+    form->Form_Load(Form1::Instance::Serving);
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   }
@@ -79,6 +82,8 @@ class Form1Test : public ::testing::Test {
   QTemporaryDir runtimeDir;
   FakeClock clock;
   FakeDesktop desktop;
+  FakeStatus status;
+  std::unique_ptr<ChatServer> server;
   std::unique_ptr<Form1> form;
 };
 
@@ -86,7 +91,7 @@ TEST_F(Form1Test, LoadListensSetsStatusAndCaptionAndLaysOutTheInitialSize) {
   LoadAndShow();
   EXPECT_EQ(form->windowTitle(), QStringLiteral("Velmor[04/03/03/(水) PM 02 : 05 : 09]"));
   EXPECT_EQ(StatusText(), QStringLiteral("待機中・・・"));
-  EXPECT_NE(form->Server().ListeningPort(), 0);
+  EXPECT_NE(server->ListeningPort(), 0);
   EXPECT_EQ(form->Layout().Values(), FormLayout::For(4380, 4596).Values());
   EXPECT_EQ(form->centralWidget()->size(), QSize(292, 306));
   EXPECT_EQ(Control<QLabel>("Label2")->text(), QStringLiteral("Velmor送信文："));
@@ -120,10 +125,11 @@ TEST_F(Form1Test, SecondInstanceKeepsPlainCaptionUntilTheFirstTick) {
   LoadAndShow();
   FakeClock otherClock;
   otherClock.Time = QDateTime(QDate(2001, 1, 1), QTime(0, 5, 9));
-  Form1 second(otherClock, desktop);
-  second.Form_Load(0);
+  FakeStatus otherStatus;
+  ChatServer otherServer(otherStatus);
+  Form1 second(otherClock, desktop, otherServer);
+  second.Form_Load(Form1::Instance::Another);
   EXPECT_EQ(second.windowTitle(), QStringLiteral("Velmor"));
-  EXPECT_EQ(second.Server().ListeningPort(), 0);
   EXPECT_TRUE(second.findChild<QStatusBar*>("SB")->currentMessage().isEmpty());
   second.Timer1_Timer();
   EXPECT_EQ(second.windowTitle(), QStringLiteral("Velmor[01/01/01/(月) AM 12 : 05 : 09]"));
@@ -137,6 +143,7 @@ TEST_F(Form1Test, EnterPostsTheOperatorLineUnchangedAndEmptiesTheInput) {
 
   QTest::keyClicks(input, "abc");
   QTest::keyClick(input, Qt::Key_Return);
+  ASSERT_TRUE(WaitUntil([&] { return !log->toPlainText().isEmpty(); }));
   EXPECT_EQ(log->toPlainText(), QStringLiteral("《Velmor様曰：abc》\n"));
   EXPECT_TRUE(input->text().isEmpty());
 
@@ -144,18 +151,18 @@ TEST_F(Form1Test, EnterPostsTheOperatorLineUnchangedAndEmptiesTheInput) {
   QTest::keyClick(input, Qt::Key_Enter, Qt::KeypadModifier);
   ASSERT_TRUE(WaitUntil(
       [&] { return log->toPlainText().startsWith(QStringLiteral("《Velmor様曰：   》\n")); }));
-  EXPECT_EQ(form->Server().ChatRoom().LogCount(), 2);
+  EXPECT_EQ(server->ChatRoom().LogCount(), 2);
 
   QTest::keyClick(input, Qt::Key_Return);
-  EXPECT_EQ(form->Server().ChatRoom().LogCount(), 2) << "Enter on an empty line does nothing";
+  EXPECT_EQ(server->ChatRoom().LogCount(), 2) << "Enter on an empty line does nothing";
   QTest::keyClicks(input, "x");
-  EXPECT_EQ(form->Server().ChatRoom().LogCount(), 2) << "other keys only type";
+  EXPECT_EQ(server->ChatRoom().LogCount(), 2) << "other keys only type";
 }
 
 TEST_F(Form1Test, ViewsFollowJoinAndLeaveAndShowMarkupLiterally) {
   LoadAndShow();
   QTcpSocket client;
-  client.connectToHost(QHostAddress::LocalHost, form->Server().ListeningPort());
+  client.connectToHost(QHostAddress::LocalHost, server->ListeningPort());
   ASSERT_TRUE(client.waitForConnected(3000));
   client.write(QByteArray::fromStdString(Cp932::Instance().Encode(u"CanEnter?<b>x</b>/*/~k")));
   auto* members = Control<QPlainTextEdit>("Text4");
@@ -174,7 +181,7 @@ TEST_F(Form1Test, ViewsFollowJoinAndLeaveAndShowMarkupLiterally) {
 TEST_F(Form1Test, OperatorLinesReachAClientWholeAndInWindowsBytes) {
   LoadAndShow();
   QTcpSocket client;
-  client.connectToHost(QHostAddress::LocalHost, form->Server().ListeningPort());
+  client.connectToHost(QHostAddress::LocalHost, server->ListeningPort());
   ASSERT_TRUE(client.waitForConnected(3000));
   const Cp932& codec = Cp932::Instance();
   const auto exchange = [&](const std::u16string& request, const std::string& expected) {
@@ -228,16 +235,12 @@ TEST_F(Form1Test, ViewsAreReadOnlyButSelectableInFocusOrder) {
 
 TEST_F(Form1Test, BurstOfChangesEndsShowingTheLastState) {
   LoadAndShow();
-  Room& room = form->Server().ChatRoom();
-  for (int i = 0; i < 200; ++i) {
-    room.AppendLogLine(u"line " + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)));
-    room.RefreshDisplay();
-  }
-  room.AppendLogLine(u"last");
-  room.RefreshDisplay();
+  for (int i = 0; i < 200; ++i) server->PostOperatorLine(QStringLiteral("line %1").arg(i));
+  server->PostOperatorLine(QStringLiteral("last"));
   auto* log = Control<QPlainTextEdit>("Text3");
-  ASSERT_TRUE(
-      WaitUntil([&] { return log->toPlainText().startsWith(QStringLiteral("last\n")); }, 50 + 200));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return log->toPlainText().startsWith(QStringLiteral("《Velmor様曰：last》\n")); },
+      50 + 200));
 }
 
 }  // namespace

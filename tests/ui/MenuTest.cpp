@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/room/FakePorts.h"
 #include "tests/ui/SystemDesktopForTest.h"
 #include "tests/ui/UiFakes.h"
 #include "ui/BuildInfo.h"
@@ -25,12 +26,16 @@ class MenuTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(runtimeDir.isValid());
     qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toUtf8());
-    form = std::make_unique<Form1>(clock, desktop);
-    form->Form_Load(0);
+    server = std::make_unique<ChatServer>(status);
+    form = std::make_unique<Form1>(clock, desktop, *server);
+    server->Start(0);
+    form->Form_Load(Form1::Instance::Serving);
   }
   QTemporaryDir runtimeDir;
   FakeClock clock;
   FakeDesktop desktop;
+  FakeStatus status;
+  std::unique_ptr<ChatServer> server;
   std::unique_ptr<Form1> form;
 };
 
@@ -90,8 +95,10 @@ TEST_F(MenuTest, ShowIpAddressWithoutAddressOffersHelpFromPibbetChm) {
 }
 
 TEST_F(MenuTest, SecondInstanceShowsTheAddressAllTheSame) {
-  Form1 second(clock, desktop);
-  second.Form_Load(0);
+  FakeStatus otherStatus;
+  ChatServer otherServer(otherStatus);
+  Form1 second(clock, desktop, otherServer);
+  second.Form_Load(Form1::Instance::Another);
   desktop.Address = QStringLiteral("192.0.2.10");
   second.set11_Click(0);
   ASSERT_EQ(desktop.Messages.size(), 1u);

@@ -9,8 +9,8 @@
 #include <memory>
 #include <sstream>
 
-#include "net/Cp932.h"
 #include "tests/room/FakePorts.h"
+#include "wire/Cp932.h"
 
 namespace velmor {
 namespace {

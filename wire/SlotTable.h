@@ -11,9 +11,6 @@ namespace velmor {
 
 class SlotTable {
  public:
-  // At most this many clients at once; no slot above it is ever made.
-  static constexpr std::int32_t MaxClients = 20;
-
   struct Placement {
     enum class Kind { NewSlot, Reuse, Full };
     Kind kind;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "net/Cp932.h"
-#include "net/ReplyEncoder.h"
+#include "wire/Cp932.h"
+#include "wire/ReplyEncoder.h"
 
 namespace velmor {
 namespace {

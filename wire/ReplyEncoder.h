@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/Cp932.h"
+#include "wire/Cp932.h"
 
 namespace velmor {
 

@@ -1,4 +1,4 @@
-#include "net/InstanceLock.h"
+#include "app/InstanceLock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,4 +1,4 @@
-#include "net/SlotTable.h"
+#include "wire/SlotTable.h"
 
 namespace velmor {
 
@@ -11,7 +11,7 @@ SlotTable::Placement SlotTable::FindSlot() const {
   std::int32_t i = 0;
   while (SlotInUse[i] && i != Top) ++i;
   if (i < Top) return {Placement::Kind::Reuse, static_cast<SlotIndex>(i)};
-  if (Top < MaxClients) return {Placement::Kind::NewSlot, static_cast<SlotIndex>(Top + 1)};
+  if (Top < MaxClientSlot) return {Placement::Kind::NewSlot, static_cast<SlotIndex>(Top + 1)};
   if (!SlotInUse[Top]) return {Placement::Kind::Reuse, static_cast<SlotIndex>(Top)};
   return {Placement::Kind::Full, 0};
 }

@@ -1,7 +1,7 @@
 // Where each new connection goes.
 #include <gtest/gtest.h>
 
-#include "net/SlotTable.h"
+#include "wire/SlotTable.h"
 
 namespace velmor {
 namespace {

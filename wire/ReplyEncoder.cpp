@@ -1,4 +1,4 @@
-#include "net/ReplyEncoder.h"
+#include "wire/ReplyEncoder.h"
 
 #include <algorithm>
 #include <cstring>

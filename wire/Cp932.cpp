@@ -1,4 +1,4 @@
-#include "net/Cp932.h"
+#include "wire/Cp932.h"
 
 #include <iconv.h>
 

@@ -1,0 +1,38 @@
+// What runs the chat server: the one-instance lock, the status echo on
+// standard error and the server itself, on the calling thread or on a thread
+// of its own (so that the window never holds a client up).
+#pragma once
+
+#include <QThread>
+
+#include "app/InstanceLock.h"
+#include "net/ChatServer.h"
+#include "net/StatusEcho.h"
+
+namespace velmor {
+
+class ServerHost {
+ public:
+  enum class Threading { CallingThread, OwnThread };
+
+  explicit ServerHost(Threading threading);
+  ~ServerHost();
+  ServerHost(const ServerHost&) = delete;
+  ServerHost& operator=(const ServerHost&) = delete;
+
+  // False when another instance of the program serves for this user; that is
+  // then said once on standard error.
+  bool AcquireInstance();
+  // Listens on port 5000 and sets the first status text, on the server's
+  // thread; returns once that is done.
+  ChatServer::StartResult Start();
+  ChatServer& Server() { return *TheServer; }
+
+ private:
+  InstanceLock Lock;
+  StatusEcho Echo;
+  QThread Thread;
+  ChatServer* TheServer = nullptr;
+};
+
+}  // namespace velmor

@@ -1,0 +1,36 @@
+// One client request, as it arrives on its connection:
+//
+//   request = command payload "/*/~" key
+//   command = "CanEnter?" | "NormalTel" | "/Reflesh/"     (9 characters)
+//   payload = the name (join), the chat text (chat), nothing (fetch)
+//   key     = everything after the first "/*/~", later separators included
+//
+// There is no framing beyond the arrival: two requests merged into one
+// arrival are read as one, and a request split over two arrivals as two.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace velmor {
+
+struct Request {
+  enum class Command { Join, Chat, Fetch, Unknown, Malformed };
+  Command What = Command::Malformed;
+  // Views into the text parsed; empty where the command has none.
+  std::u16string_view Payload;
+  std::u16string_view Key;
+  // Where the separator begins, counted from 1; 0 when there is none.
+  std::int16_t SepPos = 0;
+};
+
+// Only a separator that begins within the first MaxSepPos characters counts;
+// one further in cannot be described by SepPos and makes the request
+// malformed.
+constexpr int MaxSepPos = 32767;
+
+// The request in text. Never fails: what is not a request is Malformed (no
+// separator) or Unknown (no known command word before it).
+Request ParseRequest(std::u16string_view text);
+
+}  // namespace velmor

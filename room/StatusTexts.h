@@ -1,0 +1,42 @@
+// Every text the server writes on the status line, in one place: the room's
+// (requests it drops) and the network's (listening, accepting, failures).
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace velmor::status {
+
+inline std::u16string Join(std::initializer_list<std::u16string_view> parts) {
+  std::size_t size = 0;
+  for (auto part : parts) size += part.size();
+  std::u16string text;
+  text.reserve(size);
+  for (auto part : parts) text.append(part);
+  return text;
+}
+
+inline constexpr std::u16string_view Waiting = u"待機中・・・";
+inline constexpr std::u16string_view Accepted = u"Pibbetより接続を受け付けました";
+inline constexpr std::u16string_view Full = u"接続数が上限に達したため、接続を断りました";
+inline constexpr std::u16string_view Malformed = u"無効接続により一部閉じました";
+
+// Port 5000 could not be listened on, for the reason given.
+inline std::u16string ListenFailed(std::u16string_view reason) {
+  return Join({u"ポート5000で待機できません[", reason, u"]"});
+}
+// A request with a command word the server does not know.
+inline std::u16string UnknownCommand(std::u16string_view address) {
+  return Join({u"無効接続要求[", address, u"]"});
+}
+// A chat or fetch whose key is not the one given at the join.
+inline std::u16string WrongKey(std::u16string_view label, std::u16string_view address) {
+  return Join({label, u"(", address, u")", u"で無効な接続により一部閉じました"});
+}
+// A connection failed; the listener names itself the same way.
+inline std::u16string ConnectionError(std::u16string_view label, std::u16string_view address) {
+  return Join({label, u"(", address, u")", u"でエラーにより、この接続を切ります"});
+}
+
+}  // namespace velmor::status

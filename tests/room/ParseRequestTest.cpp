@@ -1,0 +1,68 @@
+// The request parser alone: text in; command, payload, separator and key out.
+// One row per fault it would catch.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "room/Request.h"
+
+namespace velmor::testing {
+namespace {
+
+using Command = Request::Command;
+
+struct ParseCase {
+  const char* name;
+  std::u16string text;
+  Command what;
+  std::u16string payload;
+  int sepPos;
+  std::u16string key;
+};
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+
+class ParseRequestTable : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseRequestTable, CommandPayloadSeparatorAndKey) {
+  const ParseCase& c = GetParam();
+  const Request r = ParseRequest(c.text);
+  EXPECT_EQ(r.What, c.what);
+  EXPECT_EQ(r.Payload, c.payload);
+  EXPECT_EQ(r.SepPos, c.sepPos);
+  EXPECT_EQ(r.Key, c.key);
+}
+
+const std::u16string kFar(MaxSepPos - 1, u'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ParseRequestTable,
+    ::testing::Values(
+        ParseCase{"join", u"CanEnter?花子/*/~鍵", Command::Join, u"花子", 12, u"鍵"},
+        ParseCase{"chat with an empty text", u"NormalTel/*/~k", Command::Chat, u"", 10, u"k"},
+        ParseCase{"fetch", u"/Reflesh//*/~k", Command::Fetch, u"", 10, u"k"},
+        ParseCase{"key runs to the end, later separators included",
+                  u"NormalTela/*/~b/*/~c", Command::Chat, u"a", 11, u"b/*/~c"},
+        ParseCase{"empty key", u"CanEnter?x/*/~", Command::Join, u"x", 11, u""},
+        ParseCase{"no separator", u"CanEnter?x", Command::Malformed, u"", 0, u""},
+        ParseCase{"half a separator", u"CanEnter?x/*/", Command::Malformed, u"", 0, u""},
+        ParseCase{"command word in small letters", u"canenter?x/*/~k", Command::Unknown, u"",
+                  11, u"k"},
+        ParseCase{"separator inside the fetch word", u"/Reflesh/*/~k", Command::Unknown, u"", 9,
+                  u"k"},
+        ParseCase{"fetch with a payload", u"/Reflesh/x/*/~k", Command::Unknown, u"", 11, u"k"},
+        ParseCase{"separator before the word ends", u"Can/*/~Enter?", Command::Unknown, u"", 4,
+                  u"Enter?"},
+        ParseCase{"separator at the last position that counts",
+                  u"NormalTel" + kFar.substr(9) + u"/*/~k", Command::Chat, kFar.substr(9),
+                  MaxSepPos, u"k"},
+        ParseCase{"separator one position too far", u"NormalTel" + kFar.substr(8) + u"/*/~k",
+                  Command::Malformed, u"", 0, u""}),
+    [](const auto& info) {
+      std::string name = info.param.name;
+      for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+      return name;
+    });
+
+}  // namespace
+}  // namespace velmor::testing
