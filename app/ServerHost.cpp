@@ -1,5 +1,9 @@
 #include "app/ServerHost.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+
 #include <cstdio>
 
 namespace velmor {
@@ -21,6 +25,16 @@ ServerHost::~ServerHost() {
     Thread.wait();
   } else {
     delete TheServer;
+  }
+}
+
+void LowerThisThreadsPriority() {
+  // SCHED_IDLE: the thread runs only on CPU time nobody else wants, and a
+  // waking server thread takes the CPU from it at once. Where the policy is
+  // refused, a high nice value does most of the same.
+  const sched_param none{};
+  if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &none) != 0) {
+    ::setpriority(PRIO_PROCESS, 0, 19);
   }
 }
 

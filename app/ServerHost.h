@@ -35,4 +35,8 @@ class ServerHost {
   ChatServer* TheServer = nullptr;
 };
 
+// Makes the calling thread (the window's) the first to wait when it and the
+// server's thread want the same CPU; threads it starts later inherit this.
+void LowerThisThreadsPriority();
+
 }  // namespace velmor

@@ -29,6 +29,8 @@ int main(int argc, char* argv[]) {
   // The server on a thread of its own: drawing the window never holds a
   // client up.
   velmor::ServerHost host(velmor::ServerHost::Threading::OwnThread);
+  // The window's thread yields to the server's whenever both want the CPU.
+  velmor::LowerThisThreadsPriority();
   const bool serving = host.AcquireInstance();
   velmor::SystemClock clock;
   velmor::SystemDesktop desktop;

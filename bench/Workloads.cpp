@@ -386,13 +386,21 @@ void RunFetchOrChat(const Options& options, const std::string& workload, Kind ki
         {label, "median latency (us)", velmor.p50, floor.p50, "<= 1.2 x floor", 1.2, true, false});
     return;
   }
-  const double wanted = workload == "chat" ? 0.8 : kind == Kind::VelmorWindow ? 0.8 : 0.9;
+  // The window must cost the clients next to nothing: with it, throughput
+  // near the floor's and no worse tail; without it, as little CPU per reply
+  // as the floor spends.
+  const bool window = kind == Kind::VelmorWindow;
+  const bool chat = workload == "chat";
+  const double wanted = window ? (chat ? 0.9 : 0.95) : (chat ? 0.95 : 0.9);
   char rule[32];
-  std::snprintf(rule, sizeof rule, ">= %.1f x floor", wanted);
+  std::snprintf(rule, sizeof rule, ">= %.2f x floor", wanted);
   Rows.push_back({label, "requests per second", velmor.rate, floor.rate, rule, wanted, true, true});
-  if (workload == "fetch" && kind == Kind::Velmor) {
+  if (window) {
+    Rows.push_back(
+        {label, "p99 latency (us)", velmor.p99, floor.p99, "<= 1.5 x floor", 1.5, true, false});
+  } else {
     Rows.push_back({label, "server CPU per reply (us)", velmor.cpuPerReplyUs, floor.cpuPerReplyUs,
-                    "<= 1.2 x floor", 1.2, true, false});
+                    "<= 1.1 x floor", 1.1, true, false});
   }
   if (velmor.errors > 0)
     Rows.push_back({label, "errors", double(velmor.errors), 0, "= 0", 0, false, false});

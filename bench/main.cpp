@@ -94,6 +94,7 @@ int main(int argc, char* argv[]) {
     RunFetchOrChat(options, "fetch", Kind::VelmorWindow, MaxMembers);
     RunFetchOrChat(options, "fetch", Kind::Velmor, 1);
     RunFetchOrChat(options, "chat", Kind::Velmor, MaxMembers);
+    RunFetchOrChat(options, "chat", Kind::VelmorWindow, MaxMembers);
     RunChurn(options);
     RunMemory(options);
     RunStartup(options);

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "net/StderrQueue.h"
 #include "room/SameText.h"
@@ -365,13 +366,10 @@ void ChatServer::SetStatusText(const std::u16string& text) {
 // Under a flood of requests the views would change thousands of times a
 // second; a text equal to the one shown is not published again, and changes
 // within one frame of the last publication wait for the end of that frame.
-void ChatServer::ShowRoom(const std::u16string& memberList, const std::u16string& log) {
-  // The pending texts are always what the views are to show next.
-  const bool membersChanged = !SameText(memberList, PendingMembers);
-  const bool logChanged = !SameText(log, PendingLog);
-  if (!membersChanged && !logChanged) return;
-  if (membersChanged) PendingMembers = memberList;
-  if (logChanged) PendingLog = log;
+// Under a flood of requests the views would change thousands of times a
+// second: a change is only noted here, and the views are taken from the room
+// when published, at most once per frame (a quiet change at once).
+void ChatServer::ShowRoom(std::u16string_view, std::u16string_view) {
   ViewsPending = true;
   SchedulePublish();
 }
@@ -381,22 +379,39 @@ void ChatServer::SchedulePublish() {
 }
 
 void ChatServer::Publish() {
+  RoomViews news;
   if (StatusPending) {
     StatusPending = false;
-    emit StatusChanged(QString::fromStdU16String(PendingStatus));
+    news.Status = QString::fromStdU16String(PendingStatus);
   }
   if (ViewsPending) {
     ViewsPending = false;
-    if (!SameText(PendingMembers, ShownMembers)) {
-      ShownMembers = PendingMembers;
-      emit MembersChanged(QString::fromStdU16String(ShownMembers));
+    const auto [members, log] = TheRoom.CurrentViews();
+    if (!SameText(members, ShownMembers)) {
+      ShownMembers.assign(members);
+      news.MemberList = QString::fromStdU16String(ShownMembers);
     }
-    if (!SameText(PendingLog, ShownLog)) {
-      ShownLog = PendingLog;
-      emit LogChanged(QString::fromStdU16String(ShownLog));
+    if (!SameText(log, ShownLog)) {
+      ShownLog.assign(log);
+      news.Log = QString::fromStdU16String(ShownLog);
     }
   }
+  bool waiting = false;
+  {
+    // Newer news replaces what the window has not taken yet.
+    const std::lock_guard<std::mutex> hold(MailboxGuard);
+    waiting = Mailbox.MemberList || Mailbox.Log || Mailbox.Status;
+    if (news.MemberList) Mailbox.MemberList = std::move(news.MemberList);
+    if (news.Log) Mailbox.Log = std::move(news.Log);
+    if (news.Status) Mailbox.Status = std::move(news.Status);
+  }
+  if (!waiting) emit ViewsChanged();
   PublishCooldown.start(PublishIntervalMs);
+}
+
+RoomViews ChatServer::TakeViews() {
+  const std::lock_guard<std::mutex> hold(MailboxGuard);
+  return std::exchange(Mailbox, RoomViews());
 }
 
 QString ChatServer::LocalIP() {

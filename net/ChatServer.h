@@ -15,6 +15,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +28,14 @@
 class QSocketNotifier;
 
 namespace velmor {
+
+// What changed in the operator's views since they were last taken; each
+// text is whole, and only there when it changed.
+struct RoomViews {
+  std::optional<QString> MemberList;
+  std::optional<QString> Log;
+  std::optional<QString> Status;
+};
 
 class ChatServer : public QObject, private Connections, private RoomDisplay, private StatusLine {
   Q_OBJECT
@@ -61,12 +71,13 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   // step between two requests. May be called from any thread.
   void PostOperatorLine(const QString& text);
 
+  // The views' news since the last take, for the window's thread: at most
+  // one snapshot waits, however long the window takes to come for it.
+  RoomViews TakeViews();
+
  signals:
-  // The member view's and the log view's whole new text, each only when it
-  // changed; the status line's newest text.
-  void MembersChanged(const QString& memberList);
-  void LogChanged(const QString& log);
-  void StatusChanged(const QString& text);
+  // Something waits in TakeViews; not raised again until it has been taken.
+  void ViewsChanged();
 
  private:
   // One client connection: its socket, watched by the event loop, and the
@@ -102,7 +113,7 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
     return slot >= 0 && slot < static_cast<SlotIndex>(WSock.size());
   }
   // The room's display and status line: kept, and published once per frame.
-  void ShowRoom(const std::u16string& memberList, const std::u16string& log) override;
+  void ShowRoom(std::u16string_view memberList, std::u16string_view log) override;
   void SetStatusText(const std::u16string& text) override;
   void SchedulePublish();
   void Publish();
@@ -131,11 +142,13 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   std::string Inbox;
 
   // What the views and the status line show, and what they are to show next.
-  std::u16string ShownMembers, ShownLog, PendingMembers, PendingLog;
+  std::u16string ShownMembers, ShownLog;
   std::u16string PendingStatus;
   bool ViewsPending = false;
   bool StatusPending = false;
   QTimer PublishCooldown;
+  std::mutex MailboxGuard;
+  RoomViews Mailbox;
   // The bytes of the replies, reusing what the last one shared with the next.
   ReplyEncoder Replies;
 };

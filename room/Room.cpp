@@ -66,21 +66,12 @@ void Room::AppendLog(std::u16string& text) const {
   }
 }
 
-void Room::MarkChanged() {
-  StateStale = true;
-  ViewsStale = true;
-}
+void Room::MarkChanged() { StateStale = true; }
 
 void Room::RefreshDisplay() {
   if (Display == nullptr) return;
-  if (ViewsStale) {
-    ListText.clear();
-    AppendMemberList(ListText);
-    LogText.clear();
-    AppendLog(LogText);
-    ViewsStale = false;
-  }
-  Display->ShowRoom(ListText, LogText);
+  const auto [members, log] = CurrentViews();
+  Display->ShowRoom(members, log);
 }
 
 std::u16string Room::OperatorLine(std::u16string_view text) {
@@ -150,14 +141,24 @@ void Room::PostChatLine(SlotIndex slot, std::u16string_view chat) {
   SendRoomState(slot);
 }
 
+void Room::RenderState() {
+  if (!StateStale) return;
+  StateText.clear();
+  AppendMemberList(StateText);
+  MembersLength = StateText.size();
+  StateText.append(ReplySeparator);
+  AppendLog(StateText);
+  StateStale = false;
+}
+
+std::pair<std::u16string_view, std::u16string_view> Room::CurrentViews() {
+  RenderState();
+  const std::u16string_view state(StateText);
+  return {state.substr(0, MembersLength), state.substr(MembersLength + ReplySeparator.size())};
+}
+
 void Room::SendRoomState(SlotIndex slot) {
-  if (StateStale) {
-    StateText.clear();
-    AppendMemberList(StateText);
-    StateText.append(ReplySeparator);
-    AppendLog(StateText);
-    StateStale = false;
-  }
+  RenderState();
   Sockets.SendData(slot, StateText);
 }
 

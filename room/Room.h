@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "room/Request.h"
 #include "room/RoomPorts.h"
@@ -31,6 +32,9 @@ class Room {
   std::u16string RenderLog() const;
   // Member view, then log view, each replaced whole.
   void RefreshDisplay();
+  // The member list and the log as the views show them: parts of the kept
+  // state reply, valid until the room next changes.
+  std::pair<std::u16string_view, std::u16string_view> CurrentViews();
 
   // Socket events of a client slot (1 to MaxClientSlot). An arrival is all
   // the text received on the slot and not yet handled, as one request.
@@ -53,6 +57,7 @@ class Room {
   void AnnounceJoin(SlotIndex slot, std::u16string_view name, std::u16string_view key);
   void PostChatLine(SlotIndex slot, std::u16string_view chat);
   void SendRoomState(SlotIndex slot);
+  void RenderState();
   void ClearMember(SlotIndex slot);
   void AppendMemberList(std::u16string& text) const;
   void AppendLog(std::u16string& text) const;
@@ -66,13 +71,12 @@ class Room {
   std::array<std::u16string, LogCapacity + 1> LogLines;
   std::array<std::u16string, MaxClientSlot + 1> MemberNames;
   std::array<std::u16string, MaxClientSlot + 1> MemberKeys;
-  // Renderings kept until the tables change, so that a fetch renders nothing.
-  // They keep their capacity, so a change costs copying, not allocating.
+  // The state reply, kept until the tables change, so that a fetch renders
+  // nothing; the views are its two parts. It keeps its capacity, so a change
+  // costs copying, not allocating.
   bool StateStale = true;
-  std::u16string StateText;  // the state reply
-  bool ViewsStale = true;
-  std::u16string ListText;  // the member view
-  std::u16string LogText;   // the log view
+  std::u16string StateText;
+  std::size_t MembersLength = 0;
 };
 
 }  // namespace velmor

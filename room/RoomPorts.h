@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace velmor {
 
@@ -38,8 +39,9 @@ class StatusLine {
 class RoomDisplay {
  public:
   virtual ~RoomDisplay() = default;
-  // Replaces the whole text of the member view, then of the log view.
-  virtual void ShowRoom(const std::u16string& memberList, const std::u16string& log) = 0;
+  // Replaces the whole text of the member view, then of the log view. The
+  // texts are the room's own, valid until it next changes.
+  virtual void ShowRoom(std::u16string_view memberList, std::u16string_view log) = 0;
 };
 
 }  // namespace velmor

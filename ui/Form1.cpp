@@ -70,12 +70,14 @@ Form1::Form1(Clock& clock, Desktop& desktop, ChatServer& server, QWidget* parent
 
   BuildMenus();
 
-  // The server publishes each view only when it changed, at most once per
-  // frame; a view is replaced whole.
-  connect(&WSock, &ChatServer::MembersChanged, Text4, &QPlainTextEdit::setPlainText);
-  connect(&WSock, &ChatServer::LogChanged, Text3, &QPlainTextEdit::setPlainText);
-  connect(&WSock, &ChatServer::StatusChanged, SB,
-          [this](const QString& text) { SB->showMessage(text); });
+  // The server publishes at most once per frame; each view is replaced
+  // whole, the member view only when membership changed.
+  connect(&WSock, &ChatServer::ViewsChanged, this, [this] {
+    const RoomViews news = WSock.TakeViews();
+    if (news.MemberList) Text4->setPlainText(*news.MemberList);
+    if (news.Log) Text3->setPlainText(*news.Log);
+    if (news.Status) SB->showMessage(*news.Status);
+  });
 
   const int dpiX = logicalDpiX();
   const int dpiY = logicalDpiY();

@@ -37,9 +37,9 @@ struct FakeStatus : StatusLine {
 
 struct FakeDisplay : RoomDisplay {
   std::vector<std::u16string> Calls;  // "M:" or "L:" followed by the text, in order
-  void ShowRoom(const std::u16string& members, const std::u16string& log) override {
-    Calls.push_back(u"M:" + members);
-    Calls.push_back(u"L:" + log);
+  void ShowRoom(std::u16string_view members, std::u16string_view log) override {
+    Calls.push_back(u"M:" + std::u16string(members));
+    Calls.push_back(u"L:" + std::u16string(log));
   }
 };
 
