@@ -33,6 +33,36 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
   QStringList arguments;
   for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
 
+  // "--web" takes its port only when one follows, which QCommandLineParser
+  // cannot say; it is read here and taken out.
+  std::optional<std::uint16_t> webPort;
+  QString badWebPort;
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString& arg = arguments[i];
+    if (arg != QLatin1String("--web") && !arg.startsWith(QLatin1String("--web="))) continue;
+    QString value = arg.section(QLatin1Char('='), 1);
+    bool explicitValue = arg.contains(QLatin1Char('='));
+    if (!explicitValue && i + 1 < arguments.size() && !arguments[i + 1].isEmpty() &&
+        arguments[i + 1].front().isDigit()) {
+      value = arguments[i + 1];
+      arguments.removeAt(i + 1);
+      explicitValue = true;
+    }
+    arguments.removeAt(i--);
+    if (!explicitValue) {
+      webPort = CommandLine::DefaultWebPort;
+      continue;
+    }
+    bool number = false;
+    const uint port = value.toUInt(&number);
+    // The WebSocket takes the next port, which must exist too.
+    if (!number || port == 0 || port >= 65535) {
+      badWebPort = value;
+    } else {
+      webPort = static_cast<std::uint16_t>(port);
+    }
+  }
+
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral(
       "Velmor: the chat server for Pibbet clients on TCP port 5000 of a local network.\n"
@@ -47,9 +77,14 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
   const QCommandLineOption noWindow(
       QStringLiteral("no-window"),
       QStringLiteral("Serve without any window; status lines go to standard error."));
+  const QCommandLineOption web(
+      QStringLiteral("web"),
+      QStringLiteral("Also serve the room to web browsers: the page on port 5080, or on\n"
+                     "PORT when one follows, and its WebSocket on the next port."));
   parser.addOption(help);
   parser.addOption(version);
   parser.addOption(noWindow);
+  parser.addOption(web);
   for (const char* name : QtValueOptions) {
     QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
     option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -66,7 +101,12 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
       parser.helpText().section(QLatin1Char('\n'), 1) +
       QStringLiteral("Qt's own options, such as -platform offscreen, work too.\n");
   CommandLine line;
-  if (!parser.parse(arguments)) {
+  line.WebPort = webPort;
+  if (!badWebPort.isNull()) {
+    line.What = CommandLine::Action::Refuse;
+    line.Text = QStringLiteral("velmor: '") + badWebPort +
+                QStringLiteral("' is no port for --web (1 to 65534)\n") + usage;
+  } else if (!parser.parse(arguments)) {
     line.What = CommandLine::Action::Refuse;
     line.Text = QStringLiteral("velmor: ") + parser.errorText() + QLatin1Char('\n') + usage;
   } else if (!parser.positionalArguments().isEmpty()) {

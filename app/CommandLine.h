@@ -4,12 +4,18 @@
 
 #include <QString>
 
+#include <cstdint>
+#include <optional>
+
 namespace velmor {
 
 struct CommandLine {
   enum class Action { Serve, ShowHelp, ShowVersion, Refuse };
   Action What = Action::Serve;
   bool NoWindow = false;
+  // --web [PORT]: the port of the browser page; its WebSocket is on the next.
+  std::optional<std::uint16_t> WebPort;
+  static constexpr std::uint16_t DefaultWebPort = 5080;
   // What to print (usage, version line, or the complaint and usage).
   QString Text;
 };

@@ -47,9 +47,12 @@ bool ServerHost::AcquireInstance() {
   return false;
 }
 
-ChatServer::StartResult ServerHost::Start() {
+ChatServer::StartResult ServerHost::Start(std::optional<std::uint16_t> webPort) {
   ChatServer::StartResult result = ChatServer::StartResult::ListenFailed;
-  const auto start = [this, &result] { result = TheServer->Start(); };
+  const auto start = [this, &result, webPort] {
+    result = TheServer->Start();
+    if (webPort) TheServer->ListenForBrowsers(*webPort);
+  };
   if (Thread.isRunning()) {
     QMetaObject::invokeMethod(TheServer, start, Qt::BlockingQueuedConnection);
   } else {

@@ -5,6 +5,9 @@
 
 #include <QThread>
 
+#include <cstdint>
+#include <optional>
+
 #include "app/InstanceLock.h"
 #include "net/ChatServer.h"
 #include "net/StatusEcho.h"
@@ -24,8 +27,9 @@ class ServerHost {
   // then said once on standard error.
   bool AcquireInstance();
   // Listens on port 5000 and sets the first status text, on the server's
-  // thread; returns once that is done.
-  ChatServer::StartResult Start();
+  // thread, then serves browsers on webPort if given; returns once that is
+  // done. The result is the chat server's.
+  ChatServer::StartResult Start(std::optional<std::uint16_t> webPort = std::nullopt);
   ChatServer& Server() { return *TheServer; }
 
  private:

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 namespace velmor {
 
 // Without a display (no DISPLAY, no WAYLAND_DISPLAY, no platform asked for)
@@ -8,6 +11,6 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]);
 
 // Runs the server without a window until SIGINT or SIGTERM; the exit status
 // is 1 when it could not listen.
-int ServeWithoutWindow(int argc, char* argv[]);
+int ServeWithoutWindow(int argc, char* argv[], std::optional<std::uint16_t> webPort);
 
 }  // namespace velmor

@@ -22,7 +22,7 @@ int main(int argc, char* argv[]) {
     case velmor::CommandLine::Action::Serve:
       break;
   }
-  if (line.NoWindow) return velmor::ServeWithoutWindow(argc, argv);
+  if (line.NoWindow) return velmor::ServeWithoutWindow(argc, argv, line.WebPort);
   velmor::FallBackToOffscreenWithoutDisplay(argc, argv);
   QApplication app(argc, argv);
   velmor::QuitOnTerminationSignals();
@@ -35,7 +35,7 @@ int main(int argc, char* argv[]) {
   velmor::SystemClock clock;
   velmor::SystemDesktop desktop;
   velmor::Form1 form(clock, desktop, host.Server());
-  if (serving) host.Start();
+  if (serving) host.Start(line.WebPort);
   form.Form_Load(serving ? velmor::Form1::Instance::Serving : velmor::Form1::Instance::Another);
   form.show();
   return app.exec();

@@ -1,8 +1,13 @@
 #include "net/ChatServer.h"
 
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QNetworkInterface>
 #include <QSocketNotifier>
+#include <QUrl>
+#include <QWebSocket>
+#include <QWebSocketCorsAuthenticator>
+#include <QWebSocketServer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,6 +22,7 @@
 #include <utility>
 
 #include "net/StderrQueue.h"
+#include "net/WebPage.h"
 #include "room/SameText.h"
 #include "room/StatusTexts.h"
 #include "wire/Cp932.h"
@@ -204,7 +210,7 @@ void ChatServer::Attach(SlotIndex slot, int fd) {
 }
 
 bool ChatServer::IsCurrent(SlotIndex slot, std::uint64_t generation) const {
-  return slot < static_cast<SlotIndex>(WSock.size()) && WSock[slot].Fd >= 0 &&
+  return slot < static_cast<SlotIndex>(WSock.size()) && WSock[slot].Open() &&
          WSock[slot].Generation == generation;
 }
 
@@ -290,6 +296,17 @@ void ChatServer::EndLater(SlotIndex slot, Ending ending) {
 
 void ChatServer::Detach(SlotIndex slot) {
   Endpoint& e = WSock[slot];
+  if (e.Web != nullptr) {
+    // The socket may be the sender of the signal being handled.
+    e.Web->disconnect(this);
+    e.Web->abort();
+    e.Web->deleteLater();
+    e.Web = nullptr;
+    e.WebUnsent = 0;
+    delete e.JoinDeadline;
+    e.JoinDeadline = nullptr;
+    return;
+  }
   if (e.Fd < 0) return;
   // The notifiers may be the senders of the signal being handled.
   for (QSocketNotifier* notifier : {e.Readable, e.Writable}) {
@@ -304,8 +321,14 @@ void ChatServer::Detach(SlotIndex slot) {
 }
 
 void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
-  if (!HasEndpoint(slot) || WSock[slot].Fd < 0) return;
+  if (!HasEndpoint(slot) || !WSock[slot].Open()) return;
   Endpoint& e = WSock[slot];
+  if (e.Web != nullptr) {
+    // Browsers get the room as it is, characters code page 932 lacks included.
+    e.WebUnsent += e.Web->sendTextMessage(QString::fromStdU16String(text));
+    if (e.WebUnsent > MaxPendingReplyBytes) EndLater(slot, Ending::Failed);
+    return;
+  }
   const std::string& bytes = Replies.Encode(text);
   const char* data = bytes.data();
   std::size_t left = bytes.size();
@@ -412,6 +435,130 @@ void ChatServer::Publish() {
 RoomViews ChatServer::TakeViews() {
   const std::lock_guard<std::mutex> hold(MailboxGuard);
   return std::exchange(Mailbox, RoomViews());
+}
+
+bool ChatServer::ListenForBrowsers(std::uint16_t port) {
+  QString reason;
+  auto* page = new WebPage(this);
+  if (!page->Listen(port, reason)) {
+    delete page;
+    const std::u16string text = status::WebFailed(port, ToU16(reason));
+    StderrQueue::Instance().WriteLine("velmor: " + QString::fromStdU16String(text).toStdString() +
+                                      "\n");
+    SetStatusText(text);
+    return false;
+  }
+  auto* sockets =
+      new QWebSocketServer(QStringLiteral("Velmor"), QWebSocketServer::NonSecureMode, this);
+  // A page of another web site open in a member's browser must not reach
+  // the room through that browser: refused at the handshake (403).
+  connect(sockets, &QWebSocketServer::originAuthenticationRequired, this,
+          [this](QWebSocketCorsAuthenticator* request) {
+            request->setAllowed(BrowserOriginAllowed(request->origin()));
+          });
+  const std::uint16_t socketPort = page->Port() == 0xFFFF ? 0 : page->Port() + 1;
+  if (socketPort == 0 || !sockets->listen(QHostAddress::Any, socketPort)) {
+    const std::u16string text =
+        status::WebFailed(socketPort, ToU16(socketPort ? sockets->errorString() : QString()));
+    StderrQueue::Instance().WriteLine("velmor: " + QString::fromStdU16String(text).toStdString() +
+                                      "\n");
+    SetStatusText(text);
+    delete sockets;
+    delete page;
+    return false;
+  }
+  Page = page;
+  WebSockets = sockets;
+  connect(WebSockets, &QWebSocketServer::newConnection, this, &ChatServer::OnNewWebSockets);
+  const QString host = LocalIP().isEmpty() ? QStringLiteral("127.0.0.1") : LocalIP();
+  const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(Page->Port());
+  StderrQueue::Instance().WriteLine(
+      QStringLiteral("velmor: browser members: the page is at %1 (WebSocket on port %2)\n")
+          .arg(url)
+          .arg(socketPort)
+          .toStdString());
+  SetStatusText(status::WebServing(url.toStdU16String()));
+  return true;
+}
+
+std::uint16_t ChatServer::WebPort() const { return Page != nullptr ? Page->Port() : 0; }
+
+// The page's own origin: http, the page's port, and a name or address of
+// this machine (the browser names the host as the member typed it).
+bool ChatServer::BrowserOriginAllowed(const QString& origin) const {
+  const QUrl url(origin);
+  if (url.scheme() != QLatin1String("http") || url.port(80) != WebPort()) return false;
+  const QString host = url.host().toLower();
+  if (host == QLatin1String("localhost") || host == QHostInfo::localHostName().toLower())
+    return true;
+  const QHostAddress address(host);
+  if (address.isNull()) return false;
+  if (address.isLoopback()) return true;
+  for (const QHostAddress& own : QNetworkInterface::allAddresses()) {
+    if (own.isEqual(address, QHostAddress::TolerantConversion)) return true;
+  }
+  return false;
+}
+
+void ChatServer::OnNewWebSockets() {
+  while (QWebSocket* socket = WebSockets->nextPendingConnection()) {
+    const SlotTable::Placement placement = SlotBook.FindSlot();
+    if (placement.kind == SlotTable::Placement::Kind::Full) {
+      socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("room full"));
+      socket->deleteLater();
+      SetStatusText(std::u16string(status::Full));
+      continue;
+    }
+    if (placement.kind == SlotTable::Placement::Kind::NewSlot) WSock.emplace_back();
+    AttachWeb(placement.slot, socket);
+    SetStatusText(std::u16string(status::Accepted));
+    SlotBook.Take(placement);
+  }
+}
+
+void ChatServer::AttachWeb(SlotIndex slot, QWebSocket* socket) {
+  Endpoint& e = WSock[slot];
+  e.Web = socket;
+  e.WebUnsent = 0;
+  e.Generation = NextGeneration++;
+  socket->setParent(this);
+  socket->setMaxAllowedIncomingMessageSize(MaxWebMessageBytes);
+  socket->setMaxAllowedIncomingFrameSize(MaxWebMessageBytes);
+  e.Address = ToU16(PeerAddressText(socket->peerAddress()));
+  e.Label = e.Address + u":" + ToU16(QString::number(socket->peerPort()));
+
+  const std::uint64_t generation = e.Generation;
+  connect(socket, &QWebSocket::textMessageReceived, this,
+          [this, slot, generation](const QString& message) {
+            OnWebMessage(slot, generation, message);
+          });
+  // Binary messages are no requests of this protocol.
+  connect(socket, &QWebSocket::binaryMessageReceived, this, [this, slot, generation] {
+    if (IsCurrent(slot, generation)) End(slot, Ending::Failed);
+  });
+  connect(socket, &QWebSocket::bytesWritten, this, [this, slot, generation](qint64 written) {
+    if (IsCurrent(slot, generation))
+      WSock[slot].WebUnsent = std::max<qint64>(0, WSock[slot].WebUnsent - written);
+  });
+  connect(socket, &QWebSocket::disconnected, this, [this, slot, generation] {
+    if (IsCurrent(slot, generation)) End(slot, Ending::PeerClosed);
+  });
+  // Connected but not joined within the minute: the slot goes back.
+  e.JoinDeadline = new QTimer(this);
+  e.JoinDeadline->setSingleShot(true);
+  connect(e.JoinDeadline, &QTimer::timeout, this, [this, slot, generation] {
+    if (IsCurrent(slot, generation) && TheRoom.MemberName(slot).empty()) End(slot, Ending::Failed);
+  });
+  e.JoinDeadline->start(WebJoinDeadlineMs);
+  // Bytes that came with the handshake are read before the socket is handed
+  // over; garbage among them may already have closed it, unseen by the
+  // handlers above.
+  if (socket->state() != QAbstractSocket::ConnectedState) EndLater(slot, Ending::PeerClosed);
+}
+
+void ChatServer::OnWebMessage(SlotIndex slot, std::uint64_t generation, const QString& message) {
+  if (!IsCurrent(slot, generation)) return;
+  TheRoom.WSock_DataArrival(slot, message.toStdU16String());
 }
 
 QString ChatServer::LocalIP() {

@@ -26,6 +26,8 @@
 #include "wire/SlotTable.h"
 
 class QSocketNotifier;
+class QWebSocket;
+class QWebSocketServer;
 
 namespace velmor {
 
@@ -67,6 +69,17 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   // excluded; empty when there is none.
   static QString LocalIP();
 
+  // Browser members: the page on port, its WebSocket on port + 1. False when
+  // either cannot be listened on (said on the status line); the chat server
+  // goes on serving its clients either way.
+  bool ListenForBrowsers(std::uint16_t port);
+  // Where the page is served; 0 when it is not.
+  std::uint16_t WebPort() const;
+  // A WebSocket before its first request, or a browser member, is closed
+  // after this long without joining.
+  static constexpr int WebJoinDeadlineMs = 60000;
+  static constexpr qint64 MaxWebMessageBytes = 64 * 1024;
+
   // The operator's line: appended to the log and the views refreshed, as one
   // step between two requests. May be called from any thread.
   void PostOperatorLine(const QString& text);
@@ -82,14 +95,20 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
  private:
   // One client connection: its socket, watched by the event loop, and the
   // reply bytes the kernel has not taken yet.
+  // A browser member is the same kind of endpoint over a WebSocket, its
+  // requests and replies UTF-8 text messages.
   struct Endpoint {
     int Fd = -1;
     QSocketNotifier* Readable = nullptr;
     QSocketNotifier* Writable = nullptr;
     std::string Unsent;
+    QWebSocket* Web = nullptr;
+    qint64 WebUnsent = 0;  // bytes of replies the browser has not taken yet
+    QTimer* JoinDeadline = nullptr;
     std::uint64_t Generation = 0;
     std::u16string Address;
     std::u16string Label;
+    bool Open() const { return Fd >= 0 || Web != nullptr; }
   };
   // How a connection ended, as the room is told of it.
   enum class Ending { PeerClosed, Failed };
@@ -98,6 +117,10 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   void OnListenerReadable();
   void PauseAccepting(int error);
   void WSock_ConnectionRequest(int fd);
+  void OnNewWebSockets();
+  void AttachWeb(SlotIndex slot, QWebSocket* socket);
+  void OnWebMessage(SlotIndex slot, std::uint64_t generation, const QString& message);
+  bool BrowserOriginAllowed(const QString& origin) const;
   void Attach(SlotIndex slot, int fd);
   void Detach(SlotIndex slot);
   bool IsCurrent(SlotIndex slot, std::uint64_t generation) const;
@@ -129,6 +152,9 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   SlotTable SlotBook;
   std::vector<Endpoint> WSock;  // index: slot; element 0 stands for the listener
   std::uint64_t NextGeneration = 1;
+
+  class WebPage* Page = nullptr;
+  QWebSocketServer* WebSockets = nullptr;
 
   int ListenFd = -1;
   std::uint16_t Port = 0;

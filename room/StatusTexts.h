@@ -2,6 +2,7 @@
 // (requests it drops) and the network's (listening, accepting, failures).
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -37,6 +38,16 @@ inline std::u16string WrongKey(std::u16string_view label, std::u16string_view ad
 // A connection failed; the listener names itself the same way.
 inline std::u16string ConnectionError(std::u16string_view label, std::u16string_view address) {
   return Join({label, u"(", address, u")", u"でエラーにより、この接続を切ります"});
+}
+
+// Browser members: where the page is served, or why it is not.
+inline std::u16string WebServing(std::u16string_view url) {
+  return Join({u"ブラウザ用ページ ", url, u" で待機中"});
+}
+inline std::u16string WebFailed(std::uint16_t port, std::u16string_view reason) {
+  const std::string digits = std::to_string(port);
+  return Join({u"ポート", std::u16string(digits.begin(), digits.end()),
+               u"でブラウザ用ページを開けません[", reason, u"]"});
 }
 
 }  // namespace velmor::status

@@ -11,6 +11,7 @@ packages=(
   fonts-noto-cjk xvfb xauth
   iproute2 util-linux python3 dpkg-dev file
   help2man lintian systemd man-db
+  qt6-httpserver-dev qt6-websockets-dev chromium nodejs
 )
 
 missing=()
@@ -19,11 +20,16 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Debian's nodejs comes without npm; other builds of nodejs bring their own.
+if ! command -v npm >/dev/null 2>&1 && ! dpkg-query -W -f='${Status}\n' npm 2>/dev/null | grep -q '^install ok installed$'; then
+  missing+=(npm)
+fi
 
-echo "velmor setup: installing ${missing[*]}" >&2
 install_cmd=(apt-get install -y --no-install-recommends "${missing[@]}")
-if [ "$(id -u)" -eq 0 ]; then
+[ ${#missing[@]} -gt 0 ] && echo "velmor setup: installing ${missing[*]}" >&2
+if [ ${#missing[@]} -eq 0 ]; then
+  run=()
+elif [ "$(id -u)" -eq 0 ]; then
   run=()
 elif command -v sudo >/dev/null 2>&1; then
   run=(sudo)
@@ -32,6 +38,17 @@ else
   echo "Please run as root:  apt-get update && ${install_cmd[*]}" >&2
   exit 1
 fi
-export DEBIAN_FRONTEND=noninteractive
-"${run[@]}" apt-get update -q
-"${run[@]}" "${install_cmd[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  "${run[@]}" apt-get update -q
+  "${run[@]}" "${install_cmd[@]}"
+fi
+
+# The browser test's driver, from the npm registry, at the version the lock
+# file names; installed again only when the lock file changed.
+web="$(dirname "$0")/../tests/web"
+if ! cmp -s "$web/package-lock.json" "$web/node_modules/.velmor-installed-lock" 2>/dev/null; then
+  echo "velmor setup: installing the browser test's driver (npm ci in tests/web)" >&2
+  (cd "$web" && npm ci --no-audit --no-fund --loglevel=error &&
+    cp package-lock.json node_modules/.velmor-installed-lock)
+fi
