@@ -1,6 +1,7 @@
 // Browser members against the real program: what a hostile or careless web
 // client does costs the other members nothing, and the room's limits hold.
 #include <QNetworkRequest>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QWebSocket>
 
@@ -164,6 +165,20 @@ TEST_F(WebMembers, AnotherSitesPageIsRefusedAtTheHandshake) {
   EXPECT_EQ(static_cast<int>(server->StatusLines().size()), acceptedBefore) << "no slot was taken";
   auto own = Open(QStringLiteral("http://localhost:5080"));
   EXPECT_EQ(own->state(), QAbstractSocket::ConnectedState) << "the page's own origin, by name";
+}
+
+TEST(WebPort, HeldPortIsReportedAndTheChatServerGoesOn) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  QTcpServer holder;
+  ASSERT_TRUE(holder.listen(QHostAddress::Any, 6080));
+  VelmorProcess server({}, {}, {"--no-window", "--web", "6080"});
+  ASSERT_TRUE(server.WaitForStderr("velmor: status: ポート6080でブラウザ用ページを開けません["))
+      << server.Stderr();
+  EXPECT_NE(server.Stderr().find("velmor: ポート6080でブラウザ用ページを開けません"), std::string::npos)
+      << "said on standard error too";
+  Client client;
+  const std::string expected = Wire("a\r\n/*/【お知らせ！】aさんが参加しました\r\n");
+  EXPECT_EQ(client.Exchange(Wire("CanEnter?a/*/~k"), expected.size()), expected);
 }
 
 }  // namespace
