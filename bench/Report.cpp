@@ -21,6 +21,25 @@ double Percentile(std::vector<double>& sorted, double p) {
   return sorted[at];
 }
 
+namespace {
+double RateOf(const Sample& s) { return double(s.replies) / std::max(s.seconds, 1e-9); }
+double CpuOf(const Sample& s) { return s.serverCpu * 1e6 / double(std::max(s.replies, 1L)); }
+double P99Of(Sample& s) {
+  std::sort(s.latencyUs.begin(), s.latencyUs.end());
+  return Percentile(s.latencyUs, 99);
+}
+}  // namespace
+
+PairedRatios Pair(std::vector<Sample>& velmor, std::vector<Sample>& floor) {
+  std::vector<double> rate, cpu, p99;
+  for (std::size_t i = 0; i < std::min(velmor.size(), floor.size()); ++i) {
+    rate.push_back(RateOf(velmor[i]) / std::max(RateOf(floor[i]), 1e-12));
+    cpu.push_back(CpuOf(velmor[i]) / std::max(CpuOf(floor[i]), 1e-12));
+    p99.push_back(P99Of(velmor[i]) / std::max(P99Of(floor[i]), 1e-12));
+  }
+  return {Median(rate), Median(cpu), Median(p99)};
+}
+
 Summary Summarise(std::vector<Sample>& samples) {
   Summary s;
   std::vector<double> rates, cpus, p50, p90, p99, p999, max;
@@ -80,7 +99,7 @@ void PrintTable() {
   for (const auto& row : Rows) {
     char ratio[32] = "";
     if (row.ratio)
-      std::snprintf(ratio, sizeof ratio, "%.2f", row.velmor / std::max(row.floor, 1e-12));
+      std::snprintf(ratio, sizeof ratio, "%.2f", row.Ratio());
     char floor[32] = "";
     if (row.ratio || row.floor > 0) std::snprintf(floor, sizeof floor, "%.1f", row.floor);
     std::printf("| %s | %s | %.1f | %s | %s | %s | %s |\n", row.workload.c_str(),

@@ -342,8 +342,13 @@ void PinTo(int core) {
 }
 
 // fetch or chat: alternating repetitions of Velmor and the floor.
-std::pair<Summary, Summary> Compare(const Options& options, const std::string& workload, Kind kind,
-                                    int connections) {
+struct Comparison {
+  Summary velmor, floor;
+  PairedRatios paired;
+};
+
+Comparison Compare(const Options& options, const std::string& workload, Kind kind,
+                   int connections) {
   std::vector<Sample> velmorSamples, floorSamples;
   std::string floorReply;
   std::size_t replySize = 0;
@@ -371,14 +376,15 @@ std::pair<Summary, Summary> Compare(const Options& options, const std::string& w
       (server == Kind::Floor ? floorSamples : velmorSamples).push_back(std::move(sample));
     }
   }
-  return {Summarise(velmorSamples), Summarise(floorSamples)};
+  const PairedRatios paired = Pair(velmorSamples, floorSamples);
+  return {Summarise(velmorSamples), Summarise(floorSamples), paired};
 }
 
 void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind,
                     int connections) {
   const std::string label =
       workload + " " + std::to_string(connections) + (kind == Kind::VelmorWindow ? " +window" : "");
-  const auto [velmor, floor] = Compare(options, workload, kind, connections);
+  const auto [velmor, floor, paired] = Compare(options, workload, kind, connections);
   PrintSummary(label, KindName(kind), velmor);
   PrintSummary(label, "floor", floor);
   if (connections == 1) {
