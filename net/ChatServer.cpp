@@ -167,17 +167,25 @@ void ChatServer::PauseAccepting(int error) {
   SetStatusText(status::ConnectionError(ListenerLabel, ListenerAddress));
 }
 
-void ChatServer::WSock_ConnectionRequest(int fd) {
+std::optional<SlotIndex> ChatServer::TakeSlot() {
   const SlotTable::Placement placement = SlotBook.FindSlot();
   if (placement.kind == SlotTable::Placement::Kind::Full) {
-    ::close(fd);
     SetStatusText(std::u16string(status::Full));
-    return;
+    return std::nullopt;
   }
   if (placement.kind == SlotTable::Placement::Kind::NewSlot) WSock.emplace_back();
-  Attach(placement.slot, fd);
-  SetStatusText(std::u16string(status::Accepted));
   SlotBook.Take(placement);
+  return placement.slot;
+}
+
+void ChatServer::WSock_ConnectionRequest(int fd) {
+  const std::optional<SlotIndex> slot = TakeSlot();
+  if (!slot) {
+    ::close(fd);
+    return;
+  }
+  Attach(*slot, fd);
+  SetStatusText(std::u16string(status::Accepted));
 }
 
 void ChatServer::Attach(SlotIndex slot, int fd) {
@@ -502,17 +510,14 @@ bool ChatServer::BrowserOriginAllowed(const QString& origin) const {
 
 void ChatServer::OnNewWebSockets() {
   while (QWebSocket* socket = WebSockets->nextPendingConnection()) {
-    const SlotTable::Placement placement = SlotBook.FindSlot();
-    if (placement.kind == SlotTable::Placement::Kind::Full) {
+    const std::optional<SlotIndex> slot = TakeSlot();
+    if (!slot) {
       socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("room full"));
       socket->deleteLater();
-      SetStatusText(std::u16string(status::Full));
       continue;
     }
-    if (placement.kind == SlotTable::Placement::Kind::NewSlot) WSock.emplace_back();
-    AttachWeb(placement.slot, socket);
+    AttachWeb(*slot, socket);
     SetStatusText(std::u16string(status::Accepted));
-    SlotBook.Take(placement);
   }
 }
 

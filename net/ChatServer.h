@@ -116,6 +116,9 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   bool ListenOn(std::uint16_t port, QString& reason);
   void OnListenerReadable();
   void PauseAccepting(int error);
+  // The slot search for a new connection, client or browser: the slot, made
+  // if new and marked in use, or none when all are (said on the status line).
+  std::optional<SlotIndex> TakeSlot();
   void WSock_ConnectionRequest(int fd);
   void OnNewWebSockets();
   void AttachWeb(SlotIndex slot, QWebSocket* socket);
