@@ -77,7 +77,8 @@ const foreign = createServer((_, res) => {
 let browser;
 try {
   check(await until(() => stderr.includes("the page is at"), 10000), "the program says where the page is served");
-  check(/ブラウザ用ページ http:\/\/[0-9.]+:5080\/ で待機中/.test(stderr), "the status line names the page's address and port");
+  // The status line follows the line above in a write of its own.
+  check(await until(() => /ブラウザ用ページ http:\/\/[0-9.]+:5080\/ で待機中/.test(stderr)), "the status line names the page's address and port");
   await new Promise((r) => foreign.listen(8080, "127.0.0.1", r));
 
   browser = await chromium.launch({
