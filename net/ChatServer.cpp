@@ -395,9 +395,6 @@ void ChatServer::SetStatusText(const std::u16string& text) {
 }
 
 // Under a flood of requests the views would change thousands of times a
-// second; a text equal to the one shown is not published again, and changes
-// within one frame of the last publication wait for the end of that frame.
-// Under a flood of requests the views would change thousands of times a
 // second: a change is only noted here, and the views are taken from the room
 // when published, at most once per frame (a quiet change at once).
 void ChatServer::ShowRoom(std::u16string_view, std::u16string_view) {
@@ -446,15 +443,20 @@ RoomViews ChatServer::TakeViews() {
 }
 
 bool ChatServer::ListenForBrowsers(std::uint16_t port) {
-  QString reason;
-  auto* page = new WebPage(this);
-  if (!page->Listen(port, reason)) {
-    delete page;
-    const std::u16string text = status::WebFailed(port, ToU16(reason));
+  // Said on standard error as well as on the status line: without a window
+  // the operator would not otherwise learn why browsers cannot connect.
+  const auto fail = [this](std::uint16_t failedPort, const QString& reason) {
+    const std::u16string text = status::WebFailed(failedPort, ToU16(reason));
     StderrQueue::Instance().WriteLine("velmor: " + QString::fromStdU16String(text).toStdString() +
                                       "\n");
     SetStatusText(text);
     return false;
+  };
+  QString reason;
+  auto* page = new WebPage(this);
+  if (!page->Listen(port, reason)) {
+    delete page;
+    return fail(port, reason);
   }
   auto* sockets =
       new QWebSocketServer(QStringLiteral("Velmor"), QWebSocketServer::NonSecureMode, this);
@@ -466,19 +468,16 @@ bool ChatServer::ListenForBrowsers(std::uint16_t port) {
           });
   const std::uint16_t socketPort = page->Port() == 0xFFFF ? 0 : page->Port() + 1;
   if (socketPort == 0 || !sockets->listen(QHostAddress::Any, socketPort)) {
-    const std::u16string text =
-        status::WebFailed(socketPort, ToU16(socketPort ? sockets->errorString() : QString()));
-    StderrQueue::Instance().WriteLine("velmor: " + QString::fromStdU16String(text).toStdString() +
-                                      "\n");
-    SetStatusText(text);
+    reason = socketPort ? sockets->errorString() : QString();
     delete sockets;
     delete page;
-    return false;
+    return fail(socketPort, reason);
   }
   Page = page;
   WebSockets = sockets;
   connect(WebSockets, &QWebSocketServer::newConnection, this, &ChatServer::OnNewWebSockets);
-  const QString host = LocalIP().isEmpty() ? QStringLiteral("127.0.0.1") : LocalIP();
+  QString host = LocalIP();
+  if (host.isEmpty()) host = QStringLiteral("127.0.0.1");
   const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(Page->Port());
   StderrQueue::Instance().WriteLine(
       QStringLiteral("velmor: browser members: the page is at %1 (WebSocket on port %2)\n")
