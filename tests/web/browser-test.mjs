@@ -151,7 +151,7 @@ try {
 
   // Hanako leaves; the others see the leave line.
   await desk.getByRole("button", { name: "退室" }).click();
-  check(await until(async () => (await log(phone)).includes("【お知らせ】花子さんが退室されました"), 2000), "leaving logs the leave line");
+  check(await until(async () => (await log(phone)).includes("【お知らせ】花子さんが退室されました")), "leaving logs the leave line");
   check(!(await members(phone)).includes("花子"), "and takes her out of the member list");
   taro.socket.destroy();
 } catch (error) {
