@@ -1,52 +1,75 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Velmor needs to build, test and run, and nothing
-# else. Checking is cheap (one dpkg-query); the package lists are refreshed only
+# else, under the names the running release gives them (tested on Debian 12 and
+# 13). Checking is cheap (one dpkg-query); the package lists are refreshed only
 # when something is actually missing.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev
-  clang libclang-rt-14-dev
+  clang
   fonts-noto-cjk xvfb xauth
   iproute2 util-linux python3 dpkg-dev file
   help2man lintian systemd man-db
-  qt6-httpserver-dev qt6-websockets-dev chromium nodejs
+  qt6-httpserver-dev qt6-websockets-dev chromium nodejs ca-certificates
 )
 
+installed() {
+  dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q '^install ok installed$'
+}
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
 # Debian's nodejs comes without npm; other builds of nodejs bring their own.
-if ! command -v npm >/dev/null 2>&1 && ! dpkg-query -W -f='${Status}\n' npm 2>/dev/null | grep -q '^install ok installed$'; then
+if ! command -v npm >/dev/null 2>&1 && ! installed npm; then
   missing+=(npm)
 fi
+# The sanitizers' runtime of the clang that is installed, or that the release
+# would install: clang 14 on Debian 12, clang 19 on Debian 13.
+# (asked of clang itself once the packages above are in).
+clang_major() {
+  clang -dumpversion | cut -d. -f1
+}
 
-install_cmd=(apt-get install -y --no-install-recommends "${missing[@]}")
-[ ${#missing[@]} -gt 0 ] && echo "velmor setup: installing ${missing[*]}" >&2
-if [ ${#missing[@]} -eq 0 ]; then
-  run=()
-elif [ "$(id -u)" -eq 0 ]; then
-  run=()
-elif command -v sudo >/dev/null 2>&1; then
-  run=(sudo)
-else
-  echo "velmor setup: these packages are missing and neither root nor sudo is available." >&2
-  echo "Please run as root:  apt-get update && ${install_cmd[*]}" >&2
-  exit 1
-fi
-if [ ${#missing[@]} -gt 0 ]; then
+# Installs the named packages: as root directly, otherwise through sudo,
+# otherwise it prints the exact command to run.
+apt_install() {
+  local install_cmd=(apt-get install -y --no-install-recommends "$@") run=()
+  echo "velmor setup: installing $*" >&2
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "velmor setup: these packages are missing and neither root nor sudo is available." >&2
+      echo "Please run as root:  apt-get update && ${install_cmd[*]}" >&2
+      exit 1
+    fi
+    run=(sudo)
+  fi
   export DEBIAN_FRONTEND=noninteractive
   "${run[@]}" apt-get update -q
   "${run[@]}" "${install_cmd[@]}"
+}
+if [ ${#missing[@]} -gt 0 ]; then
+  apt_install "${missing[@]}"
 fi
+runtime="libclang-rt-$(clang_major)-dev"
+installed "$runtime" || apt_install "$runtime"
 
 # The browser test's driver, from the npm registry, at the version the lock
 # file names; installed again only when the lock file changed.
 web="$(dirname "$0")/../tests/web"
+# The driver supports only some releases of Node: say so in one line rather
+# than let the test fail with a stack.
+if ! node -e '
+  const wanted = require(process.argv[1]).engines.node;
+  const least = Number(/^>=\s*(\d+)/.exec(wanted)[1]);
+  if (Number(process.versions.node.split(".")[0]) < least) {
+    console.error(`velmor setup: Node.js ${process.versions.node} is too old for the browser test; it needs Node.js ${wanted}`);
+    process.exit(1);
+  }' "$(cd "$web" && pwd)/package.json"; then
+  exit 1
+fi
 if ! cmp -s "$web/package-lock.json" "$web/node_modules/.velmor-installed-lock" 2>/dev/null; then
   echo "velmor setup: installing the browser test's driver (npm ci in tests/web)" >&2
   (cd "$web" && npm ci --no-audit --no-fund --loglevel=error &&
