@@ -96,9 +96,10 @@ deb $mirror $release main
 deb $mirror $release-updates main
 deb $security $release-security main
 EOF
-for conf in /etc/apt/apt.conf.d/*; do
-  if grep -qsE '^[[:space:]]*Acquire' "$conf"; then cp "$conf" "$work/etc/apt/apt.conf.d/"; fi
-done
+# Only the settings for reaching the archive: copying whole files would clash
+# with the configuration files of packages installed later.
+apt-config dump | grep -E '^Acquire::(([a-z]+::)?Proxy|Check-Valid-Until|Check-Date|Retries)' \
+  >"$work/etc/apt/apt.conf.d/99host-archive-settings" || true
 cp /etc/resolv.conf "$work/etc/resolv.conf"
 if [ -n "$host_ca" ]; then
   cp "$host_ca" "$work/usr/local/share/host-ca-bundle.crt"
