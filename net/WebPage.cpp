@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include "net/QtVersions.h"
+
 namespace velmor {
 
 namespace {
@@ -40,11 +42,12 @@ WebPage::WebPage(QObject* parent) : QObject(parent), Server(std::make_unique<QHt
   const QByteArray icon = Resource(":/velmor/web/favicon.png");
   Server->route("/", QHttpServerRequest::Method::Get, [page] {
     QHttpServerResponse response("text/html; charset=utf-8", page);
-    response.setHeader("Cache-Control", "no-store");
-    response.setHeader("X-Content-Type-Options", "nosniff");
-    response.setHeader("Content-Security-Policy",
-                       "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                       "img-src 'self'; connect-src ws: wss:");
+    qt_versions::SetHeaders(
+        response, {{"Cache-Control", "no-store"},
+                   {"X-Content-Type-Options", "nosniff"},
+                   {"Content-Security-Policy",
+                    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                    "img-src 'self'; connect-src ws: wss:"}});
     return response;
   });
   Server->route("/favicon.ico", QHttpServerRequest::Method::Get,
