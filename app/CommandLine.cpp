@@ -84,7 +84,13 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
   parser.addOption(help);
   parser.addOption(version);
   parser.addOption(noWindow);
+  const QCommandLineOption webOrigin(
+      QStringLiteral("web-origin"),
+      QStringLiteral("Accept browsers that reach this machine by NAME too (besides its\n"
+                     "host name, NAME.local and addresses); may be given more than once."),
+      QStringLiteral("NAME"));
   parser.addOption(web);
+  parser.addOption(webOrigin);
   for (const char* name : QtValueOptions) {
     QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
     option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -121,6 +127,7 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
     line.Text = QStringLiteral("velmor ") + QStringLiteral(VELMOR_VERSION) + QLatin1Char('\n');
   }
   line.NoWindow = parser.isSet(noWindow);
+  line.WebOrigins = parser.values(webOrigin);
   return line;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <optional>
@@ -16,6 +17,9 @@ struct CommandLine {
   // --web [PORT]: the port of the browser page; its WebSocket is on the next.
   std::optional<std::uint16_t> WebPort;
   static constexpr std::uint16_t DefaultWebPort = 5080;
+  // --web-origin NAME, repeatable: more names browsers may use for this
+  // machine, besides its own.
+  QStringList WebOrigins;
   // What to print (usage, version line, or the complaint and usage).
   QString Text;
 };

@@ -47,11 +47,12 @@ bool ServerHost::AcquireInstance() {
   return false;
 }
 
-ChatServer::StartResult ServerHost::Start(std::optional<std::uint16_t> webPort) {
+ChatServer::StartResult ServerHost::Start(std::optional<std::uint16_t> webPort,
+                                          const QStringList& webOrigins) {
   ChatServer::StartResult result = ChatServer::StartResult::ListenFailed;
-  const auto start = [this, &result, webPort] {
+  const auto start = [this, &result, webPort, &webOrigins] {
     result = TheServer->Start();
-    if (webPort) TheServer->ListenForBrowsers(*webPort);
+    if (webPort) TheServer->ListenForBrowsers(*webPort, webOrigins);
   };
   if (Thread.isRunning()) {
     QMetaObject::invokeMethod(TheServer, start, Qt::BlockingQueuedConnection);

@@ -29,7 +29,8 @@ class ServerHost {
   // Listens on port 5000 and sets the first status text, on the server's
   // thread, then serves browsers on webPort if given; returns once that is
   // done. The result is the chat server's.
-  ChatServer::StartResult Start(std::optional<std::uint16_t> webPort = std::nullopt);
+  ChatServer::StartResult Start(std::optional<std::uint16_t> webPort = std::nullopt,
+                                const QStringList& webOrigins = {});
   ChatServer& Server() { return *TheServer; }
 
  private:

@@ -34,12 +34,13 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]) {
 
 // The server alone, for a machine that only serves; the status line goes to
 // standard error as always.
-int ServeWithoutWindow(int argc, char* argv[], std::optional<std::uint16_t> webPort) {
+int ServeWithoutWindow(int argc, char* argv[], std::optional<std::uint16_t> webPort,
+                       const QStringList& webOrigins) {
   QCoreApplication app(argc, argv);
   QuitOnTerminationSignals();
   ServerHost host(ServerHost::Threading::CallingThread);
   if (!host.AcquireInstance()) return 1;
-  if (host.Start(webPort) != ChatServer::StartResult::Listening) return 1;
+  if (host.Start(webPort, webOrigins) != ChatServer::StartResult::Listening) return 1;
   return app.exec();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QStringList>
+
 #include <cstdint>
 #include <optional>
 
@@ -11,6 +13,7 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]);
 
 // Runs the server without a window until SIGINT or SIGTERM; the exit status
 // is 1 when it could not listen.
-int ServeWithoutWindow(int argc, char* argv[], std::optional<std::uint16_t> webPort);
+int ServeWithoutWindow(int argc, char* argv[], std::optional<std::uint16_t> webPort,
+                       const QStringList& webOrigins);
 
 }  // namespace velmor

@@ -7,6 +7,7 @@
 #include "app/ServerHost.h"
 #include "app/Shutdown.h"
 #include "app/Startup.h"
+#include "net/StderrQueue.h"
 #include "ui/Form1.h"
 
 int main(int argc, char* argv[]) {
@@ -22,7 +23,9 @@ int main(int argc, char* argv[]) {
     case velmor::CommandLine::Action::Serve:
       break;
   }
-  if (line.NoWindow) return velmor::ServeWithoutWindow(argc, argv, line.WebPort);
+  // Qt's own messages never hold the server up either.
+  velmor::StderrQueue::TakeQtMessages();
+  if (line.NoWindow) return velmor::ServeWithoutWindow(argc, argv, line.WebPort, line.WebOrigins);
   velmor::FallBackToOffscreenWithoutDisplay(argc, argv);
   QApplication app(argc, argv);
   velmor::QuitOnTerminationSignals();
@@ -35,7 +38,7 @@ int main(int argc, char* argv[]) {
   velmor::SystemClock clock;
   velmor::SystemDesktop desktop;
   velmor::Form1 form(clock, desktop, host.Server());
-  if (serving) host.Start(line.WebPort);
+  if (serving) host.Start(line.WebPort, line.WebOrigins);
   form.Form_Load(serving ? velmor::Form1::Instance::Serving : velmor::Form1::Instance::Another);
   form.show();
   return app.exec();

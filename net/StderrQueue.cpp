@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace velmor {
 
@@ -58,8 +59,36 @@ std::size_t StderrQueue::WriteSome(const char* data, std::size_t size) {
   }
 }
 
+namespace {
+
+// Set while this thread holds the queue: a message Qt raises from inside it
+// (creating the notifier, say) is dropped rather than wait for itself.
+thread_local bool InsideQueue = false;
+
+void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  const QByteArray line = qFormatLogMessage(type, context, message).toLocal8Bit() + '\n';
+  if (type == QtFatalMsg) {
+    // The process ends next: say why, even if it has to wait.
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
+    return;
+  }
+  StderrQueue::Instance().WriteLine(std::string_view(line.constData(), line.size()));
+}
+
+}  // namespace
+
+void StderrQueue::TakeQtMessages() { qInstallMessageHandler(OnQtMessage); }
+
 void StderrQueue::WriteLine(std::string_view line) {
+  if (InsideQueue) {
+    ++Dropped;
+    return;
+  }
   const std::lock_guard<std::mutex> hold(Guard);
+  InsideQueue = true;
+  struct Leave {
+    ~Leave() { InsideQueue = false; }
+  } leave;
   if (Pending.empty()) {
     const std::size_t written = WriteSome(line.data(), line.size());
     if (written == line.size()) return;
@@ -86,6 +115,10 @@ void StderrQueue::WatchForRoom() {
 
 void StderrQueue::Flush() {
   const std::lock_guard<std::mutex> hold(Guard);
+  InsideQueue = true;
+  struct Leave {
+    ~Leave() { InsideQueue = false; }
+  } leave;
   while (!Pending.empty()) {
     const std::size_t written = WriteSome(Pending.data(), Pending.size());
     if (written == 0) return;  // still full: the notifier stays on

@@ -24,6 +24,9 @@ class StderrQueue {
 
   // Writes one whole line (ending in a line feed) now, or queues it.
   void WriteLine(std::string_view line);
+  // From now on Qt's own messages (warnings of its network modules, say)
+  // take the same way, so that they cannot hold the server up either.
+  static void TakeQtMessages();
   std::size_t Queued() const { return Pending.size(); }
   std::size_t DroppedLines() const { return Dropped; }
 

@@ -3,71 +3,191 @@
 #include <QFile>
 #include <QHttpServer>
 #include <QHttpServerResponse>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include "net/Listener.h"
 #include "net/QtVersions.h"
 
 namespace velmor {
 
 namespace {
 
-// Hands each connection to the HTTP server with a timer that ends it.
-class ClosingListener : public QTcpServer {
- public:
-  using QTcpServer::QTcpServer;
+// On every response: no guessing of types, no framing by other sites, no
+// address of this machine handed on to sites linked from the page.
+const char* const OwnPolicy = "default-src 'none'; frame-ancestors 'none'";
+const char* const PagePolicy =
+    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+    "img-src 'self'; connect-src ws: wss:; frame-ancestors 'none'";
 
- protected:
-  void incomingConnection(qintptr descriptor) override {
-    auto* socket = new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(descriptor)) {
-      delete socket;
-      return;
-    }
-    QTimer::singleShot(WebPage::IdleCloseMs, socket, [socket] { socket->disconnectFromHost(); });
-    addPendingConnection(socket);
-  }
-};
+void SetCommonHeaders(QHttpServerResponse& response, const char* policy) {
+  qt_versions::SetHeaders(response, {{"Cache-Control", "no-store"},
+                                     {"X-Content-Type-Options", "nosniff"},
+                                     {"X-Frame-Options", "DENY"},
+                                     {"Referrer-Policy", "no-referrer"},
+                                     {"Content-Security-Policy", policy}});
+}
+
+// The guard's own answers, each a fixed text with the same headers as the
+// pages Qt serves, after which the connection closes.
+QByteArray ErrorResponse(int code, const QByteArray& reason) {
+  const QByteArray body = QByteArray::number(code) + ' ' + reason + '\n';
+  return "HTTP/1.1 " + QByteArray::number(code) + ' ' + reason +
+         "\r\n"
+         "Content-Type: text/plain; charset=utf-8\r\n"
+         "Content-Length: " +
+         QByteArray::number(body.size()) +
+         "\r\n"
+         "Connection: close\r\n"
+         "Cache-Control: no-store\r\n"
+         "X-Content-Type-Options: nosniff\r\n"
+         "X-Frame-Options: DENY\r\n"
+         "Referrer-Policy: no-referrer\r\n"
+         "Content-Security-Policy: " +
+         QByteArray(OwnPolicy) + "\r\n\r\n" + body;
+}
 
 QByteArray Resource(const char* path) {
   QFile file(QString::fromLatin1(path));
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The header's value in a request head, or a null array when it is absent.
+QByteArray HeaderValue(const QByteArray& head, const QByteArray& name) {
+  for (const QByteArray& line : head.split('\n')) {
+    const qsizetype colon = line.indexOf(':');
+    if (colon > 0 && line.left(colon).trimmed().toLower() == name) {
+      return line.mid(colon + 1).trimmed();
+    }
+  }
+  return {};
+}
+
+// Sees every byte of a connection before Qt's HTTP server does (its slot is
+// connected first) and stops what that server would take without limit.
+class RequestGuard : public QObject {
+ public:
+  explicit RequestGuard(QTcpSocket* socket) : QObject(socket), Socket(socket), Deadline(this) {
+    // What the socket reads ahead is bounded too.
+    socket->setReadBufferSize(2 * WebPage::MaxHeadBytes);
+    connect(socket, &QTcpSocket::readyRead, this, &RequestGuard::OnReadyRead);
+    Deadline.setSingleShot(true);
+    connect(&Deadline, &QTimer::timeout, this, [this] { Reject(408, "Request Timeout"); });
+    Deadline.start(WebPage::RequestDeadlineMs);
+    QTimer::singleShot(WebPage::HardLimitMs, socket, [socket] { socket->abort(); });
+  }
+
+ private:
+  void OnReadyRead() {
+    if (Rejected) {
+      Socket->readAll();
+      return;
+    }
+    // Responses the client leaves unread.
+    if (Socket->bytesToWrite() > WebPage::MaxQueuedBytes) {
+      Socket->abort();
+      return;
+    }
+    // Qt's server reads all that is there after this slot returns.
+    Head += Socket->peek(Socket->bytesAvailable());
+    for (;;) {
+      const qsizetype end = Head.indexOf("\r\n\r\n");
+      if (end < 0) {
+        if (Head.size() > WebPage::MaxHeadBytes) {
+          Reject(431, "Request Header Fields Too Large");
+        } else if (!Head.isEmpty() && !Deadline.isActive()) {
+          Deadline.start(WebPage::RequestDeadlineMs);
+        }
+        return;
+      }
+      if (end + 4 > WebPage::MaxHeadBytes) {
+        Reject(431, "Request Header Fields Too Large");
+        return;
+      }
+      const QByteArray head = Head.left(end + 2);
+      Head.remove(0, end + 4);
+      Deadline.stop();
+      if (!Check(head)) return;
+    }
+  }
+
+  // True when Qt's server may answer the request.
+  bool Check(const QByteArray& head) {
+    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
+    if (requestLine.size() != 3 || !requestLine[2].startsWith("HTTP/1.")) {
+      Reject(400, "Bad Request");
+      return false;
+    }
+    if (!HeaderValue(head, "upgrade").isNull()) {
+      Reject(400, "Bad Request");
+      return false;
+    }
+    const QByteArray length = HeaderValue(head, "content-length");
+    if ((!length.isNull() && length != "0") || !HeaderValue(head, "transfer-encoding").isNull()) {
+      Reject(413, "Content Too Large");
+      return false;
+    }
+    const QByteArray path = requestLine[1].left(requestLine[1].indexOf('?'));
+    if (requestLine[0] != "GET" || (path != "/" && path != "/favicon.ico")) {
+      Reject(404, "Not Found");
+      return false;
+    }
+    return true;
+  }
+
+  // Answers once and closes; Qt's server never sees the request.
+  void Reject(int code, const QByteArray& reason) {
+    Rejected = true;
+    Deadline.stop();
+    Socket->readAll();
+    Socket->write(ErrorResponse(code, reason));
+    Socket->disconnectFromHost();
+    // A client that does not read its answer does not hold the connection.
+    QTimer::singleShot(1000, Socket, [socket = Socket] { socket->abort(); });
+  }
+
+  QTcpSocket* Socket;
+  QTimer Deadline;
+  QByteArray Head;
+  bool Rejected = false;
+};
+
 }  // namespace
 
-WebPage::WebPage(QObject* parent) : QObject(parent), Server(std::make_unique<QHttpServer>()) {
+WebPage::WebPage(std::function<void(const QString&)> report, QObject* parent)
+    : QObject(parent), Server(std::make_unique<QHttpServer>()) {
+  Listener = new SocketListener(
+      MaxConnections,
+      [](QTcpSocket* socket) {
+        new RequestGuard(socket);
+        return true;  // for the HTTP server bound to the listener
+      },
+      std::move(report), this);
   const QByteArray page = Resource(":/velmor/web/index.html");
   const QByteArray icon = Resource(":/velmor/web/favicon.png");
   Server->route("/", QHttpServerRequest::Method::Get, [page] {
     QHttpServerResponse response("text/html; charset=utf-8", page);
-    qt_versions::SetHeaders(
-        response, {{"Cache-Control", "no-store"},
-                   {"X-Content-Type-Options", "nosniff"},
-                   {"Content-Security-Policy",
-                    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                    "img-src 'self'; connect-src ws: wss:"}});
+    SetCommonHeaders(response, PagePolicy);
     return response;
   });
-  Server->route("/favicon.ico", QHttpServerRequest::Method::Get,
-                [icon] { return QHttpServerResponse("image/png", icon); });
+  Server->route("/favicon.ico", QHttpServerRequest::Method::Get, [icon] {
+    QHttpServerResponse response("image/png", icon);
+    SetCommonHeaders(response, OwnPolicy);
+    return response;
+  });
 }
 
 WebPage::~WebPage() = default;
 
 bool WebPage::Listen(std::uint16_t port, QString& reason) {
-  auto* listener = new ClosingListener(this);
-  if (!listener->listen(QHostAddress::Any, port)) {
-    reason = listener->errorString();
-    delete listener;
+  if (!Listener->listen(QHostAddress::Any, port)) {
+    reason = Listener->errorString();
     return false;
   }
-  Listener = listener;
-  Server->bind(listener);
+  Server->bind(Listener);
   return true;
 }
 
-std::uint16_t WebPage::Port() const { return Listener ? Listener->serverPort() : 0; }
+std::uint16_t WebPage::Port() const { return Listener->isListening() ? Listener->serverPort() : 0; }
 
 }  // namespace velmor

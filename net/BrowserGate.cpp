@@ -1,0 +1,117 @@
+#include "net/BrowserGate.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QTcpSocket>
+#include <QUrl>
+#include <QWebSocket>
+#include <QWebSocketCorsAuthenticator>
+#include <QWebSocketServer>
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include "net/Listener.h"
+#include "net/WebPage.h"
+
+namespace velmor {
+
+namespace {
+
+// The name the resolver gives this machine (as `hostname -f` prints it).
+QString CanonicalName(const QString& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.toLocal8Bit().constData(), nullptr, &hints, &found) != 0) return {};
+  QString name;
+  if (found != nullptr && found->ai_canonname != nullptr) {
+    name = QString::fromLocal8Bit(found->ai_canonname);
+  }
+  ::freeaddrinfo(found);
+  return name;
+}
+
+}  // namespace
+
+BrowserGate::BrowserGate(Handler incoming,
+                         std::function<void(std::uint16_t, const QString&)> report, QObject* parent)
+    : QObject(parent), Incoming(std::move(incoming)), Report(std::move(report)) {}
+
+void BrowserGate::AllowNames(const QStringList& names) {
+  for (const QString& name : names) Names << name.toLower();
+}
+
+void BrowserGate::CollectOwnNames() {
+  const QString host = QHostInfo::localHostName().toLower();
+  Names << QStringLiteral("localhost");
+  if (host.isEmpty()) return;
+  Names << host << host + QStringLiteral(".local");
+  const QString canonical = CanonicalName(host).toLower();
+  if (!canonical.isEmpty()) Names << canonical;
+}
+
+bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString& reason) {
+  CollectOwnNames();
+  auto* page = new WebPage([this, port](const QString& why) { Report(port, why); }, this);
+  if (!page->Listen(port, reason)) {
+    delete page;
+    failedPort = port;
+    return false;
+  }
+  const std::uint16_t socketPort = page->Port() == 0xFFFF ? 0 : page->Port() + 1;
+  auto* handshakes =
+      new QWebSocketServer(QStringLiteral("Velmor"), QWebSocketServer::NonSecureMode, this);
+  // A page of another web site open in a member's browser must not reach
+  // the room through that browser: refused at the handshake (403).
+  connect(handshakes, &QWebSocketServer::originAuthenticationRequired, this,
+          [this](QWebSocketCorsAuthenticator* request) {
+            request->setAllowed(OriginAllowed(request->origin()));
+          });
+  connect(handshakes, &QWebSocketServer::newConnection, this, [this] {
+    while (QWebSocket* socket = Handshakes->nextPendingConnection()) Incoming(socket);
+  });
+  auto* sockets = new SocketListener(
+      MaxSocketConnections,
+      [handshakes](QTcpSocket* socket) {
+        handshakes->handleConnection(socket);
+        return false;
+      },
+      [this, socketPort](const QString& why) { Report(socketPort, why); }, this);
+  if (socketPort == 0 || !sockets->listen(QHostAddress::Any, socketPort)) {
+    reason = socketPort != 0 ? sockets->errorString() : QString();
+    failedPort = socketPort;
+    delete sockets;
+    delete handshakes;
+    delete page;
+    return false;
+  }
+  Page = page;
+  Sockets = sockets;
+  Handshakes = handshakes;
+  return true;
+}
+
+std::uint16_t BrowserGate::PagePort() const { return Page != nullptr ? Page->Port() : 0; }
+
+std::uint16_t BrowserGate::SocketPort() const {
+  return Sockets != nullptr ? Sockets->serverPort() : 0;
+}
+
+bool BrowserGate::OriginAllowed(const QString& origin) const {
+  const QUrl url(origin);
+  if (url.scheme() != QLatin1String("http") || url.port(80) != PagePort()) return false;
+  const QString host = url.host().toLower();
+  if (Names.contains(host)) return true;
+  const QHostAddress address(host);
+  if (address.isNull()) return false;
+  if (address.isLoopback()) return true;
+  for (const QHostAddress& own : QNetworkInterface::allAddresses()) {
+    if (own.isEqual(address, QHostAddress::TolerantConversion)) return true;
+  }
+  return false;
+}
+
+}  // namespace velmor

@@ -1,0 +1,49 @@
+// A Pibbet client on a plain non-blocking socket watched by the event loop.
+// Replies go out in code page 932; what the kernel does not take at once
+// waits in user space until the socket is writable.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "net/Member.h"
+
+class QSocketNotifier;
+
+namespace velmor {
+
+class ReplyEncoder;
+
+class DescriptorClient : public Member {
+  Q_OBJECT
+
+ public:
+  // What all clients of one server share: the reply encoder, which reuses
+  // what the last reply had in common with the next, and the read buffers.
+  struct Shared {
+    ReplyEncoder& Replies;
+    std::vector<char> ReadBuffer;
+    std::string Inbox;
+  };
+
+  // Takes over fd, a connected socket.
+  DescriptorClient(int fd, SlotIndex slot, MemberEvents& events, Shared& shared, QObject* parent);
+  ~DescriptorClient() override;
+
+ protected:
+  qint64 UnsentBytes() const override { return static_cast<qint64>(Unsent.size()); }
+  void Write(const std::u16string& reply) override;
+  void Release() override;
+
+ private:
+  void OnReadable();
+  void OnWritable();
+
+  int Fd;
+  Shared& Common;
+  QSocketNotifier* Readable = nullptr;
+  QSocketNotifier* Writable = nullptr;
+  std::string Unsent;
+};
+
+}  // namespace velmor

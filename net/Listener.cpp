@@ -1,0 +1,159 @@
+#include "net/Listener.h"
+
+#include <QSocketNotifier>
+#include <QTcpSocket>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace velmor {
+
+namespace {
+
+// Connections taken per wake-up of the listener, so that a burst cannot
+// starve the clients already connected.
+constexpr int AcceptBatch = 64;
+
+QString ErrnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+}  // namespace
+
+AcceptRule::AcceptRule(std::function<void(bool)> pause, std::function<void(const QString&)> report,
+                       QObject* parent)
+    : QObject(parent), Pause(std::move(pause)), Report(std::move(report)), Resume(this) {
+  Resume.setSingleShot(true);
+  Resume.setInterval(AcceptRetryMs);
+  connect(&Resume, &QTimer::timeout, this, [this] { Pause(false); });
+}
+
+void AcceptRule::Failed(const QString& reason) {
+  Pause(true);
+  Resume.start();
+  if (Reported) return;
+  Reported = true;
+  Report(reason);
+}
+
+DescriptorListener::DescriptorListener(Handler incoming, std::function<void(const QString&)> report,
+                                       QObject* parent)
+    : QObject(parent),
+      Incoming(std::move(incoming)),
+      Rule(
+          [this](bool pause) {
+            if (Notifier != nullptr) Notifier->setEnabled(!pause);
+          },
+          std::move(report), this) {}
+
+DescriptorListener::~DescriptorListener() {
+  delete Notifier;
+  if (Fd >= 0) ::close(Fd);
+}
+
+// A plain socket rather than a QTcpServer: serving clients without Qt's
+// socket buffering is what keeps the chat port fast.
+bool DescriptorListener::Listen(std::uint16_t port, QString& reason) {
+  int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const bool v6 = fd >= 0;
+  if (!v6) fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    reason = ErrnoText(errno);
+    return false;
+  }
+  const int on = 1;
+  const int off = 0;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  if (v6) {
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_any;
+    a->sin6_port = htons(port);
+    length = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&address);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_ANY);
+    a->sin_port = htons(port);
+    length = sizeof *a;
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(fd, SOMAXCONN) != 0) {
+    reason = ErrnoText(errno);
+    ::close(fd);
+    return false;
+  }
+  length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ListeningPort = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                           : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  Fd = fd;
+  Notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+  connect(Notifier, &QSocketNotifier::activated, this, &DescriptorListener::OnReadable);
+  return true;
+}
+
+void DescriptorListener::OnReadable() {
+  for (int i = 0; i < AcceptBatch; ++i) {
+    const int fd = ::accept4(Fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      Rule.Accepted();
+      Incoming(fd);
+      continue;
+    }
+    switch (errno) {
+      case EAGAIN:
+      case EINTR:
+      case ECONNABORTED:
+      case EPROTO:
+        return;
+      default:
+        Rule.Failed(ErrnoText(errno));
+        return;
+    }
+  }
+}
+
+SocketListener::SocketListener(int maxOpen, Handler incoming,
+                               std::function<void(const QString&)> report, QObject* parent)
+    : QTcpServer(parent),
+      MaxOpen(maxOpen),
+      Incoming(std::move(incoming)),
+      Rule(
+          [this](bool pause) {
+            if (pause) {
+              pauseAccepting();
+            } else {
+              resumeAccepting();
+            }
+          },
+          std::move(report), this) {
+  // Qt pauses a listener whose accept failed for lack of resources and never
+  // resumes it by itself.
+  connect(this, &QTcpServer::acceptError, this, [this] { Rule.Failed(errorString()); });
+}
+
+void SocketListener::incomingConnection(qintptr descriptor) {
+  Rule.Accepted();
+  if (Open >= MaxOpen) {
+    ::close(static_cast<int>(descriptor));
+    return;
+  }
+  auto* socket = new QTcpSocket(this);
+  if (!socket->setSocketDescriptor(descriptor)) {
+    ::close(static_cast<int>(descriptor));
+    delete socket;
+    return;
+  }
+  ++Open;
+  connect(socket, &QObject::destroyed, this, [this] { --Open; });
+  if (Incoming(socket)) addPendingConnection(socket);
+}
+
+}  // namespace velmor

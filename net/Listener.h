@@ -1,0 +1,90 @@
+// The listening ports. Every one of them follows the same rule when accepting
+// fails (out of descriptors, out of memory): the failure is reported once,
+// the port rests for AcceptRetryMs instead of spinning on a listener that
+// stays readable, and accepting resumes by itself. The report is re-armed by
+// the next connection accepted.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+
+class QSocketNotifier;
+class QTcpSocket;
+
+namespace velmor {
+
+class AcceptRule : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr int AcceptRetryMs = 500;
+
+  // pause(true) stops accepting, pause(false) resumes; report says why
+  // accepting failed, once per spell of failures.
+  AcceptRule(std::function<void(bool)> pause, std::function<void(const QString&)> report,
+             QObject* parent);
+  void Accepted() { Reported = false; }
+  void Failed(const QString& reason);
+
+ private:
+  std::function<void(bool)> Pause;
+  std::function<void(const QString&)> Report;
+  QTimer Resume;
+  bool Reported = false;
+};
+
+// A listener on a plain socket, for the chat port: each accepted connection
+// is handed over as a non-blocking descriptor.
+class DescriptorListener : public QObject {
+  Q_OBJECT
+
+ public:
+  using Handler = std::function<void(int fd)>;
+  DescriptorListener(Handler incoming, std::function<void(const QString&)> report, QObject* parent);
+  ~DescriptorListener() override;
+
+  // Listens on every address, IPv6 and IPv4 alike; false, with the reason,
+  // when the port cannot be listened on.
+  bool Listen(std::uint16_t port, QString& reason);
+  std::uint16_t Port() const { return ListeningPort; }
+
+ private:
+  void OnReadable();
+
+  Handler Incoming;
+  AcceptRule Rule;
+  int Fd = -1;
+  std::uint16_t ListeningPort = 0;
+  QSocketNotifier* Notifier = nullptr;
+};
+
+// A listener for Qt's own protocol servers (the page and its WebSocket): each
+// accepted connection is handed over as a QTcpSocket, at most MaxOpen at a
+// time; a connection beyond them is closed at once. The handler keeps the
+// socket, or returns true to leave it among the pending connections of this
+// QTcpServer, for a server bound to it.
+class SocketListener : public QTcpServer {
+  Q_OBJECT
+
+ public:
+  using Handler = std::function<bool(QTcpSocket*)>;
+  SocketListener(int maxOpen, Handler incoming, std::function<void(const QString&)> report,
+                 QObject* parent);
+  int OpenConnections() const { return Open; }
+
+ protected:
+  void incomingConnection(qintptr descriptor) override;
+
+ private:
+  int MaxOpen;
+  Handler Incoming;
+  AcceptRule Rule;
+  int Open = 0;
+};
+
+}  // namespace velmor

@@ -1,0 +1,43 @@
+#include "net/Member.h"
+
+namespace velmor {
+
+Member::Member(SlotIndex slot, MemberEvents& events, QObject* parent)
+    : QObject(parent), Slot(slot), Events(events) {}
+
+void Member::Send(const std::u16string& reply) {
+  if (Closed) return;
+  if (UnsentBytes() > MaxUnreadReplyBytes) {
+    EndLater(Ending::Failed);
+    return;
+  }
+  Write(reply);
+}
+
+void Member::Close() {
+  if (Closed) return;
+  Closed = true;
+  Release();
+  deleteLater();
+}
+
+void Member::SetPeer(std::u16string address, std::u16string label) {
+  PeerAddress = std::move(address);
+  PeerLabel = std::move(label);
+}
+
+void Member::Arrived(std::u16string_view text) {
+  if (!Closed) Events.OnArrival(Slot, text);
+}
+
+void Member::End(Ending ending) {
+  if (!Closed) Events.OnEnded(Slot, ending);
+}
+
+void Member::EndLater(Ending ending) {
+  // Queued on this object: dropped with it, and ignored once closed.
+  QMetaObject::invokeMethod(
+      this, [this, ending] { End(ending); }, Qt::QueuedConnection);
+}
+
+}  // namespace velmor

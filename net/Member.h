@@ -1,0 +1,76 @@
+// One member's connection, whatever carries it: a Pibbet client on a plain
+// socket or a browser over a WebSocket. The chat server sees every member
+// through this class alone, so the rules that keep the server sound hold for
+// every kind of member by construction:
+//  - a reply is always taken while less than MaxUnreadReplyBytes of earlier
+//    output waits; when a reply is due and more than that still waits, the
+//    member is ended as a connection error, after the request in hand;
+//  - a member ends once, through the owner's OnEnded; after Close() it sends
+//    no event at all, so a stale event can never reach a slot's next member.
+#pragma once
+
+#include <QObject>
+
+#include <string>
+#include <string_view>
+
+#include "room/RoomPorts.h"
+
+namespace velmor {
+
+// How a connection ended, as the room is told of it.
+enum class Ending { PeerClosed, Failed };
+
+// What a member tells its owner.
+class MemberEvents {
+ public:
+  virtual ~MemberEvents() = default;
+  // Everything received and not yet handled, as one request.
+  virtual void OnArrival(SlotIndex slot, std::u16string_view text) = 0;
+  virtual void OnEnded(SlotIndex slot, Ending ending) = 0;
+  // Whether the member in the slot has joined the room under a name.
+  virtual bool HasJoined(SlotIndex slot) const = 0;
+};
+
+class Member : public QObject {
+  Q_OBJECT
+
+ public:
+  // Output a member may leave unread before the next reply drops it; pongs
+  // and every other byte on its way count.
+  static constexpr qint64 MaxUnreadReplyBytes = 1 << 20;
+
+  Member(SlotIndex slot, MemberEvents& events, QObject* parent);
+
+  // Queues a reply, or ends a member that leaves its earlier ones unread.
+  void Send(const std::u16string& reply);
+  // Frees the connection at once; no event follows. The object itself is
+  // deleted later, since it may be the sender of the signal being handled.
+  void Close();
+
+  // The peer's IPv4 address, and address and port.
+  const std::u16string& Address() const { return PeerAddress; }
+  const std::u16string& Label() const { return PeerLabel; }
+
+ protected:
+  // Bytes handed to the connection that the peer has not taken yet.
+  virtual qint64 UnsentBytes() const = 0;
+  virtual void Write(const std::u16string& reply) = 0;
+  virtual void Release() = 0;
+
+  void SetPeer(std::u16string address, std::u16string label);
+  bool IsClosed() const { return Closed; }
+  void Arrived(std::u16string_view text);
+  void End(Ending ending);
+  // Ends the member once the request in hand has been handled.
+  void EndLater(Ending ending);
+
+ private:
+  SlotIndex Slot;
+  MemberEvents& Events;
+  bool Closed = false;
+  std::u16string PeerAddress;
+  std::u16string PeerLabel;
+};
+
+}  // namespace velmor

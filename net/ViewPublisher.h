@@ -1,0 +1,68 @@
+// The room as the operator's window sees it: the member and log views and
+// the status line, published at most once per display frame (a quiet change
+// at once), one snapshot at a time. The window may live on another thread;
+// it takes what changed with TakeViews when told that something waits.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "room/RoomPorts.h"
+
+namespace velmor {
+
+// What changed in the operator's views since they were last taken; each
+// text is whole, and only there when it changed.
+struct RoomViews {
+  std::optional<QString> MemberList;
+  std::optional<QString> Log;
+  std::optional<QString> Status;
+};
+
+class ViewPublisher : public QObject, public RoomDisplay, public StatusLine {
+  Q_OBJECT
+
+ public:
+  // The views are published at most this often under load.
+  static constexpr int PublishIntervalMs = 16;
+  using CurrentViews = std::function<std::pair<std::u16string_view, std::u16string_view>()>;
+
+  // Every status text also goes to echo (standard error); current gives the
+  // room's member list and log when the views are published.
+  ViewPublisher(StatusLine& echo, CurrentViews current, QObject* parent);
+
+  void ShowRoom(std::u16string_view memberList, std::u16string_view log) override;
+  void SetStatusText(const std::u16string& text) override;
+
+  // The news since the last take: at most one snapshot waits, however long
+  // the window takes to come for it. Any thread.
+  RoomViews TakeViews();
+
+ signals:
+  // Something waits in TakeViews; not raised again until it has been taken.
+  void ViewsChanged();
+
+ private:
+  void SchedulePublish();
+  void Publish();
+
+  StatusLine& Echo;
+  CurrentViews Current;
+  std::u16string ShownMembers, ShownLog;
+  std::u16string PendingStatus;
+  bool ViewsPending = false;
+  bool StatusPending = false;
+  QTimer Cooldown;
+  std::mutex MailboxGuard;
+  RoomViews Mailbox;
+};
+
+}  // namespace velmor
