@@ -127,7 +127,8 @@ class RequestGuard : public QObject {
       Reject(413, "Content Too Large");
       return false;
     }
-    const QByteArray path = requestLine[1].left(requestLine[1].indexOf('?'));
+    const QByteArray& target = requestLine[1];
+    const QByteArray path = target.contains('?') ? target.left(target.indexOf('?')) : target;
     if (requestLine[0] != "GET" || (path != "/" && path != "/favicon.ico")) {
       Reject(404, "Not Found");
       return false;

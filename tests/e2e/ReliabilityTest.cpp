@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <thread>
@@ -270,6 +271,33 @@ TEST_F(Reliability, ClientThatNeverReadsIsDroppedAndOthersAreNotSlowed) {
   EXPECT_LT(slowest, 10 * baseline) << "the silent client held the other member up";
   reader->Send(Wire("/Reflesh//*/~r"));
   EXPECT_TRUE(reader->ReceiveState(50).starts_with(Wire("reader\r\n/*/"))) << "sink is gone";
+}
+
+TEST_F(Reliability, SlowReaderGetsALargeStateWhole) {
+  // As on a real link rather than loopback: the kernel takes at most 256 KiB
+  // of a reply, the rest waits in the server. (This network namespace is the
+  // test's own.)
+  const auto setSendBuffers = [](const std::string& sizes) {
+    std::ofstream("/proc/sys/net/ipv4/tcp_wmem") << sizes;
+  };
+  std::string original;
+  std::getline(std::ifstream("/proc/sys/net/ipv4/tcp_wmem"), original);
+  setSendBuffers("4096 16384 262144");
+  auto poster = Joined("poster", "p", 1);
+  // 50 lines of 30,000 characters: a state of 1.5 MB.
+  for (int i = 0; i < 50; ++i) {
+    poster->Send(Wire("NormalTel" + std::string(30000, 'a' + i % 26) + "/*/~p"));
+    ASSERT_FALSE(poster->ReceiveState(std::min(i + 2, 50), 30s).empty());
+  }
+  // It reads all the time, through a window of 4 KiB.
+  Client reader(5000, 4096);
+  for (int round = 0; round < 2; ++round) {
+    reader.Send(Wire(round == 0 ? "CanEnter?reader/*/~r" : "/Reflesh//*/~r"));
+    const std::string reply = reader.ReceiveState(50, 60s);
+    EXPECT_GT(reply.size(), 1450000u) << "round " << round;
+    EXPECT_TRUE(reply.starts_with(Wire("poster\r\nreader\r\n/*/"))) << "round " << round;
+  }
+  setSendBuffers(original);
 }
 
 TEST_F(Reliability, BurstBeyondTwentyIsRefusedAndTheTwentyLoseNothing) {

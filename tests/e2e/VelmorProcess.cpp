@@ -174,10 +174,10 @@ bool VelmorProcess::WaitForStderr(const std::string& fragment,
   return true;
 }
 
-Client::Client() {
+Client::Client(std::uint16_t port, int receiveBuffer) {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   while (Clock::now() < deadline) {
-    Fd = harness::ConnectLoopback(5000, false);
+    Fd = harness::ConnectLoopback(port, false, receiveBuffer);
     if (Fd >= 0) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

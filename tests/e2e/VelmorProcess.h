@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -66,8 +67,9 @@ class VelmorProcess {
 // A blocking TCP client with bounded waits.
 class Client {
  public:
-  // Connects to 127.0.0.1:5000, retrying while the server is starting.
-  Client();
+  // Connects to 127.0.0.1:port, retrying while the server is starting; a
+  // receive buffer of receiveBuffer bytes when one is given.
+  explicit Client(std::uint16_t port = 5000, int receiveBuffer = 0);
   ~Client();
   Client(Client&& other) noexcept : Fd(other.Fd) { other.Fd = -1; }
   Client& operator=(Client&&) = delete;

@@ -1,5 +1,6 @@
 // Browser members against the real program: what a hostile or careless web
 // client does costs the other members nothing, and the room's limits hold.
+#include <QHostInfo>
 #include <QNetworkRequest>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -7,8 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/RunningServer.h"
@@ -21,13 +28,60 @@ namespace {
 const QUrl kSocketUrl(QStringLiteral("ws://127.0.0.1:5081/"));
 const std::string kFull = "接続数が上限に達したため、接続を断りました";
 
+using namespace std::chrono_literals;
+
+// The headers every response of the page port carries.
+const char* const kSafetyHeaders[] = {"X-Content-Type-Options: nosniff",
+                                      "Referrer-Policy: no-referrer", "frame-ancestors 'none'"};
+
+// One HTTP response, read until its body is whole or the connection ends.
+std::string ReadResponse(const Client& http, std::chrono::milliseconds within = 15s) {
+  std::string data;
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  for (;;) {
+    const QByteArray text = QByteArray::fromStdString(data).toLower();
+    const qsizetype end = text.indexOf("\r\n\r\n");
+    const qsizetype length = text.indexOf("content-length:");
+    if (end >= 0 && length >= 0 && length < end &&
+        data.size() >= static_cast<std::size_t>(
+                           end + 4 + text.mid(length + 15).trimmed().split('\r')[0].toLongLong()))
+      return data;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return data;
+    const std::string more = http.Receive(1, left);
+    if (more.empty()) return data;  // the server closed the connection
+    data += more;
+  }
+}
+
+// A masked text frame, as a browser sends it (payload under 126 bytes).
+std::string TextFrame(const std::string& payload) {
+  std::string frame{'\x81', static_cast<char>(0x80 | payload.size()), 1, 2, 3, 4};
+  for (std::size_t i = 0; i < payload.size(); ++i)
+    frame += static_cast<char>(payload[i] ^ (1 + i % 4));
+  return frame;
+}
+
+const std::string kHandshake =
+    "GET / HTTP/1.1\r\nHost: 127.0.0.1:5081\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+    "Origin: http://127.0.0.1:5080\r\n\r\n";
+
 class WebMembers : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
-    server = std::make_unique<VelmorProcess>(std::string(), std::vector<std::string>{},
-                                             std::vector<std::string>{"--no-window", "--web"});
-    ASSERT_TRUE(server->WaitForStderr("the page is at")) << server->Stderr();
+    Start();
+  }
+  void Start(const std::vector<std::string>& env = {}, bool stderrToPipe = false) {
+    server = std::make_unique<VelmorProcess>(
+        std::string(), env,
+        std::vector<std::string>{"--no-window", "--web", "--web-origin", "chat.example"},
+        stderrToPipe);
+    if (!stderrToPipe) {
+      ASSERT_TRUE(server->WaitForStderr("the page is at")) << server->Stderr();
+    }
   }
   // A WebSocket from the page's own origin, open or not.
   std::unique_ptr<QWebSocket> Open(
@@ -167,6 +221,223 @@ TEST_F(WebMembers, AnotherSitesPageIsRefusedAtTheHandshake) {
   EXPECT_EQ(own->state(), QAbstractSocket::ConnectedState) << "the page's own origin, by name";
 }
 
+TEST_F(WebMembers, OwnNamesOfThisMachineAreAcceptedAndNoOther) {
+  const QString host = QHostInfo::localHostName().toLower();
+  QStringList own{host + QStringLiteral(".local"), QStringLiteral("chat.example"),
+                  QStringLiteral("CHAT.example")};
+  addrinfo hints{};
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.toLocal8Bit().constData(), nullptr, &hints, &found) == 0) {
+    if (found->ai_canonname != nullptr) own << QString::fromLocal8Bit(found->ai_canonname);
+    ::freeaddrinfo(found);
+  }
+  for (const QString& name : own) {
+    auto socket = Open(QStringLiteral("http://%1:5080").arg(name));
+    EXPECT_EQ(socket->state(), QAbstractSocket::ConnectedState) << name.toStdString();
+  }
+  for (const QString& name :
+       {host + QStringLiteral(".local.evil.example"), QStringLiteral("chat.example.evil.example"),
+        QStringLiteral("rebound.evil.example")}) {
+    auto socket = Open(QStringLiteral("http://%1:5080").arg(name));
+    EXPECT_NE(socket->state(), QAbstractSocket::ConnectedState) << name.toStdString();
+  }
+}
+
+TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
+  const struct {
+    std::string request;
+    std::string status;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n", "HTTP/1.1 200"},
+      {"GET /favicon.ico HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n", "HTTP/1.1 200"},
+      {"GET /elsewhere HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n", "HTTP/1.1 404"},
+      {"DELETE / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n", "HTTP/1.1 404"},
+      // A WebSocket upgrade belongs on the next port: one error, not the page.
+      {kHandshake, "HTTP/1.1 400"},
+  };
+  for (const auto& c : cases) {
+    Client http(5080);
+    http.Send(c.request);
+    const std::string response = ReadResponse(http);
+    EXPECT_TRUE(response.starts_with(c.status)) << c.request << response.substr(0, 300);
+    EXPECT_EQ(QByteArray::fromStdString(response).count("HTTP/1.1 "), 1) << c.request;
+    for (const char* header : kSafetyHeaders)
+      EXPECT_NE(response.find(header), std::string::npos) << header << " in " << c.request;
+  }
+}
+
+TEST_F(WebMembers, ThePagePortBoundsWhatEachConnectionMayTake) {
+  // Idle for longer than a request may take, from the first byte on.
+  Client idle(5080);
+  Client slow(5080);
+  slow.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n");
+
+  // A head of just under 8 KiB, trickled: served.
+  {
+    Client trickle(5080);
+    const std::string head = "GET / HTTP/1.1\r\nX-Filler: " + std::string(7900, 'a') + "\r\n\r\n";
+    for (std::size_t at = 0; at < head.size(); at += 500) {
+      trickle.Send(head.substr(at, 500));
+      std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_TRUE(ReadResponse(trickle).starts_with("HTTP/1.1 200"));
+  }
+  const struct {
+    std::string request;
+    std::string status;
+  } refused[] = {
+      {"GET / HTTP/1.1\r\nX-Filler: " + std::string(9000, 'a') + "\r\n\r\n", "HTTP/1.1 431"},
+      {"POST / HTTP/1.1\r\nContent-Length: 8388608\r\n\r\n" + std::string(65536, 'b'),
+       "HTTP/1.1 413"},
+      {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 413"},
+  };
+  for (const auto& r : refused) {
+    Client http(5080);
+    http.Send(r.request);
+    EXPECT_TRUE(ReadResponse(http).starts_with(r.status)) << r.status;
+    EXPECT_TRUE(http.ClosedByServer()) << r.status;
+  }
+
+  // A client that asks and asks and never reads is cut off long before the
+  // minute every connection may last.
+  {
+    Client greedy(5080, 4096);
+    std::string requests;
+    for (int i = 0; i < 400; ++i) requests += "GET / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n";
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 25 && greedy.AwaitAnswer(1ms) != Client::Answer::Closed; ++i) {
+      greedy.Send(requests);
+      std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(greedy.ClosedByServer(30s)) << "never closed";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 40s) << "closed by the minute's limit only";
+  }
+  EXPECT_TRUE(slow.ClosedByServer(15s)) << "an unfinished request is closed after 10 s";
+  EXPECT_TRUE(idle.ClosedByServer(1s)) << "a connection that never asked is closed too";
+
+  // Beyond 64 connections at once, a new one is closed at once.
+  std::vector<std::unique_ptr<Client>> crowd;
+  for (int i = 0; i < 100; ++i) crowd.push_back(std::make_unique<Client>(5080));
+  int closed = 0;
+  for (const auto& c : crowd) closed += c->AwaitAnswer(1s) == Client::Answer::Closed;
+  EXPECT_EQ(closed, 100 - 64);
+  crowd.clear();
+  Client after(5080);
+  // The crowd's closes reach the server on their own time.
+  std::string response;
+  for (int i = 0; i < 100 && !response.starts_with("HTTP/1.1 200"); ++i) {
+    Client again(5080);
+    again.Send("GET / HTTP/1.1\r\n\r\n");
+    response = ReadResponse(again, 2s);
+  }
+  EXPECT_TRUE(response.starts_with("HTTP/1.1 200")) << "served again once the crowd is gone";
+}
+
+TEST_F(WebMembers, BrowserThatStopsAnsweringPingsIsDroppedAndOneThatAnswersStays) {
+  server->Stop();
+  Start({"VELMOR_TEST_KEEPALIVE_MS=900"});
+  auto alive = Open();
+  ASSERT_EQ(alive->state(), QAbstractSocket::ConnectedState);
+  Ask(*alive, QStringLiteral("CanEnter?alive/*/~a"), 1);
+  // A phone out of range: joined, then silent, its pings never answered.
+  Client gone(5081);
+  gone.Send(kHandshake);
+  std::string answer;
+  while (answer.find("\r\n\r\n") == std::string::npos) {
+    const std::string more = gone.Receive(1);
+    ASSERT_FALSE(more.empty()) << "no answer to the handshake";
+    answer += more;
+  }
+  gone.Send(TextFrame("CanEnter?gone/*/~g"));
+  const std::string label = "127.0.0.1:" + std::to_string(gone.LocalPort());
+  // Waited for with the event loop turning, so that the other one answers.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return server->WaitForStatus(label + "(127.0.0.1)でエラーにより、この接続を切ります", 1,
+                                     0ms);
+      },
+      15000))
+      << server->Stderr();
+  // The one that answers (its event loop turning here) is still a member.
+  const QString reply = Ask(*alive, QStringLiteral("/Reflesh//*/~a"), 3);
+  EXPECT_TRUE(reply.startsWith(QStringLiteral("alive\r\n/*/"))) << reply.toStdString();
+  EXPECT_TRUE(reply.contains(QStringLiteral("goneさんが参加しました"))) << reply.toStdString();
+}
+
+TEST_F(WebMembers, QtMessagesWaitInTheQueueWhileStandardErrorIsFull) {
+  server->Stop();
+  // Qt's own debug messages, many for every connection, into a pipe of 4 KiB
+  // that nobody reads yet.
+  Start({"QT_LOGGING_RULES=qt.*.debug=true"}, true);
+  for (int i = 0; i < 20; ++i) {
+    Client http(5080);
+    http.Send("GET / HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(http, 10s).starts_with("HTTP/1.1 200")) << "request " << i;
+  }
+  Client client;
+  const std::string expected = Wire("a\r\n/*/【お知らせ！】aさんが参加しました\r\n");
+  EXPECT_EQ(client.Exchange(Wire("CanEnter?a/*/~k"), expected.size()), expected)
+      << "the server went on while standard error was full";
+  // Nothing was lost on the way: Qt's messages, then the status lines after them.
+  const std::string text = server->ReadStderrPipe("Pibbetより接続を受け付けました");
+  EXPECT_NE(text.find("qt."), std::string::npos) << text.substr(0, 2000);
+}
+
+TEST_F(WebMembers, OutOfDescriptorsOnTheBrowserPortsIsReportedOnceWithoutSpinning) {
+  const int baseline = server->OpenDescriptors();
+  ASSERT_TRUE(server->SetDescriptorLimit(baseline + 4));
+  std::vector<std::unique_ptr<Client>> idle;
+  for (int i = 0; i < 10; ++i) idle.push_back(std::make_unique<Client>(i % 2 ? 5081 : 5080));
+  const auto trouble = [](int port) {
+    return "待受ポート" + std::to_string(port) + "(0.0.0.0)でエラーにより、この接続を切ります";
+  };
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const auto& line : server->StatusLines())
+      if (line == trouble(5080) || line == trouble(5081)) return true;
+    return false;
+  }));
+  const double cpuBefore = server->CpuSeconds();
+  std::this_thread::sleep_for(2s);
+  const double cpu = server->CpuSeconds() - cpuBefore;
+  for (int port : {5080, 5081}) {
+    int reports = 0;
+    for (const auto& line : server->StatusLines()) reports += line == trouble(port);
+    EXPECT_LE(reports, 1) << "port " << port;
+  }
+  std::printf("browser ports out of descriptors: %.2f s of CPU in 2 s of waiting\n", cpu);
+  EXPECT_LT(cpu, 0.2) << "the listeners must rest, not spin";
+
+  // Descriptors free again: both ports answer within the rest of 500 ms.
+  idle.clear();
+  ASSERT_TRUE(server->SetDescriptorLimit(1024));
+  const auto freed = std::chrono::steady_clock::now();
+  Client page(5080);
+  page.Send("GET / HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(ReadResponse(page, 1s).starts_with("HTTP/1.1 200"));
+  Client socket(5081);
+  socket.Send(kHandshake);
+  EXPECT_TRUE(ReadResponse(socket, 1s).starts_with("HTTP/1.1 101"));
+  EXPECT_LT(std::chrono::steady_clock::now() - freed, 1s);
+}
+
+TEST_F(WebMembers, SlowBrowserGetsALargeStateWhole) {
+  Client poster;
+  poster.Send(Wire("CanEnter?p/*/~p"));
+  ASSERT_FALSE(poster.ReceiveState(1).empty());
+  // 50 lines of 30,000 characters: a state of 1.5 MB.
+  for (int i = 0; i < 50; ++i) {
+    poster.Send(Wire("NormalTel" + std::string(30000, 'a' + i % 26) + "/*/~p"));
+    ASSERT_FALSE(poster.ReceiveState(std::min(i + 2, 50), 30s).empty());
+  }
+  auto browser = Open();
+  ASSERT_EQ(browser->state(), QAbstractSocket::ConnectedState);
+  const QString reply = Ask(*browser, QStringLiteral("CanEnter?b/*/~b"), 50);
+  EXPECT_GT(reply.size(), 1450000);
+  EXPECT_TRUE(reply.startsWith(QStringLiteral("p\r\nb\r\n/*/"))) << "whole, and still a member";
+  EXPECT_EQ(browser->state(), QAbstractSocket::ConnectedState);
+}
+
 TEST(WebPort, HeldPortIsReportedAndTheChatServerGoesOn) {
   if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
   QTcpServer holder;
@@ -174,7 +445,8 @@ TEST(WebPort, HeldPortIsReportedAndTheChatServerGoesOn) {
   VelmorProcess server({}, {}, {"--no-window", "--web", "6080"});
   ASSERT_TRUE(server.WaitForStderr("velmor: status: ポート6080でブラウザ用ページを開けません["))
       << server.Stderr();
-  EXPECT_NE(server.Stderr().find("velmor: ポート6080でブラウザ用ページを開けません"), std::string::npos)
+  EXPECT_NE(server.Stderr().find("velmor: ポート6080でブラウザ用ページを開けません"),
+            std::string::npos)
       << "said on standard error too";
   Client client;
   const std::string expected = Wire("a\r\n/*/【お知らせ！】aさんが参加しました\r\n");

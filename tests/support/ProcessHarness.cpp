@@ -95,9 +95,12 @@ ProcessFigures Figures(pid_t pid) {
   return figures;
 }
 
-int ConnectLoopback(std::uint16_t port, bool nonBlocking) {
+int ConnectLoopback(std::uint16_t port, bool nonBlocking, int receiveBuffer) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  // Set before connecting, so that the window offered is this small.
+  if (receiveBuffer > 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

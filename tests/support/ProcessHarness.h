@@ -25,8 +25,9 @@ struct ProcessFigures {
 };
 ProcessFigures Figures(pid_t pid);
 
-// A TCP connection to 127.0.0.1:port with Nagle off; -1 when refused.
-int ConnectLoopback(std::uint16_t port, bool nonBlocking);
+// A TCP connection to 127.0.0.1:port with Nagle off, and the given receive
+// buffer if any; -1 when refused.
+int ConnectLoopback(std::uint16_t port, bool nonBlocking, int receiveBuffer = 0);
 
 // A new folder under the system's temporary folder; empty on failure.
 std::string MakeTempDir(const std::string& prefix);
