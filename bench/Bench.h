@@ -117,12 +117,15 @@ void PrintSummary(const std::string& workload, const std::string& server, const 
 void PrintTable();
 
 // Workloads.cpp
-enum class Kind { Velmor, VelmorWindow, Floor };
+enum class Kind { Velmor, VelmorWindow, Floor, VelmorWeb };
 void PinTo(int core);
 void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind,
                     int connections);
 void RunChurn(const Options& options);
 void RunMemory(const Options& options);
 void RunStartup(const Options& options);
+// Port 5000's tail with slow HTTP connections on the page port, against the
+// same run without them.
+void RunSlowHttp(const Options& options);
 
 }  // namespace velmor::bench

@@ -98,8 +98,7 @@ void PrintTable() {
   int held = 0;
   for (const auto& row : Rows) {
     char ratio[32] = "";
-    if (row.ratio)
-      std::snprintf(ratio, sizeof ratio, "%.2f", row.Ratio());
+    if (row.ratio) std::snprintf(ratio, sizeof ratio, "%.2f", row.Ratio());
     char floor[32] = "";
     if (row.ratio || row.floor > 0) std::snprintf(floor, sizeof floor, "%.1f", row.floor);
     std::printf("| %s | %s | %.1f | %s | %s | %s | %s |\n", row.workload.c_str(),

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +45,17 @@ struct Server {
 };
 
 const char* KindName(Kind kind) {
-  return kind == Kind::Floor ? "floor" : kind == Kind::Velmor ? "velmor" : "velmor+window";
+  switch (kind) {
+    case Kind::Floor:
+      return "floor";
+    case Kind::Velmor:
+      return "velmor";
+    case Kind::VelmorWeb:
+      return "velmor --web";
+    case Kind::VelmorWindow:
+      break;
+  }
+  return "velmor+window";
 }
 
 // The server running now, ended by Fail on the way out.
@@ -78,6 +89,9 @@ Server Start(Kind kind, const std::string& program, const std::string& floorRepl
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     if (kind == Kind::Velmor) {
       ::execl(program.c_str(), program.c_str(), "--no-window", static_cast<char*>(nullptr));
+    } else if (kind == Kind::VelmorWeb) {
+      ::execl(program.c_str(), program.c_str(), "--no-window", "--web",
+              static_cast<char*>(nullptr));
     } else {
       ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
     }
@@ -517,6 +531,88 @@ void RunStartup(const Options& options) {
       "{\"workload\":\"startup\",\"server\":\"velmor+window\",\"ms\":%.1f,\"floor_ms\":%.1f}",
       Median(velmor), Median(floor));
   JsonParts.push_back(json);
+}
+
+namespace {
+
+// Slow HTTP clients (slowloris): each connection sends one byte of an endless
+// request head every second, and is opened again once the server closed it.
+class SlowHttpClients {
+ public:
+  explicit SlowHttpClients(int count) : Fds(count, -1), Worker([this] { Run(); }) {}
+  ~SlowHttpClients() {
+    Stopping = true;
+    Worker.join();
+    for (int fd : Fds)
+      if (fd >= 0) ::close(fd);
+  }
+
+ private:
+  void Run() {
+    PinTo(1);
+    const std::string head = "GET / HTTP/1.1\r\nX-Slow: ";
+    for (int tick = 0; !Stopping && tick < 100000; ++tick) {
+      for (int& fd : Fds) {
+        char sink[256];
+        if (fd >= 0 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) == 0) {
+          ::close(fd);
+          fd = -1;
+        }
+        if (fd < 0) fd = harness::ConnectLoopback(5080, true);
+        if (fd < 0) continue;
+        const char byte = tick < int(head.size()) ? head[tick] : 'x';
+        if (::send(fd, &byte, 1, MSG_NOSIGNAL) < 0 && errno != EAGAIN) {
+          ::close(fd);
+          fd = -1;
+        }
+      }
+      for (int i = 0; i < 10 && !Stopping; ++i) std::this_thread::sleep_for(100ms);
+    }
+  }
+
+  std::vector<int> Fds;
+  std::atomic<bool> Stopping{false};
+  std::thread Worker;
+};
+
+}  // namespace
+
+void RunSlowHttp(const Options& options) {
+  constexpr int Slow = 500;
+  std::vector<Sample> quiet, loaded;
+  const auto request = [](int i, long) { return Fetch(i); };
+  for (int rep = 0; rep < options.repetitions; ++rep) {
+    Server process = Start(Kind::VelmorWeb, options.program, {});
+    if (!WaitForListener(process.started, 10s)) Fail("velmor --web did not listen on port 5000");
+    {
+      Room room;
+      if (!SetUp(room, MaxMembers)) Fail("the set-up of the slow HTTP run failed");
+      const std::string reply = MustAsk(room.connections[0], Fetch(0), LogLines);
+      quiet.push_back(Steady(room, request, reply.size(), reply, options.seconds, process.pid));
+      SlowHttpClients slow(Slow);
+      std::this_thread::sleep_for(1s);  // all of them connected and trickling
+      loaded.push_back(Steady(room, request, reply.size(), reply, options.seconds, process.pid));
+    }
+    Stop(process);
+  }
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < quiet.size(); ++i) {
+    std::vector<Sample> one{quiet[i]}, other{loaded[i]};
+    ratios.push_back(Summarise(other).p99 / std::max(Summarise(one).p99, 1e-9));
+  }
+  const Summary q = Summarise(quiet), l = Summarise(loaded);
+  PrintSummary("fetch 20, page port quiet", "velmor --web", q);
+  PrintSummary("fetch 20, 500 slow HTTP", "velmor --web", l);
+  Row row{"fetch 20 +500 slow HTTP",
+          "p99 latency (us), vs. none",
+          l.p99,
+          q.p99,
+          "<= 1.5 x none",
+          1.5,
+          true,
+          false};
+  row.pairedRatio = Median(ratios);
+  Rows.push_back(row);
 }
 
 }  // namespace velmor::bench

@@ -15,7 +15,8 @@ namespace {
 
 void Usage() {
   std::fputs(
-      "usage: velmor-bench --program PATH [--workload all|fetch|chat|churn|memory|startup]\n"
+      "usage: velmor-bench --program PATH [--workload "
+      "all|fetch|chat|churn|memory|startup|slow-http]\n"
       "                    [--connections N] [--seconds S] [--repetitions R] [--window]\n"
       "                    [--memory-requests N] [--json] [--require-namespace]\n"
       "                    [--ignore-targets]\n"
@@ -89,6 +90,7 @@ int main(int argc, char* argv[]) {
   if (w == "churn") RunChurn(options);
   if (w == "memory") RunMemory(options);
   if (w == "startup") RunStartup(options);
+  if (w == "slow-http") RunSlowHttp(options);
   if (w == "all") {
     RunFetchOrChat(options, "fetch", Kind::Velmor, MaxMembers);
     RunFetchOrChat(options, "fetch", Kind::VelmorWindow, MaxMembers);

@@ -73,15 +73,13 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
   connect(handshakes, &QWebSocketServer::newConnection, this, [this] {
     while (QWebSocket* socket = Handshakes->nextPendingConnection()) Incoming(socket);
   });
-  auto* sockets = new SocketListener(
-      MaxSocketConnections,
-      [handshakes](QTcpSocket* socket) {
-        handshakes->handleConnection(socket);
-        return false;
+  auto* adopter = new SocketAdopter(MaxSocketConnections, handshakes);
+  auto* sockets = new DescriptorListener(
+      [handshakes, adopter](int fd) {
+        if (QTcpSocket* socket = adopter->Adopt(fd)) handshakes->handleConnection(socket);
       },
       [this, socketPort](const QString& why) { Report(socketPort, why); }, this);
-  if (socketPort == 0 || !sockets->listen(QHostAddress::Any, socketPort)) {
-    reason = socketPort != 0 ? sockets->errorString() : QString();
+  if (socketPort == 0 || !sockets->Listen(socketPort, reason)) {
     failedPort = socketPort;
     delete sockets;
     delete handshakes;
@@ -96,9 +94,7 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
 
 std::uint16_t BrowserGate::PagePort() const { return Page != nullptr ? Page->Port() : 0; }
 
-std::uint16_t BrowserGate::SocketPort() const {
-  return Sockets != nullptr ? Sockets->serverPort() : 0;
-}
+std::uint16_t BrowserGate::SocketPort() const { return Sockets != nullptr ? Sockets->Port() : 0; }
 
 bool BrowserGate::OriginAllowed(const QString& origin) const {
   const QUrl url(origin);

@@ -22,7 +22,7 @@ class QWebSocketServer;
 
 namespace velmor {
 
-class SocketListener;
+class DescriptorListener;
 class WebPage;
 
 class BrowserGate : public QObject {
@@ -54,7 +54,7 @@ class BrowserGate : public QObject {
   Handler Incoming;
   std::function<void(std::uint16_t, const QString&)> Report;
   WebPage* Page = nullptr;
-  SocketListener* Sockets = nullptr;
+  DescriptorListener* Sockets = nullptr;
   QWebSocketServer* Handshakes = nullptr;
   QStringList Names;  // lower case
 };

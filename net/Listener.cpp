@@ -120,40 +120,38 @@ void DescriptorListener::OnReadable() {
   }
 }
 
-SocketListener::SocketListener(int maxOpen, Handler incoming,
-                               std::function<void(const QString&)> report, QObject* parent)
-    : QTcpServer(parent),
-      MaxOpen(maxOpen),
-      Incoming(std::move(incoming)),
-      Rule(
-          [this](bool pause) {
-            if (pause) {
-              pauseAccepting();
-            } else {
-              resumeAccepting();
-            }
-          },
-          std::move(report), this) {
-  // Qt pauses a listener whose accept failed for lack of resources and never
-  // resumes it by itself.
-  connect(this, &QTcpServer::acceptError, this, [this] { Rule.Failed(errorString()); });
-}
+SocketAdopter::SocketAdopter(int maxOpen, QObject* parent) : QObject(parent), MaxOpen(maxOpen) {}
 
-void SocketListener::incomingConnection(qintptr descriptor) {
-  Rule.Accepted();
+QTcpSocket* SocketAdopter::Adopt(int fd) {
   if (Open >= MaxOpen) {
-    ::close(static_cast<int>(descriptor));
-    return;
+    ::close(fd);
+    return nullptr;
   }
   auto* socket = new QTcpSocket(this);
-  if (!socket->setSocketDescriptor(descriptor)) {
-    ::close(static_cast<int>(descriptor));
+  if (!socket->setSocketDescriptor(fd)) {
+    ::close(fd);
     delete socket;
-    return;
+    return nullptr;
   }
   ++Open;
   connect(socket, &QObject::destroyed, this, [this] { --Open; });
-  if (Incoming(socket)) addPendingConnection(socket);
+  return socket;
+}
+
+ServerFeed::ServerFeed(QObject* parent) : QTcpServer(parent) {
+  // A server to bind to must be listening. Not on the real port: Qt turns
+  // accepting on again whenever a pending connection is taken.
+  listen(QHostAddress::LocalHost, 0);
+}
+
+void ServerFeed::incomingConnection(qintptr descriptor) {
+  // Nobody is to connect here; whoever does is not served.
+  ::close(static_cast<int>(descriptor));
+}
+
+void ServerFeed::Feed(QTcpSocket* socket) {
+  addPendingConnection(socket);
+  emit newConnection();
 }
 
 }  // namespace velmor

@@ -63,28 +63,35 @@ class DescriptorListener : public QObject {
   QSocketNotifier* Notifier = nullptr;
 };
 
-// A listener for Qt's own protocol servers (the page and its WebSocket): each
-// accepted connection is handed over as a QTcpSocket, at most MaxOpen at a
-// time; a connection beyond them is closed at once. The handler keeps the
-// socket, or returns true to leave it among the pending connections of this
-// QTcpServer, for a server bound to it.
-class SocketListener : public QTcpServer {
+// Accepted descriptors as QTcpSockets for Qt's own protocol servers (the page
+// and its WebSocket): at most MaxOpen at a time; a connection beyond them is
+// closed at once.
+class SocketAdopter : public QObject {
   Q_OBJECT
 
  public:
-  using Handler = std::function<bool(QTcpSocket*)>;
-  SocketListener(int maxOpen, Handler incoming, std::function<void(const QString&)> report,
-                 QObject* parent);
+  SocketAdopter(int maxOpen, QObject* parent);
+  // The socket, a child of this, or nullptr when the descriptor was closed.
+  QTcpSocket* Adopt(int fd);
   int OpenConnections() const { return Open; }
-
- protected:
-  void incomingConnection(qintptr descriptor) override;
 
  private:
   int MaxOpen;
-  Handler Incoming;
-  AcceptRule Rule;
   int Open = 0;
+};
+
+// What Qt's HTTP server is bound to: a QTcpServer that is handed the sockets
+// a DescriptorListener accepted, since Qt's own accept neither rests nor
+// resumes after a failure.
+class ServerFeed : public QTcpServer {
+  Q_OBJECT
+
+ public:
+  explicit ServerFeed(QObject* parent);
+  void Feed(QTcpSocket* socket);
+
+ protected:
+  void incomingConnection(qintptr descriptor) override;
 };
 
 }  // namespace velmor

@@ -79,13 +79,18 @@ class RequestGuard : public QObject {
 
  private:
   void OnReadyRead() {
+    if (!Socket->isOpen()) return;  // aborted; what was left is of no interest
     if (Rejected) {
       Socket->readAll();
       return;
     }
     // Responses the client leaves unread.
     if (Socket->bytesToWrite() > WebPage::MaxQueuedBytes) {
-      Socket->abort();
+      // Taken from Qt's server, which reads after this slot; the socket is
+      // closed once that has returned.
+      Rejected = true;
+      Socket->readAll();
+      QMetaObject::invokeMethod(Socket, &QTcpSocket::abort, Qt::QueuedConnection);
       return;
     }
     // Qt's server reads all that is there after this slot returns.
@@ -157,11 +162,13 @@ class RequestGuard : public QObject {
 
 WebPage::WebPage(std::function<void(const QString&)> report, QObject* parent)
     : QObject(parent), Server(std::make_unique<QHttpServer>()) {
-  Listener = new SocketListener(
-      MaxConnections,
-      [](QTcpSocket* socket) {
-        new RequestGuard(socket);
-        return true;  // for the HTTP server bound to the listener
+  Sockets = new SocketAdopter(MaxConnections, this);
+  Listener = new DescriptorListener(
+      [this](int fd) {
+        if (QTcpSocket* socket = Sockets->Adopt(fd)) {
+          new RequestGuard(socket);
+          Feed->Feed(socket);
+        }
       },
       std::move(report), this);
   const QByteArray page = Resource(":/velmor/web/index.html");
@@ -181,14 +188,12 @@ WebPage::WebPage(std::function<void(const QString&)> report, QObject* parent)
 WebPage::~WebPage() = default;
 
 bool WebPage::Listen(std::uint16_t port, QString& reason) {
-  if (!Listener->listen(QHostAddress::Any, port)) {
-    reason = Listener->errorString();
-    return false;
-  }
-  Server->bind(Listener);
+  if (!Listener->Listen(port, reason)) return false;
+  Feed = new ServerFeed(this);
+  Server->bind(Feed);
   return true;
 }
 
-std::uint16_t WebPage::Port() const { return Listener->isListening() ? Listener->serverPort() : 0; }
+std::uint16_t WebPage::Port() const { return Listener->Port(); }
 
 }  // namespace velmor

@@ -26,7 +26,9 @@ class QHttpServer;
 
 namespace velmor {
 
-class SocketListener;
+class DescriptorListener;
+class ServerFeed;
+class SocketAdopter;
 
 class WebPage : public QObject {
   Q_OBJECT
@@ -48,7 +50,9 @@ class WebPage : public QObject {
 
  private:
   std::unique_ptr<QHttpServer> Server;
-  SocketListener* Listener = nullptr;
+  DescriptorListener* Listener = nullptr;
+  SocketAdopter* Sockets = nullptr;
+  ServerFeed* Feed = nullptr;
 };
 
 }  // namespace velmor

@@ -42,7 +42,9 @@ std::string ReadResponse(const Client& http, std::chrono::milliseconds within = 
     const QByteArray text = QByteArray::fromStdString(data).toLower();
     const qsizetype end = text.indexOf("\r\n\r\n");
     const qsizetype length = text.indexOf("content-length:");
-    if (end >= 0 && length >= 0 && length < end &&
+    // A response without a body (101) ends with its head.
+    if (end >= 0 && (length < 0 || length > end)) return data;
+    if (end >= 0 &&
         data.size() >= static_cast<std::size_t>(
                            end + 4 + text.mid(length + 15).trimmed().split('\r')[0].toLongLong()))
       return data;
