@@ -1,6 +1,9 @@
 #include "net/BrowserMember.h"
 
 #include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QWebSocket>
 
 #include <algorithm>
@@ -29,10 +32,7 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
       (isV4 ? QHostAddress(v4).toString() : socket->peerAddress().toString()).toStdU16String();
   SetPeer(address, address + u":" + QString::number(socket->peerPort()).toStdU16String());
 
-  connect(socket, &QWebSocket::textMessageReceived, this, [this](const QString& message) {
-    LastHeard.start();
-    Arrived(message.toStdU16String());
-  });
+  connect(socket, &QWebSocket::textMessageReceived, this, &BrowserMember::OnMessage);
   // Binary messages are no requests of this protocol.
   connect(socket, &QWebSocket::binaryMessageReceived, this, [this] { End(Ending::Failed); });
   connect(socket, &QWebSocket::pong, this, [this] { LastHeard.start(); });
@@ -58,6 +58,76 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
 
 BrowserMember::~BrowserMember() { Release(); }
 
+namespace {
+
+QJsonArray Texts(const std::vector<std::u16string_view>& texts, std::size_t count) {
+  QJsonArray array;
+  for (std::size_t i = 0; i < count && i < texts.size(); ++i) {
+    array.append(QString::fromUtf16(texts[i].data(), static_cast<qsizetype>(texts[i].size())));
+  }
+  return array;
+}
+
+}  // namespace
+
+void BrowserMember::OnMessage(const QString& message) {
+  LastHeard.start();
+  if (Speaks == Language::NotYet) {
+    Speaks = message.startsWith(QLatin1Char('{')) ? Language::Json : Language::Text;
+  }
+  if (Speaks == Language::Json) {
+    OnJson(message);
+  } else {
+    Arrived(message.toStdU16String());
+  }
+}
+
+// Each message becomes the room's own request; one the room would not take
+// ends the member as a malformed request would.
+void BrowserMember::OnJson(const QString& message) {
+  const QJsonObject request = QJsonDocument::fromJson(message.toUtf8()).object();
+  const QString type = request.value(QLatin1String("type")).toString();
+  const QString key = request.value(QLatin1String("key")).toString();
+  if (request.value(QLatin1String("v")).toInt() != 1) {
+    End(Ending::Failed);
+  } else if (type == QLatin1String("join")) {
+    RoomDue = true;
+    Arrived((QStringLiteral("CanEnter?") + request.value(QLatin1String("name")).toString() +
+             QStringLiteral("/*/~") + key)
+                .toStdU16String());
+  } else if (type == QLatin1String("say")) {
+    SayId = request.value(QLatin1String("id")).toInteger(-1);
+    Arrived((QStringLiteral("NormalTel") + request.value(QLatin1String("text")).toString() +
+             QStringLiteral("/*/~") + key)
+                .toStdU16String());
+  } else {
+    End(Ending::Failed);
+  }
+}
+
+void BrowserMember::SendJson(const QJsonObject& message) {
+  Socket->sendTextMessage(
+      QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+void BrowserMember::RoomChanged(const RoomFacts& facts) {
+  if (Speaks != Language::Json || !Told) return;
+  const std::uint64_t fresh = facts.Posted - LinesTold;
+  const bool membersChanged = facts.MemberList != MembersTold;
+  if (fresh == 0 && !membersChanged && AckDue < 0) return;
+  if (!MayWrite()) return;
+  QJsonObject update{{QLatin1String("v"), 1}, {QLatin1String("type"), QLatin1String("update")}};
+  if (fresh > 0) update.insert(QLatin1String("lines"), Texts(facts.Lines, fresh));
+  if (membersChanged) {
+    update.insert(QLatin1String("members"), Texts(facts.Members, facts.Members.size()));
+  }
+  if (AckDue >= 0) update.insert(QLatin1String("ack"), AckDue);
+  LinesTold = facts.Posted;
+  MembersTold.assign(facts.MemberList);
+  AckDue = -1;
+  SendJson(update);
+}
+
 void BrowserMember::CheckAlive() {
   if (LastHeard.elapsed() >= KeepAliveMs()) {
     End(Ending::Failed);
@@ -68,9 +138,27 @@ void BrowserMember::CheckAlive() {
 
 qint64 BrowserMember::UnsentBytes() const { return Socket != nullptr ? Socket->bytesToWrite() : 0; }
 
+// Browsers get the room as it is, characters code page 932 lacks included.
 void BrowserMember::Write(const std::u16string& reply) {
-  // Browsers get the room as it is, characters code page 932 lacks included.
-  Socket->sendTextMessage(QString::fromStdU16String(reply));
+  if (Speaks != Language::Json) {
+    Socket->sendTextMessage(QString::fromStdU16String(reply));
+    return;
+  }
+  if (!RoomDue) {
+    // A line was posted: it reaches every member, this one too, with the
+    // next news, which confirms it.
+    AckDue = SayId;
+    return;
+  }
+  RoomDue = false;
+  const RoomFacts facts = Owner().Facts();
+  Told = true;
+  LinesTold = facts.Posted;
+  MembersTold.assign(facts.MemberList);
+  SendJson({{QLatin1String("v"), 1},
+            {QLatin1String("type"), QLatin1String("room")},
+            {QLatin1String("members"), Texts(facts.Members, facts.Members.size())},
+            {QLatin1String("lines"), Texts(facts.Lines, facts.Lines.size())}});
 }
 
 void BrowserMember::Release() {

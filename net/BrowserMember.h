@@ -1,12 +1,23 @@
-// A browser member: the page's WebSocket, its requests and replies UTF-8 text
-// messages. A browser cannot be trusted to close its connection (a phone
-// walks out of range without a word), so every browser member is pinged and
-// ended when it has not been heard from for KeepAliveMs; one that has not
-// joined within JoinDeadlineMs is ended too.
+// A browser member: the page's WebSocket. It speaks one of two languages,
+// chosen by its first message:
+//  - JSON (a message that begins with "{"), the browser protocol of the
+//    README: requests as JSON objects, the whole room once on joining, then
+//    only what changed, pushed when it changes;
+//  - the room's own requests as text, each answered with the state reply,
+//    as a Pibbet client is answered.
+// Either way its requests are the room's requests, carried out as any
+// client's are.
+//
+// A browser cannot be trusted to close its connection (a phone walks out of
+// range without a word), so every browser member is pinged and ended when it
+// has not been heard from for KeepAliveMs; one that has not joined within
+// JoinDeadlineMs is ended too.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QTimer>
+
+#include <string>
 
 #include "net/Member.h"
 
@@ -29,6 +40,8 @@ class BrowserMember : public Member {
   BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& events, QObject* parent);
   ~BrowserMember() override;
 
+  void RoomChanged(const RoomFacts& facts) override;
+
  protected:
   qint64 UnsentBytes() const override;
   void Write(const std::u16string& reply) override;
@@ -36,6 +49,20 @@ class BrowserMember : public Member {
 
  private:
   void CheckAlive();
+  void OnMessage(const QString& message);
+  void OnJson(const QString& message);
+  void SendJson(const class QJsonObject& message);
+
+  enum class Language { NotYet, Text, Json };
+  Language Speaks = Language::NotYet;
+  // JSON: the whole room is due with the reply to a join; after it, what
+  // the member was last told, and the id of a line to confirm.
+  bool RoomDue = false;
+  bool Told = false;
+  std::uint64_t LinesTold = 0;
+  std::u16string MembersTold;
+  qint64 SayId = -1;
+  qint64 AckDue = -1;
 
   QWebSocket* Socket;
   QTimer JoinDeadline;

@@ -31,8 +31,13 @@ ChatServer::ChatServer(StatusLine& status, QObject* parent)
       Views(
           status, [this] { return TheRoom.CurrentViews(); }, this),
       TheRoom(*this, Views),
-      Holders(1) {
-  TheRoom.SetDisplay(&Views);
+      Holders(1),
+      NewsCooldown(this) {
+  TheRoom.SetDisplay(this);
+  NewsCooldown.setSingleShot(true);
+  connect(&NewsCooldown, &QTimer::timeout, this, [this] {
+    if (NewsPending) TellMembers();
+  });
   connect(&Views, &ViewPublisher::ViewsChanged, this, &ChatServer::ViewsChanged);
   Holders[0].Address = ListenerAddress;
   Holders[0].Label = ListenerLabel(DefaultPort);
@@ -127,6 +132,39 @@ void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
 }
 
 bool ChatServer::HasJoined(SlotIndex slot) const { return !TheRoom.MemberName(slot).empty(); }
+
+RoomFacts ChatServer::Facts() {
+  RoomFacts facts;
+  for (SlotIndex slot = 1; slot <= MaxClientSlot; ++slot) {
+    if (!TheRoom.MemberName(slot).empty()) facts.Members.emplace_back(TheRoom.MemberName(slot));
+  }
+  facts.MemberList = TheRoom.CurrentViews().first;
+  for (int k = TheRoom.LogCount() - 1; k >= 0; --k) facts.Lines.emplace_back(TheRoom.LogLine(k));
+  facts.Posted = TheRoom.LinesPosted();
+  return facts;
+}
+
+// Members told of changes hear of them once the request in hand is done,
+// and under a flood at most once per frame, all of a frame's changes in one
+// message.
+void ChatServer::ShowRoom(std::u16string_view memberList, std::u16string_view log) {
+  Views.ShowRoom(memberList, log);
+  if (NewsPending) return;
+  NewsPending = true;
+  if (!NewsCooldown.isActive()) {
+    QMetaObject::invokeMethod(this, &ChatServer::TellMembers, Qt::QueuedConnection);
+  }
+}
+
+void ChatServer::TellMembers() {
+  if (!NewsPending || NewsCooldown.isActive()) return;
+  NewsPending = false;
+  NewsCooldown.start(NewsIntervalMs);
+  const RoomFacts facts = Facts();
+  for (const SlotHolder& holder : Holders) {
+    if (holder.Holder != nullptr) holder.Holder->RoomChanged(facts);
+  }
+}
 
 void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
   if (HasSlot(slot) && Holders[slot].Holder != nullptr) Holders[slot].Holder->Send(text);

@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdint>
 #include <optional>
@@ -34,11 +35,16 @@ namespace velmor {
 class BrowserGate;
 class DescriptorListener;
 
-class ChatServer : public QObject, private Connections, private MemberEvents {
+class ChatServer : public QObject,
+                   private Connections,
+                   private RoomDisplay,
+                   private MemberEvents {
   Q_OBJECT
 
  public:
   static constexpr std::uint16_t DefaultPort = 5000;
+  // Members told of changes hear of them at most this often.
+  static constexpr int NewsIntervalMs = 16;
 
   enum class StartResult { Listening, ListenFailed };
 
@@ -90,6 +96,11 @@ class ChatServer : public QObject, private Connections, private MemberEvents {
   void OnArrival(SlotIndex slot, std::u16string_view text) override;
   void OnEnded(SlotIndex slot, Ending ending) override;
   bool HasJoined(SlotIndex slot) const override;
+  RoomFacts Facts() override;
+
+  // The room changed: the operator's views and the members told of changes.
+  void ShowRoom(std::u16string_view memberList, std::u16string_view log) override;
+  void TellMembers();
 
   // Connections, as the room sees them.
   void SendData(SlotIndex slot, const std::u16string& text) override;
@@ -114,6 +125,8 @@ class ChatServer : public QObject, private Connections, private MemberEvents {
   std::vector<SlotHolder> Holders;  // index: slot; element 0 stands for the listener
   ReplyEncoder Replies;
   DescriptorClient::Shared ClientShared{Replies, {}, {}};
+  QTimer NewsCooldown;
+  bool NewsPending = false;
   DescriptorListener* Listener = nullptr;
   BrowserGate* Gate = nullptr;
 };

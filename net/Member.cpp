@@ -3,15 +3,17 @@
 namespace velmor {
 
 Member::Member(SlotIndex slot, MemberEvents& events, QObject* parent)
-    : QObject(parent), Slot(slot), Events(events) {}
+    : QObject(parent), OwnSlot(slot), Events(events) {}
+
+bool Member::MayWrite() {
+  if (Closed) return false;
+  if (UnsentBytes() <= MaxUnreadReplyBytes) return true;
+  EndLater(Ending::Failed);
+  return false;
+}
 
 void Member::Send(const std::u16string& reply) {
-  if (Closed) return;
-  if (UnsentBytes() > MaxUnreadReplyBytes) {
-    EndLater(Ending::Failed);
-    return;
-  }
-  Write(reply);
+  if (MayWrite()) Write(reply);
 }
 
 void Member::Close() {
@@ -27,11 +29,11 @@ void Member::SetPeer(std::u16string address, std::u16string label) {
 }
 
 void Member::Arrived(std::u16string_view text) {
-  if (!Closed) Events.OnArrival(Slot, text);
+  if (!Closed) Events.OnArrival(OwnSlot, text);
 }
 
 void Member::End(Ending ending) {
-  if (!Closed) Events.OnEnded(Slot, ending);
+  if (!Closed) Events.OnEnded(OwnSlot, ending);
 }
 
 void Member::EndLater(Ending ending) {

@@ -11,8 +11,10 @@
 
 #include <QObject>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "room/RoomPorts.h"
 
@@ -21,7 +23,16 @@ namespace velmor {
 // How a connection ended, as the room is told of it.
 enum class Ending { PeerClosed, Failed };
 
-// What a member tells its owner.
+// The room as it stands, for members that are told what changed: views into
+// the room's own texts, valid until it next changes.
+struct RoomFacts {
+  std::vector<std::u16string_view> Members;  // in slot order
+  std::u16string_view MemberList;            // the same, as the state reply has it
+  std::vector<std::u16string_view> Lines;    // newest first, at most 50
+  std::uint64_t Posted = 0;                  // lines ever posted (Room::LinesPosted)
+};
+
+// What a member tells its owner, and asks of it.
 class MemberEvents {
  public:
   virtual ~MemberEvents() = default;
@@ -30,6 +41,7 @@ class MemberEvents {
   virtual void OnEnded(SlotIndex slot, Ending ending) = 0;
   // Whether the member in the slot has joined the room under a name.
   virtual bool HasJoined(SlotIndex slot) const = 0;
+  virtual RoomFacts Facts() = 0;
 };
 
 class Member : public QObject {
@@ -44,6 +56,10 @@ class Member : public QObject {
 
   // Queues a reply, or ends a member that leaves its earlier ones unread.
   void Send(const std::u16string& reply);
+  // The room changed. Only members that are told what changed without
+  // asking (browsers speaking JSON) send anything; a Pibbet client is sent
+  // nothing it did not ask for.
+  virtual void RoomChanged(const RoomFacts&) {}
   // Frees the connection at once; no event follows. The object itself is
   // deleted later, since it may be the sender of the signal being handled.
   void Close();
@@ -58,6 +74,11 @@ class Member : public QObject {
   virtual void Write(const std::u16string& reply) = 0;
   virtual void Release() = 0;
 
+  // The output bound: false, and the member ended, when more than
+  // MaxUnreadReplyBytes of earlier output still waits.
+  bool MayWrite();
+  MemberEvents& Owner() const { return Events; }
+  SlotIndex Slot() const { return OwnSlot; }
   void SetPeer(std::u16string address, std::u16string label);
   bool IsClosed() const { return Closed; }
   void Arrived(std::u16string_view text);
@@ -66,7 +87,7 @@ class Member : public QObject {
   void EndLater(Ending ending);
 
  private:
-  SlotIndex Slot;
+  SlotIndex OwnSlot;
   MemberEvents& Events;
   bool Closed = false;
   std::u16string PeerAddress;

@@ -1,10 +1,15 @@
 #include "net/WebPage.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QHttpServer>
 #include <QHttpServerResponse>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
+
+#include <algorithm>
+#include <cctype>
 
 #include "net/Listener.h"
 #include "net/QtVersions.h"
@@ -16,11 +21,36 @@ namespace {
 // On every response: no guessing of types, no framing by other sites, no
 // address of this machine handed on to sites linked from the page.
 const char* const OwnPolicy = "default-src 'none'; frame-ancestors 'none'";
-const char* const PagePolicy =
-    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-    "img-src 'self'; connect-src ws: wss:; frame-ancestors 'none'";
 
-void SetCommonHeaders(QHttpServerResponse& response, const char* policy) {
+// The hash of the page's one script or style element, for a policy that
+// allows exactly that and nothing inline besides.
+QByteArray HashOf(const QByteArray& page, const QByteArray& element) {
+  const qsizetype open = page.indexOf("<" + element + ">");
+  const qsizetype close = page.indexOf("</" + element + ">", open);
+  if (open < 0 || close < 0) return {};
+  const qsizetype start = open + element.size() + 2;
+  return "'sha256-" +
+         QCryptographicHash::hash(page.mid(start, close - start), QCryptographicHash::Sha256)
+             .toBase64() +
+         "'";
+}
+
+// The page may talk to its own WebSocket and nothing else: the host the
+// browser named, on the next port.
+QByteArray PagePolicy(const QByteArray& scripts, const QByteArray& styles, const QUrl& url) {
+  QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+  const bool plain = !host.isEmpty() && std::all_of(host.begin(), host.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':';
+  });
+  if (host.contains(':')) host = "[" + host + "]";
+  const QByteArray socket =
+      plain ? "ws://" + host + ":" + QByteArray::number(url.port(80) + 1) : QByteArray("'none'");
+  return "default-src 'none'; script-src " + scripts + "; style-src " + styles +
+         "; img-src 'self'; connect-src " + socket +
+         "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+}
+
+void SetCommonHeaders(QHttpServerResponse& response, const QByteArray& policy) {
   qt_versions::SetHeaders(response, {{"Cache-Control", "no-store"},
                                      {"X-Content-Type-Options", "nosniff"},
                                      {"X-Frame-Options", "DENY"},
@@ -173,11 +203,14 @@ WebPage::WebPage(std::function<void(const QString&)> report, QObject* parent)
       std::move(report), this);
   const QByteArray page = Resource(":/velmor/web/index.html");
   const QByteArray icon = Resource(":/velmor/web/favicon.png");
-  Server->route("/", QHttpServerRequest::Method::Get, [page] {
-    QHttpServerResponse response("text/html; charset=utf-8", page);
-    SetCommonHeaders(response, PagePolicy);
-    return response;
-  });
+  const QByteArray scripts = HashOf(page, "script");
+  const QByteArray styles = HashOf(page, "style");
+  Server->route("/", QHttpServerRequest::Method::Get,
+                [page, scripts, styles](const QHttpServerRequest& request) {
+                  QHttpServerResponse response("text/html; charset=utf-8", page);
+                  SetCommonHeaders(response, PagePolicy(scripts, styles, request.url()));
+                  return response;
+                });
   Server->route("/favicon.ico", QHttpServerRequest::Method::Get, [icon] {
     QHttpServerResponse response("image/png", icon);
     SetCommonHeaders(response, OwnPolicy);

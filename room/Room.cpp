@@ -18,6 +18,7 @@ Room::Room(Connections& connections, StatusLine& status) : Sockets(connections),
 
 void Room::AppendLogLine(const std::u16string& line) {
   MarkChanged();
+  ++Posted;
   LogLines[LogCapacity].clear();
   int k = 0;
   while (!LogLines[k].empty()) ++k;

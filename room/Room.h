@@ -50,6 +50,9 @@ class Room {
   // Entry k of the log, 0 the oldest; entry 50 is the stop mark.
   const std::u16string& LogLine(int k) const { return LogLines.at(k); }
   int LogCount() const;
+  // Lines that ever entered the log, the operator's included: the log's
+  // newest LinesPosted() - n lines are those posted since the count was n.
+  std::uint64_t LinesPosted() const { return Posted; }
 
  private:
   // False when the key differs: the connection has then been dropped.
@@ -74,6 +77,7 @@ class Room {
   // The state reply, kept until the tables change, so that a fetch renders
   // nothing; the views are its two parts. It keeps its capacity, so a change
   // costs copying, not allocating.
+  std::uint64_t Posted = 0;
   bool StateStale = true;
   std::u16string StateText;
   std::size_t MembersLength = 0;
