@@ -1,13 +1,15 @@
-// Browser members in a real browser: two pages of Debian's chromium and one
-// code page 932 client chat with each other through the real program.
+// Browser members in a real browser: pages of Debian's chromium and code page
+// 932 clients chat with each other through the real program; the pages are
+// pushed what changed, survive a restart of the server, and pass axe-core.
 //
 //   node browser-test.mjs VELMOR SCREENSHOT.png
 //
 // Runs inside a network namespace of its own (see run-browser-test.sh), so
 // the program owns ports 5000, 5080 and 5081.
 import { spawn } from "node:child_process";
-import { mkdtempSync, rmSync } from "node:fs";
-import { createServer } from "node:http";
+import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { createServer, get } from "node:http";
+import { createRequire } from "node:module";
 import net from "node:net";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
@@ -31,14 +33,25 @@ async function until(condition, ms = 5000, every = 25) {
   }
 }
 
+const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
+const axeSource = readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
+
 // ---- the program
 const runtime = mkdtempSync(join(tmpdir(), "velmor-web-"));
 let stderr = "";
-const velmor = spawn(velmorPath, ["--no-window", "--web"], {
-  env: { ...process.env, XDG_RUNTIME_DIR: runtime, QT_QPA_PLATFORM: "offscreen" },
-  stdio: ["ignore", "ignore", "pipe"],
-});
-velmor.stderr.on("data", (d) => (stderr += d.toString()));
+let velmor;
+function startVelmor() {
+  velmor = spawn(velmorPath, ["--no-window", "--web"], {
+    env: { ...process.env, XDG_RUNTIME_DIR: runtime, QT_QPA_PLATFORM: "offscreen" },
+    stdio: ["ignore", "ignore", "pipe"],
+  });
+  velmor.stderr.on("data", (d) => (stderr += d.toString()));
+}
+async function stopVelmor() {
+  velmor.kill("SIGTERM");
+  await until(() => velmor.exitCode !== null || velmor.signalCode !== null, 5000);
+}
+startVelmor();
 const accepted = () => stderr.split("Pibbetより接続を受け付けました").length - 1;
 
 // ---- a code page 932 client, as Pibbet speaks
@@ -49,6 +62,7 @@ class Client {
     this.socket = net.connect(5000, "127.0.0.1");
     this.socket.on("data", (d) => (this.bytes = Buffer.concat([this.bytes, d])));
   }
+  send(bytes) { this.socket.write(bytes); }
   // Sends a request and waits for a reply whose log holds `lines` lines.
   async ask(bytes, lines) {
     this.bytes = Buffer.alloc(0);
@@ -86,10 +100,24 @@ try {
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
            "--disable-background-networking", "--disable-component-update", "--disable-sync"],
   });
-  const desk = await (await browser.newContext({ viewport: { width: 1024, height: 700 } })).newPage();
+  const deskContext = await browser.newContext({ viewport: { width: 1024, height: 700 } });
+  const desk = await deskContext.newPage();
   const phone = await (await browser.newContext({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true })).newPage();
+  const third = await (await browser.newContext({ viewport: { width: 800, height: 600 } })).newPage();
   const dialogs = [];
-  for (const p of [desk, phone]) p.on("dialog", (d) => { dialogs.push(d.message()); d.dismiss(); });
+  const violations = [];
+  // Data messages each page sends and receives (pings and pongs are not).
+  const frames = new Map();
+  for (const p of [desk, phone, third]) {
+    p.on("dialog", (d) => { dialogs.push(d.message()); d.dismiss(); });
+    p.on("console", (m) => { if (/Content.Security.Policy/i.test(m.text())) violations.push(m.text()); });
+    const count = { sent: 0, received: 0, last: "" };
+    frames.set(p, count);
+    p.on("websocket", (ws) => {
+      ws.on("framesent", () => count.sent++);
+      ws.on("framereceived", (f) => { count.received++; count.last = String(f.payload); });
+    });
+  }
 
   const members = (p) => p.getByRole("list", { name: "メンバー" }).getByRole("listitem").allTextContents();
   const log = (p) => p.getByRole("region", { name: "ログ" }).getByRole("listitem").allTextContents();
@@ -142,6 +170,131 @@ try {
 
   await phone.screenshot({ path: screenshotPath });
 
+  // ---- the policy: no inline code but the page's own, no other socket
+  const policy = await new Promise((resolve) => get(page0, (res) => { res.resume(); resolve(String(res.headers["content-security-policy"])); }));
+  check(!policy.includes("unsafe-inline") && policy.includes("connect-src ws://127.0.0.1:5081;") && policy.includes("frame-ancestors 'none'"),
+        "the page's policy allows no inline code but its own and only its own WebSocket");
+
+  // ---- live: a client's line reaches three pages at once
+  await third.goto(page0);
+  await third.getByLabel("名前").fill("次郎");
+  await third.getByRole("button", { name: "入室" }).click();
+  check(await until(async () => (await members(third)).includes("次郎")), "a third page joins");
+  const pages = [desk, phone, third];
+  for (const p of pages) {
+    await p.evaluate(() => {
+      window.arrivals = {};
+      const lines = document.getElementById("lines");
+      new MutationObserver(() => {
+        for (const li of lines.children) if (!(li.textContent in window.arrivals)) window.arrivals[li.textContent] = Date.now();
+      }).observe(lines, { childList: true });
+    });
+  }
+  const latencies = [];
+  for (let i = 0; i < 20; i++) {
+    const line = `〔太郎〕live ${i}`;
+    const sentAt = Date.now();
+    taro.send(wire(`NormalTellive ${i}/*/~k`));
+    const arrived = await until(async () => {
+      for (const p of pages) if (!(await p.evaluate((l) => l in window.arrivals, line))) return false;
+      return true;
+    }, 5000, 5);
+    if (!arrived) { check(false, `line ${i} reached every page`); break; }
+    for (const p of pages) latencies.push((await p.evaluate((l) => window.arrivals[l], line)) - sentAt);
+  }
+  const worst = Math.max(...latencies);
+  check(latencies.length === 60 && median(latencies) <= 50 && worst <= 150,
+        `a client's line reaches three pages in a median of ${median(latencies)} ms, at worst ${worst} ms (bounds 50 and 150)`);
+
+  // ---- an idle page exchanges no data message
+  const before10 = pages.map((p) => ({ ...frames.get(p) }));
+  await new Promise((r) => setTimeout(r, 10000));
+  check(pages.every((p, i) => frames.get(p).sent === before10[i].sent && frames.get(p).received === before10[i].received),
+        "idle pages exchange no data message in 10 s");
+
+  // ---- a line costs each page about its own size, in a full room
+  const crowd = [];
+  for (let i = 0; i < 16; i++) {
+    const c = new Client();
+    await c.ask(wire(`CanEnter?guest${i}/*/~g`), 1);
+    crowd.push(c);
+  }
+  const full = await taro.ask(wire("/Reflesh//*/~k"), 50);
+  check(full.slice(0, full.indexOf("/*/")).split("\r\n").length - 1 === 20, "the room is full: 20 members");
+  const forty = "0123456789".repeat(4);
+  taro.send(wire(`NormalTel${forty}/*/~k`));
+  check(await until(async () => (await log(desk)).includes(`〔太郎〕${forty}`)), "the 40-character line arrives");
+  const cost = Buffer.byteLength(frames.get(desk).last);
+  check(frames.get(desk).last.includes(forty) && cost <= 2048,
+        `a 40-character line costs a page ${cost} bytes in a full room of ${Buffer.byteLength(full)} bytes (bound 2,048)`);
+  for (const c of crowd) c.socket.destroy();
+
+  // ---- what the server would drop is refused, and nothing is lost
+  const tooLong = "x".repeat(32758);
+  await textBox(desk).fill(tooLong);
+  await textBox(desk).press("Enter");
+  check(await until(async () => (await desk.getByRole("status").allTextContents()).join("").includes("長すぎます")),
+        "an over-long line is refused with a reason");
+  check((await textBox(desk).inputValue()).length === tooLong.length, "and stays in the box");
+  await textBox(desk).fill("");
+  check((await taro.ask(wire("/Reflesh//*/~k"), 50)).startsWith("花子\r\n太郎\r\n"), "and the member stays in the room");
+
+  // ---- the name is remembered for the next visit
+  const again = await deskContext.newPage();
+  await again.goto(page0);
+  check((await again.getByLabel("名前").inputValue()) === "花子", "the name is filled in on the next visit");
+  await again.close();
+
+  // ---- a hidden tab counts unread lines in its title
+  await phone.evaluate(() => {
+    Object.defineProperty(document, "hidden", { configurable: true, get: () => true });
+    Object.defineProperty(document, "visibilityState", { configurable: true, get: () => "hidden" });
+    document.dispatchEvent(new Event("visibilitychange"));
+  });
+  for (const n of [1, 2, 3]) await taro.ask(wire(`NormalTelunread ${n}/*/~k`), 50);
+  check(await until(async () => (await phone.title()) === "(3) Velmor"), "a hidden tab's title counts 3 unread lines");
+  await phone.evaluate(() => {
+    Object.defineProperty(document, "hidden", { configurable: true, get: () => false });
+    Object.defineProperty(document, "visibilityState", { configurable: true, get: () => "visible" });
+    document.dispatchEvent(new Event("visibilitychange"));
+  });
+  check(await until(async () => (await phone.title()) === "Velmor"), "and forgets them once the tab is seen");
+
+  // ---- axe-core finds nothing on the joined page, phone and desktop
+  for (const [p, width] of [[phone, "phone"], [desk, "desktop"]]) {
+    await p.evaluate(axeSource);
+    const found = await p.evaluate(async () => (await window.axe.run()).violations.map((v) => `${v.id} (${v.nodes.length})`));
+    check(found.length === 0, `axe-core reports no violation at ${width} width${found.length ? ": " + found.join(", ") : ""}`);
+  }
+
+  // ---- the server restarts: every page comes back by itself, and a line
+  // typed meanwhile is posted once
+  taro.socket.destroy();
+  await stopVelmor();
+  check(await until(async () => (await desk.locator("#connection").textContent()).includes("接続が切れました")), "the page says at once that the connection dropped");
+  await textBox(phone).fill("ただいま");
+  await textBox(phone).press("Enter");
+  await phone.screenshot({ path: screenshotPath.replace(/\.png$/, "-offline.png") });
+  startVelmor();
+  // Back in the new server's room: its log has none of the old lines.
+  const backIn = await until(async () => {
+    for (const p of pages) {
+      if ((await p.locator("#connection").textContent()) !== "" || (await log(p)).includes("〔太郎〕live 0")) return false;
+    }
+    return true;
+  }, 20000);
+  check(backIn, "every page is back in the room without a click");
+  check(await until(async () => (await log(desk)).filter((l) => l === `〔${markup}〕ただいま`).length === 1, 5000),
+        "the line typed while the server was away is posted once");
+  const taro2 = new Client();
+  const fetched2 = await taro2.ask(wire("CanEnter?", TARO, "/*/~k"), 1);
+  const [roomMembers, roomLog] = fetched2.split("/*/").map((t) => t.split("\r\n").slice(0, -1));
+  check(await until(async () => JSON.stringify(await members(desk)) === JSON.stringify(roomMembers) &&
+                                JSON.stringify((await log(desk)).slice(0, roomLog.length)) === JSON.stringify(roomLog)),
+        "the page shows exactly what a client's fetch shows");
+  taro2.socket.destroy();
+  check(violations.length === 0, `no policy violation in any page${violations.length ? ": " + violations[0] : ""}`);
+
   // Another web site cannot join through the browser.
   const before = accepted();
   const evil = await (await browser.newContext()).newPage();
@@ -153,15 +306,13 @@ try {
   await desk.getByRole("button", { name: "退室" }).click();
   check(await until(async () => (await log(phone)).includes("【お知らせ】花子さんが退室されました")), "leaving logs the leave line");
   check(!(await members(phone)).includes("花子"), "and takes her out of the member list");
-  taro.socket.destroy();
 } catch (error) {
   failures.push(String(error && error.stack || error));
   console.log(error);
 } finally {
   if (browser) await browser.close();
   foreign.close();
-  velmor.kill("SIGTERM");
-  await until(() => velmor.exitCode !== null, 5000);
+  await stopVelmor();
   rmSync(runtime, { recursive: true, force: true });
 }
 if (failures.length) {
