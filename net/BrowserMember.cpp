@@ -106,8 +106,7 @@ void BrowserMember::OnJson(const QString& message) {
 }
 
 void BrowserMember::SendJson(const QJsonObject& message) {
-  Socket->sendTextMessage(
-      QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+  Socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
 }
 
 void BrowserMember::RoomChanged(const RoomFacts& facts) {

@@ -35,10 +35,7 @@ namespace velmor {
 class BrowserGate;
 class DescriptorListener;
 
-class ChatServer : public QObject,
-                   private Connections,
-                   private RoomDisplay,
-                   private MemberEvents {
+class ChatServer : public QObject, private Connections, private RoomDisplay, private MemberEvents {
   Q_OBJECT
 
  public:

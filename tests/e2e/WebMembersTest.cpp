@@ -1,6 +1,9 @@
 // Browser members against the real program: what a hostile or careless web
 // client does costs the other members nothing, and the room's limits hold.
 #include <QHostInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkRequest>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -21,6 +24,7 @@
 #include "tests/e2e/RunningServer.h"
 #include "tests/e2e/VelmorProcess.h"
 #include "tests/support/Wait.h"
+#include "wire/Cp932.h"
 
 namespace velmor::testing {
 namespace {
@@ -85,6 +89,8 @@ class WebMembers : public ::testing::Test {
       ASSERT_TRUE(server->WaitForStderr("the page is at")) << server->Stderr();
     }
   }
+
+ public:
   // A WebSocket from the page's own origin, open or not.
   std::unique_ptr<QWebSocket> Open(
       const QString& origin = QStringLiteral("http://127.0.0.1:5080")) {
@@ -438,6 +444,128 @@ TEST_F(WebMembers, SlowBrowserGetsALargeStateWhole) {
   EXPECT_GT(reply.size(), 1450000);
   EXPECT_TRUE(reply.startsWith(QStringLiteral("p\r\nb\r\n/*/"))) << "whole, and still a member";
   EXPECT_EQ(browser->state(), QAbstractSocket::ConnectedState);
+}
+
+// A browser speaking the JSON protocol, and the room as its messages make it.
+struct JsonBrowser {
+  std::unique_ptr<QWebSocket> socket;
+  QStringList members, lines;  // lines newest first
+  QString key;
+  QString name;
+  bool inRoom = false;
+  qint64 said = -1, acked = -1;  // the last line sent, and the last confirmed
+
+  JsonBrowser(WebMembers& test, const QString& theName, const QString& theKey)
+      : key(theKey), name(theName) {
+    socket = test.Open();
+    QObject::connect(socket.get(), &QWebSocket::textMessageReceived, [this](const QString& text) {
+      const QJsonObject news = QJsonDocument::fromJson(text.toUtf8()).object();
+      const auto strings = [&](const char* field) {
+        QStringList list;
+        for (const auto& value : news.value(QLatin1String(field)).toArray())
+          list << value.toString();
+        return list;
+      };
+      if (news.value(QLatin1String("type")).toString() == QLatin1String("room")) {
+        inRoom = true;
+        members = strings("members");
+        lines = strings("lines");
+        return;
+      }
+      if (news.contains(QLatin1String("members"))) members = strings("members");
+      if (news.contains(QLatin1String("ack"))) acked = news.value(QLatin1String("ack")).toInteger();
+      lines = strings("lines") + lines;
+      while (lines.size() > 50) lines.removeLast();
+    });
+    Send({{"type", "join"}, {"name", name}});
+  }
+  void Send(QJsonObject message) {
+    message.insert(QLatin1String("v"), 1);
+    message.insert(QLatin1String("key"), key);
+    socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson()));
+  }
+};
+
+TEST_F(WebMembers, EveryPageShowsWhatAFetchShowsThroughRandomEvents) {
+  std::mt19937 random(20261208);
+  const QStringList words{QStringLiteral("こんにちは"), QStringLiteral("雨"), QStringLiteral("ok"),
+                          QStringLiteral("髙橋"),       QStringLiteral("ｶﾅ"), QStringLiteral("①")};
+  const auto text = [&] {
+    QString t;
+    for (int i = 1 + random() % 3; i > 0; --i) t += words[random() % words.size()];
+    return t;
+  };
+  // Every event below posts exactly one line once carried out; the test
+  // knows how many the log holds.
+  Client witness;
+  witness.Send(Wire("CanEnter?witness/*/~w"));
+  ASSERT_FALSE(witness.ReceiveState(1).empty());
+  int posted = 8;
+  std::vector<std::unique_ptr<JsonBrowser>> browsers;
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 4; ++i) {
+    browsers.push_back(std::make_unique<JsonBrowser>(*this, QStringLiteral("b%1").arg(i),
+                                                     QStringLiteral("k%1").arg(i)));
+  }
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<Client>());
+    clients.back()->Send(Wire("CanEnter?c" + std::to_string(i) + "/*/~c"));
+    clients.back()->Receive(1);
+  }
+  int checkpoints = 0;
+  for (int event = 1; event <= 400; ++event) {
+    const int who = random() % 10;
+    if (who < 4) {
+      JsonBrowser& b = *browsers[who];
+      if (random() % 12 == 0) {  // leaves, and another comes in its place
+        const QString gone = b.name;
+        browsers[who] = std::make_unique<JsonBrowser>(*this, QStringLiteral("n%1").arg(event),
+                                                      QStringLiteral("n%1").arg(event));
+        JsonBrowser& other = *browsers[(who + 1) % 4];
+        ASSERT_TRUE(WaitUntil([&] {
+          return browsers[who]->inRoom && !other.members.contains(gone) &&
+                 other.members.contains(browsers[who]->name);
+        }));
+        posted += 2;
+      } else if (b.inRoom) {
+        b.Send({{"type", "say"}, {"text", text()}, {"id", event}});
+        b.said = event;
+        ++posted;
+      }
+    } else if (who < 7) {
+      clients[who - 4]->Send(Wire("NormalTel" + text().toStdString() + "/*/~c"));
+      clients[who - 4]->Receive(1);  // carried out: its reply has begun
+      ++posted;
+    }
+    WaitUntil([] { return false; }, random() % 3);
+    if (event % 40 != 0) continue;
+    // A checkpoint: once the room is quiet, every page is what a fetch is.
+    ++checkpoints;
+    ASSERT_TRUE(WaitUntil([&] {
+      for (const auto& b : browsers)
+        if (!b->inRoom || b->acked < b->said) return false;
+      return true;
+    }));
+    witness.Send(Wire("/Reflesh//*/~w"));
+    const std::string state = witness.ReceiveState(std::min(posted, 50));
+    const QString reply = QString::fromStdU16String(
+        Cp932::Instance().Decode(std::string_view(state.data(), state.size())));
+    const qsizetype at = reply.indexOf(QStringLiteral("/*/"));
+    QStringList members = reply.left(at).split(QStringLiteral("\r\n"));
+    QStringList lines = reply.mid(at + 3).split(QStringLiteral("\r\n"));
+    members.removeLast();
+    lines.removeLast();
+    for (std::size_t i = 0; i < browsers.size(); ++i) {
+      const bool same = WaitUntil(
+          [&] { return browsers[i]->members == members && browsers[i]->lines == lines; }, 5000);
+      ASSERT_TRUE(same) << "checkpoint " << checkpoints << ", page " << i << ":\n"
+                        << browsers[i]->members.join(u'|').toStdString() << "\n"
+                        << members.join(u'|').toStdString() << "\n"
+                        << browsers[i]->lines.join(u'|').toStdString() << "\n"
+                        << lines.join(u'|').toStdString();
+    }
+  }
+  EXPECT_EQ(checkpoints, 10);
 }
 
 TEST(WebPort, HeldPortIsReportedAndTheChatServerGoesOn) {
