@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,18 @@ void PrintTable();
 
 // Workloads.cpp
 enum class Kind { Velmor, VelmorWindow, Floor, VelmorWeb };
+// A server under test, started as a child process pinned to the first core.
+struct Server {
+  pid_t pid = -1;
+  Clock::time_point started;
+  std::string runtime;
+};
+Server Start(Kind kind, const std::string& program, const std::string& floorReply);
+void Stop(Server& server);
+// Connects until the chat port listens; how long that took, or nothing.
+std::optional<double> WaitForListener(Clock::time_point since, std::chrono::milliseconds limit);
+// Says why the run failed, ends the server under test and exits with 2.
+[[noreturn]] void Fail(const std::string& why);
 void PinTo(int core);
 void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind,
                     int connections);
@@ -127,5 +140,7 @@ void RunStartup(const Options& options);
 // Port 5000's tail with slow HTTP connections on the page port, against the
 // same run without them.
 void RunSlowHttp(const Options& options);
+// WebWorkload.cpp: browser members over the JSON protocol, pushed each line.
+void RunWeb(const Options& options);
 
 }  // namespace velmor::bench

@@ -24,6 +24,8 @@ namespace {
 
 int Connect() { return harness::ConnectLoopback(Port, true); }
 
+}  // namespace
+
 // Connects until the server listens; returns how long that took, or nothing.
 std::optional<double> WaitForListener(Clock::time_point since, std::chrono::milliseconds limit) {
   while (Clock::now() - since < limit) {
@@ -38,11 +40,7 @@ std::optional<double> WaitForListener(Clock::time_point since, std::chrono::mill
   return std::nullopt;
 }
 
-struct Server {
-  pid_t pid = -1;
-  Clock::time_point started;
-  std::string runtime;
-};
+namespace {
 
 const char* KindName(Kind kind) {
   switch (kind) {
@@ -60,6 +58,8 @@ const char* KindName(Kind kind) {
 
 // The server running now, ended by Fail on the way out.
 pid_t Running = -1;
+
+}  // namespace
 
 [[noreturn]] void Fail(const std::string& why) {
   std::fprintf(stderr, "velmor-bench: %s\n", why.c_str());
@@ -108,6 +108,8 @@ void Stop(Server& server) {
   Running = -1;
   if (!server.runtime.empty()) std::filesystem::remove_all(server.runtime);
 }
+
+namespace {
 
 // ---------------------------------------------------------------- clients
 

@@ -16,7 +16,7 @@ namespace {
 void Usage() {
   std::fputs(
       "usage: velmor-bench --program PATH [--workload "
-      "all|fetch|chat|churn|memory|startup|slow-http]\n"
+      "all|fetch|chat|churn|memory|startup|web|slow-http]\n"
       "                    [--connections N] [--seconds S] [--repetitions R] [--window]\n"
       "                    [--memory-requests N] [--json] [--require-namespace]\n"
       "                    [--ignore-targets]\n"
@@ -91,6 +91,7 @@ int main(int argc, char* argv[]) {
   if (w == "memory") RunMemory(options);
   if (w == "startup") RunStartup(options);
   if (w == "slow-http") RunSlowHttp(options);
+  if (w == "web") RunWeb(options);
   if (w == "all") {
     RunFetchOrChat(options, "fetch", Kind::Velmor, MaxMembers);
     RunFetchOrChat(options, "fetch", Kind::VelmorWindow, MaxMembers);
@@ -100,6 +101,7 @@ int main(int argc, char* argv[]) {
     RunChurn(options);
     RunMemory(options);
     RunStartup(options);
+    RunWeb(options);
   }
   if (Rows.empty() && JsonParts.empty()) {
     Usage();

@@ -1,0 +1,157 @@
+// The web workload: 20 browser members over the JSON protocol in a full
+// room, one of them posting lines at a steady 100 a second. Measured: each
+// line's latency to every member (the poster included), and the bytes each
+// member receives per line.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include "bench/Bench.h"
+
+namespace velmor::bench {
+
+namespace {
+
+constexpr int Members = MaxMembers;
+constexpr int LinesPerSecond = 100;
+// About 40 characters, the poster's name in front: "〔web00〕line 0001 ...".
+QString LineText(int n) {
+  return QStringLiteral("line %1 ").arg(n, 4, 10, QLatin1Char('0')) + QString(30, u'x');
+}
+
+struct WebMember {
+  std::unique_ptr<QWebSocket> socket;
+  bool inRoom = false;
+  long long bytes = 0;
+};
+
+void Send(QWebSocket& socket, QJsonObject message, int i) {
+  message.insert(QStringLiteral("v"), 1);
+  message.insert(QStringLiteral("key"), QStringLiteral("key%1").arg(i));
+  socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+// Turns the event loop until done() or the time is up.
+bool Await(const std::function<bool()>& done, int ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+  }
+  return true;
+}
+
+}  // namespace
+
+void RunWeb(const Options& options) {
+  static int argc = 1;
+  static char name[] = "velmor-bench";
+  static char* argv[] = {name, nullptr};
+  if (QCoreApplication::instance() == nullptr) new QCoreApplication(argc, argv);
+
+  Server process = Start(Kind::VelmorWeb, options.program, {});
+  if (!WaitForListener(process.started, 10s)) Fail("velmor --web did not listen on port 5000");
+  std::vector<WebMember> members(Members);
+  QElapsedTimer clock;
+  clock.start();
+  std::map<int, qint64> sentAt;  // line number -> ns since clock start
+  std::vector<double> latencyUs;
+  bool measuring = false;
+  const QString posterMark = QStringLiteral("〔web00〕line ");
+  for (int i = 0; i < Members; ++i) {
+    WebMember& m = members[i];
+    m.socket = std::make_unique<QWebSocket>(QStringLiteral("http://127.0.0.1:5080"));
+    QObject::connect(m.socket.get(), &QWebSocket::connected, [&m, i] {
+      Send(*m.socket,
+           {{"type", "join"}, {"name", QStringLiteral("web%1").arg(i, 2, 10, QLatin1Char('0'))}},
+           i);
+    });
+    QObject::connect(m.socket.get(), &QWebSocket::textMessageReceived, [&, i](const QString& text) {
+      const qint64 now = clock.nsecsElapsed();
+      WebMember& self = members[i];
+      const QJsonObject news = QJsonDocument::fromJson(text.toUtf8()).object();
+      if (news.value(QLatin1String("type")).toString() == QLatin1String("room")) {
+        self.inRoom = true;
+        return;
+      }
+      if (!measuring) return;
+      self.bytes += text.toUtf8().size();
+      for (const auto& value : news.value(QLatin1String("lines")).toArray()) {
+        const QString line = value.toString();
+        if (!line.startsWith(posterMark)) continue;
+        const auto at = sentAt.find(line.mid(posterMark.size(), 4).toInt());
+        if (at != sentAt.end()) latencyUs.push_back(double(now - at->second) / 1000.0);
+      }
+    });
+    // The page port opens just after the chat port.
+    for (int tries = 0; tries < 50; ++tries) {
+      m.socket->open(QUrl(QStringLiteral("ws://127.0.0.1:5081/")));
+      if (Await(
+              [&] {
+                return m.socket->state() == QAbstractSocket::ConnectedState ||
+                       m.socket->state() == QAbstractSocket::UnconnectedState;
+              },
+              2000) &&
+          m.socket->state() == QAbstractSocket::ConnectedState)
+        break;
+      Await([] { return false; }, 20);
+    }
+  }
+  if (!Await(
+          [&] {
+            return std::all_of(members.begin(), members.end(), [](auto& m) { return m.inRoom; });
+          },
+          10000))
+    Fail("the browser members did not all join");
+  // A full log first, so that the room is as large as it gets.
+  for (int n = 0; n < LogLines; ++n)
+    Send(*members[0].socket, {{"type", "say"}, {"text", QStringLiteral("fill")}}, 0);
+  Await([] { return false; }, 300);
+
+  const int lines = std::max(200, int(options.seconds * LinesPerSecond));
+  measuring = true;
+  QTimer pacer;
+  pacer.setTimerType(Qt::PreciseTimer);
+  int next = 0;
+  QObject::connect(&pacer, &QTimer::timeout, [&] {
+    if (next >= lines) return pacer.stop();
+    sentAt[next] = clock.nsecsElapsed();
+    Send(*members[0].socket, {{"type", "say"}, {"text", LineText(next)}, {"id", next}}, 0);
+    ++next;
+  });
+  pacer.start(1000 / LinesPerSecond);
+  const bool all = Await([&] { return latencyUs.size() >= std::size_t(lines) * Members; },
+                         lines * 1000 / LinesPerSecond + 5000);
+  measuring = false;
+  long long bytes = 0;
+  for (auto& m : members) bytes += m.bytes;
+  members.clear();
+  Stop(process);
+  if (!all) Fail("not every line reached every browser member");
+
+  std::sort(latencyUs.begin(), latencyUs.end());
+  const double p50 = latencyUs[latencyUs.size() / 2];
+  const double p99 = latencyUs[std::min(latencyUs.size() - 1, latencyUs.size() * 99 / 100)];
+  const double perLine = double(bytes) / double(lines) / Members;
+  const double lineBytes =
+      double(QStringLiteral("〔web00〕").toUtf8().size() + LineText(0).toUtf8().size());
+  std::fprintf(
+      stderr,
+      "  web 20: %d lines at %d a second to %d members; line to member p50 %.0f us, p99 %.0f us, "
+      "max %.0f us; %.0f bytes per line per member (line %.0f bytes)\n",
+      lines, LinesPerSecond, Members, p50, p99, latencyUs.back(), perLine, lineBytes);
+  Rows.push_back({"web 20", "line to member p99 (us)", p99, 0, "<= 2,000", 2000, false, false});
+  Rows.push_back({"web 20", "bytes per line per member", perLine, 0, "<= line + 200",
+                  lineBytes + 200, false, false});
+}
+
+}  // namespace velmor::bench
