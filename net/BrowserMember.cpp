@@ -88,18 +88,20 @@ void BrowserMember::OnJson(const QString& message) {
   const QJsonObject request = QJsonDocument::fromJson(message.toUtf8()).object();
   const QString type = request.value(QLatin1String("type")).toString();
   const QString key = request.value(QLatin1String("key")).toString();
-  if (request.value(QLatin1String("v")).toInt() != 1) {
+  const QString payload =
+      request.value(type == QLatin1String("join") ? QLatin1String("name") : QLatin1String("text"))
+          .toString();
+  // A separator inside the name or text would cut the request short and
+  // make the rest of it the key.
+  const QString separator = QStringLiteral("/*/~");
+  if (request.value(QLatin1String("v")).toInt() != 1 || payload.contains(separator)) {
     End(Ending::Failed);
   } else if (type == QLatin1String("join")) {
     RoomDue = true;
-    Arrived((QStringLiteral("CanEnter?") + request.value(QLatin1String("name")).toString() +
-             QStringLiteral("/*/~") + key)
-                .toStdU16String());
+    Arrived((QStringLiteral("CanEnter?") + payload + separator + key).toStdU16String());
   } else if (type == QLatin1String("say")) {
     SayId = request.value(QLatin1String("id")).toInteger(-1);
-    Arrived((QStringLiteral("NormalTel") + request.value(QLatin1String("text")).toString() +
-             QStringLiteral("/*/~") + key)
-                .toStdU16String());
+    Arrived((QStringLiteral("NormalTel") + payload + separator + key).toStdU16String());
   } else {
     End(Ending::Failed);
   }

@@ -568,6 +568,21 @@ TEST_F(WebMembers, EveryPageShowsWhatAFetchShowsThroughRandomEvents) {
   EXPECT_EQ(checkpoints, 10);
 }
 
+TEST_F(WebMembers, JsonTheRoomWouldNotTakeEndsTheConnection) {
+  for (const char* message : {R"({"v":2,"type":"join","name":"a","key":"k"})",
+                              R"({"v":1,"type":"join","name":"a/*/~b","key":"k"})",
+                              R"({"v":1,"type":"dance"})", R"({"v":1,"type":"join")"}) {
+    auto socket = Open();
+    ASSERT_EQ(socket->state(), QAbstractSocket::ConnectedState);
+    socket->sendTextMessage(QString::fromUtf8(message));
+    EXPECT_TRUE(WaitUntil([&] { return socket->state() == QAbstractSocket::UnconnectedState; }))
+        << message;
+  }
+  Client witness;
+  const std::string alone = Wire("w\r\n/*/【お知らせ！】wさんが参加しました\r\n");
+  EXPECT_EQ(witness.Exchange(Wire("CanEnter?w/*/~w"), alone.size()), alone) << "nobody joined";
+}
+
 TEST(WebPort, HeldPortIsReportedAndTheChatServerGoesOn) {
   if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
   QTcpServer holder;
