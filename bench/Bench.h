@@ -45,8 +45,13 @@ inline std::string Name(int i) { return UserWord + TwoDigits(i); }
 inline std::string Key(int i) { return "key" + TwoDigits(i); }
 inline std::string Join(int i) { return "CanEnter?" + Name(i) + "/*/~" + Key(i); }
 inline std::string Fetch(int i) { return "/Reflesh//*/~" + Key(i); }
-// Fixed width, so that every reply has one length once the log is full.
-inline std::string Chat(int i, int n) {
+// Fixed width, so that every reply has one length once the log is full:
+// Japanese words and a number, or, given a length, that many characters.
+inline std::string Chat(int i, int n, int length = 0) {
+  if (length >= 4) {
+    return "NormalTel" + FourDigits(n) + std::string(std::size_t(length - 4), char('a' + i % 26)) +
+           "/*/~" + Key(i);
+  }
   return "NormalTel" + TalkWord + TestWord + FourDigits(n) + "/*/~" + Key(i);
 }
 
@@ -61,6 +66,7 @@ struct Options {
   bool requireNamespace = false;
   bool ignoreTargets = false;
   long memoryRequests = 1000000;
+  int lineLength = 0;  // chat and fetch: the log's lines, 0 for short Japanese ones
 };
 
 struct Sample {
@@ -132,8 +138,9 @@ std::optional<double> WaitForListener(Clock::time_point since, std::chrono::mill
 // Says why the run failed, ends the server under test and exits with 2.
 [[noreturn]] void Fail(const std::string& why);
 void PinTo(int core);
-void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind,
-                    int connections);
+// lineLength: the characters of every line in the log (0: short Japanese lines).
+void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind, int connections,
+                    int lineLength = 0);
 void RunChurn(const Options& options);
 void RunMemory(const Options& options);
 void RunStartup(const Options& options);

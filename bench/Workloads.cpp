@@ -194,7 +194,7 @@ struct Room {
 };
 
 // Joins n members, then fills the log to 50 lines with chats of member 0.
-bool SetUp(Room& room, int n) {
+bool SetUp(Room& room, int n, int lineLength = 0) {
   for (int i = 0; i < n; ++i) {
     Connection c;
     c.fd = Connect();
@@ -206,7 +206,7 @@ bool SetUp(Room& room, int n) {
   }
   for (int k = 0; k < LogLines; ++k) {
     room.lines = std::min(room.lines + 1, LogLines);
-    if (!Ask(room.connections[0], Chat(0, k), room.lines)) return false;
+    if (!Ask(room.connections[0], Chat(0, k, lineLength), room.lines)) return false;
   }
   return true;
 }
@@ -363,13 +363,15 @@ struct Comparison {
   PairedRatios paired;
 };
 
-Comparison Compare(const Options& options, const std::string& workload, Kind kind,
-                   int connections) {
+Comparison Compare(const Options& options, const std::string& workload, Kind kind, int connections,
+                   int lineLength) {
   std::vector<Sample> velmorSamples, floorSamples;
   std::string floorReply;
   std::size_t replySize = 0;
   const bool chat = workload == "chat";
-  const auto request = [chat](int i, long n) { return chat ? Chat(i, int(n % 10000)) : Fetch(i); };
+  const auto request = [chat, lineLength](int i, long n) {
+    return chat ? Chat(i, int(n % 10000), lineLength) : Fetch(i);
+  };
   for (int rep = 0; rep < options.repetitions; ++rep) {
     for (Kind server : {kind, Kind::Floor}) {
       Server process = Start(server, options.program, floorReply);
@@ -378,11 +380,12 @@ Comparison Compare(const Options& options, const std::string& workload, Kind kin
       Sample sample;
       {
         Room room;
-        if (!SetUp(room, connections))
+        if (!SetUp(room, connections, lineLength))
           Fail(std::string("the set-up against ") + KindName(server) + " failed");
         if (server != Kind::Floor && floorReply.empty()) {
           // The reply every later request gets, and so the floor's reply.
-          floorReply = MustAsk(room.connections[0], chat ? Chat(0, 9999) : Fetch(0), LogLines);
+          floorReply =
+              MustAsk(room.connections[0], chat ? Chat(0, 9999, lineLength) : Fetch(0), LogLines);
           replySize = floorReply.size();
         }
         const std::string exact = chat ? std::string() : floorReply;
@@ -396,11 +399,12 @@ Comparison Compare(const Options& options, const std::string& workload, Kind kin
   return {Summarise(velmorSamples), Summarise(floorSamples), paired};
 }
 
-void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind,
-                    int connections) {
-  const std::string label =
-      workload + " " + std::to_string(connections) + (kind == Kind::VelmorWindow ? " +window" : "");
-  const auto [velmor, floor, paired] = Compare(options, workload, kind, connections);
+void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind, int connections,
+                    int lineLength) {
+  const std::string label = workload + " " + std::to_string(connections) +
+                            (kind == Kind::VelmorWindow ? " +window" : "") +
+                            (lineLength > 0 ? ", lines of " + std::to_string(lineLength) : "");
+  const auto [velmor, floor, paired] = Compare(options, workload, kind, connections, lineLength);
   PrintSummary(label, KindName(kind), velmor);
   PrintSummary(label, "floor", floor);
   if (connections == 1) {

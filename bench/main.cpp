@@ -17,7 +17,8 @@ void Usage() {
   std::fputs(
       "usage: velmor-bench --program PATH [--workload "
       "all|fetch|chat|churn|memory|startup|web|slow-http]\n"
-      "                    [--connections N] [--seconds S] [--repetitions R] [--window]\n"
+      "                    [--connections N] [--line-length N] [--seconds S] [--repetitions R]\n"
+      "                    [--window]\n"
       "                    [--memory-requests N] [--json] [--require-namespace]\n"
       "                    [--ignore-targets]\n"
       "Runs PATH (the velmor program) and a floor server in turn on port 5000, in a\n"
@@ -52,6 +53,8 @@ int main(int argc, char* argv[]) {
       options.repetitions = std::clamp(std::stoi(value()), 1, 100);
     else if (arg == "--memory-requests")
       options.memoryRequests = std::clamp(std::stol(value()), 10L, 100000000L);
+    else if (arg == "--line-length")
+      options.lineLength = std::clamp(std::stoi(value()), 0, 30000);
     else if (arg == "--window")
       options.window = true;
     else if (arg == "--json")
@@ -86,7 +89,8 @@ int main(int argc, char* argv[]) {
 
   const std::string& w = options.workload;
   const Kind kind = options.window ? Kind::VelmorWindow : Kind::Velmor;
-  if (w == "fetch" || w == "chat") RunFetchOrChat(options, w, kind, options.connections);
+  if (w == "fetch" || w == "chat")
+    RunFetchOrChat(options, w, kind, options.connections, options.lineLength);
   if (w == "churn") RunChurn(options);
   if (w == "memory") RunMemory(options);
   if (w == "startup") RunStartup(options);
@@ -98,6 +102,11 @@ int main(int argc, char* argv[]) {
     RunFetchOrChat(options, "fetch", Kind::Velmor, 1);
     RunFetchOrChat(options, "chat", Kind::Velmor, MaxMembers);
     RunFetchOrChat(options, "chat", Kind::VelmorWindow, MaxMembers);
+    // A chat line must cost its own size, however much the room holds.
+    for (const int length : {30, 200, 2000}) {
+      RunFetchOrChat(options, "chat", Kind::Velmor, MaxMembers, length);
+      RunFetchOrChat(options, "fetch", Kind::Velmor, MaxMembers, length);
+    }
     RunChurn(options);
     RunMemory(options);
     RunStartup(options);

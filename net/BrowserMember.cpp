@@ -141,8 +141,12 @@ qint64 BrowserMember::UnsentBytes() const { return Socket != nullptr ? Socket->b
 
 // Browsers get the room as it is, characters code page 932 lacks included.
 void BrowserMember::Write(const std::u16string& reply) {
+  Socket->sendTextMessage(QString::fromStdU16String(reply));
+}
+
+void BrowserMember::WriteState(const StateReply& reply) {
   if (Speaks != Language::Json) {
-    Socket->sendTextMessage(QString::fromStdU16String(reply));
+    Write(reply.Text());
     return;
   }
   if (!RoomDue) {

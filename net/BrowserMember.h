@@ -41,10 +41,12 @@ class BrowserMember : public Member {
   ~BrowserMember() override;
 
   void RoomChanged(const RoomFacts& facts) override;
+  bool TakesNews() const override { return Speaks == Language::Json && Told; }
 
  protected:
   qint64 UnsentBytes() const override;
   void Write(const std::u16string& reply) override;
+  void WriteState(const StateReply& reply) override;
   void Release() override;
 
  private:

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "net/BrowserGate.h"
@@ -138,7 +139,7 @@ RoomFacts ChatServer::Facts() {
   for (SlotIndex slot = 1; slot <= MaxClientSlot; ++slot) {
     if (!TheRoom.MemberName(slot).empty()) facts.Members.emplace_back(TheRoom.MemberName(slot));
   }
-  facts.MemberList = TheRoom.CurrentViews().first;
+  facts.MemberList = TheRoom.MemberList();
   for (int k = TheRoom.LogCount() - 1; k >= 0; --k) facts.Lines.emplace_back(TheRoom.LogLine(k));
   facts.Posted = TheRoom.LinesPosted();
   return facts;
@@ -160,6 +161,11 @@ void ChatServer::TellMembers() {
   if (!NewsPending || NewsCooldown.isActive()) return;
   NewsPending = false;
   NewsCooldown.start(NewsIntervalMs);
+  // Only browsers speaking JSON are told; with none, nothing is gathered.
+  if (std::none_of(Holders.begin(), Holders.end(), [](const SlotHolder& holder) {
+        return holder.Holder != nullptr && holder.Holder->TakesNews();
+      }))
+    return;
   const RoomFacts facts = Facts();
   for (const SlotHolder& holder : Holders) {
     if (holder.Holder != nullptr) holder.Holder->RoomChanged(facts);
@@ -168,6 +174,10 @@ void ChatServer::TellMembers() {
 
 void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
   if (HasSlot(slot) && Holders[slot].Holder != nullptr) Holders[slot].Holder->Send(text);
+}
+
+void ChatServer::SendState(SlotIndex slot, const StateReply& reply) {
+  if (HasSlot(slot) && Holders[slot].Holder != nullptr) Holders[slot].Holder->SendState(reply);
 }
 
 void ChatServer::ReleaseSlot(SlotIndex slot) {

@@ -99,10 +99,12 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
 
   // The room changed: the operator's views and the members told of changes.
   void ShowRoom(std::u16string_view memberList, std::u16string_view log) override;
+  bool WantsTextsNow() const override { return false; }
   void TellMembers();
 
   // Connections, as the room sees them.
   void SendData(SlotIndex slot, const std::u16string& text) override;
+  void SendState(SlotIndex slot, const StateReply& reply) override;
   void ReleaseSlot(SlotIndex slot) override;
   std::u16string PeerAddress(SlotIndex slot) const override;
   std::u16string PeerLabel(SlotIndex slot) const override;
@@ -123,7 +125,7 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   SlotTable SlotBook;
   std::vector<SlotHolder> Holders;  // index: slot; element 0 stands for the listener
   ReplyEncoder Replies;
-  DescriptorClient::Shared ClientShared{Replies, {}, {}};
+  DescriptorClient::Shared ClientShared{Replies};
   QTimer NewsCooldown;
   bool NewsPending = false;
   DescriptorListener* Listener = nullptr;

@@ -122,8 +122,16 @@ void DescriptorClient::OnWritable() {
 
 void DescriptorClient::Write(const std::u16string& reply) {
   const std::string& bytes = Common.Replies.Encode(reply);
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
+  Queue(bytes.data(), bytes.size());
+}
+
+void DescriptorClient::WriteState(const StateReply& reply) {
+  const std::string_view bytes = Common.States.Encode(reply);
+  Queue(bytes.data(), bytes.size());
+}
+
+void DescriptorClient::Queue(const char* data, std::size_t size) {
+  std::size_t left = size;
   // With nothing queued, hand the reply to the kernel at once; what it does
   // not take waits for the socket to become writable.
   if (Unsent.empty()) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/Member.h"
+#include "wire/StateEncoder.h"
 
 class QSocketNotifier;
 
@@ -18,10 +19,12 @@ class DescriptorClient : public Member {
   Q_OBJECT
 
  public:
-  // What all clients of one server share: the reply encoder, which reuses
-  // what the last reply had in common with the next, and the read buffers.
+  // What all clients of one server share: the reply encoders, which keep
+  // what one reply has in common with the next, and the read buffers.
   struct Shared {
+    explicit Shared(ReplyEncoder& replies) : Replies(replies) {}
     ReplyEncoder& Replies;
+    StateEncoder States;
     std::vector<char> ReadBuffer;
     std::string Inbox;
   };
@@ -33,11 +36,14 @@ class DescriptorClient : public Member {
  protected:
   qint64 UnsentBytes() const override { return static_cast<qint64>(Unsent.size()); }
   void Write(const std::u16string& reply) override;
+  void WriteState(const StateReply& reply) override;
   void Release() override;
 
  private:
   void OnReadable();
   void OnWritable();
+  // Hands bytes to the kernel at once when nothing waits before them.
+  void Queue(const char* data, std::size_t size);
 
   int Fd;
   Shared& Common;

@@ -16,6 +16,10 @@ void Member::Send(const std::u16string& reply) {
   if (MayWrite()) Write(reply);
 }
 
+void Member::SendState(const StateReply& reply) {
+  if (MayWrite()) WriteState(reply);
+}
+
 void Member::Close() {
   if (Closed) return;
   Closed = true;

@@ -56,10 +56,13 @@ class Member : public QObject {
 
   // Queues a reply, or ends a member that leaves its earlier ones unread.
   void Send(const std::u16string& reply);
+  // The same for the state reply, given in its parts.
+  void SendState(const StateReply& reply);
   // The room changed. Only members that are told what changed without
   // asking (browsers speaking JSON) send anything; a Pibbet client is sent
   // nothing it did not ask for.
   virtual void RoomChanged(const RoomFacts&) {}
+  virtual bool TakesNews() const { return false; }
   // Frees the connection at once; no event follows. The object itself is
   // deleted later, since it may be the sender of the signal being handled.
   void Close();
@@ -72,6 +75,7 @@ class Member : public QObject {
   // Bytes handed to the connection that the peer has not taken yet.
   virtual qint64 UnsentBytes() const = 0;
   virtual void Write(const std::u16string& reply) = 0;
+  virtual void WriteState(const StateReply& reply) { Write(reply.Text()); }
   virtual void Release() = 0;
 
   // The output bound: false, and the member ended, when more than

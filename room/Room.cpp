@@ -17,6 +17,9 @@ bool IsClientSlot(SlotIndex slot) { return slot >= 1 && slot <= MaxClientSlot; }
 Room::Room(Connections& connections, StatusLine& status) : Sockets(connections), Status(status) {}
 
 void Room::AppendLogLine(const std::u16string& line) {
+  // An empty entry marks the end of the log; every line the room makes has
+  // text, and an empty one would only shorten the log.
+  if (line.empty()) return;
   MarkChanged();
   ++Posted;
   LogLines[LogCapacity].clear();
@@ -24,17 +27,19 @@ void Room::AppendLogLine(const std::u16string& line) {
   while (!LogLines[k].empty()) ++k;
   if (k < LogCapacity) {
     LogLines[k] = line;
+    CountLines();
     return;
   }
   // Full: the oldest line goes, the rest move down by one.
   for (int j = 0; j < LogCapacity - 1; ++j) LogLines[j].swap(LogLines[j + 1]);
   LogLines[LogCapacity - 1] = line;
+  CountLines();
 }
 
-int Room::LogCount() const {
+void Room::CountLines() {
   int n = 0;
   while (n < LogCapacity && !LogLines[n].empty()) ++n;
-  return n;
+  Count = n;
 }
 
 void Room::AnnounceLeave(std::u16string_view name) {
@@ -69,8 +74,34 @@ void Room::AppendLog(std::u16string& text) const {
 
 void Room::MarkChanged() { StateStale = true; }
 
+void Room::MarkMembersChanged() {
+  MarkChanged();
+  MembersStale = true;
+  ++MembersVersion;
+}
+
+std::u16string_view Room::State::MemberList() const {
+  if (Of.MembersStale) {
+    Of.MembersText.clear();
+    Of.AppendMemberList(Of.MembersText);
+    Of.MembersStale = false;
+  }
+  return Of.MembersText;
+}
+
+std::u16string_view Room::State::Line(int k) const { return Of.LogLines[Of.LogCount() - 1 - k]; }
+
+const std::u16string& Room::State::Text() const {
+  Of.RenderState();
+  return Of.StateText;
+}
+
 void Room::RefreshDisplay() {
   if (Display == nullptr) return;
+  if (!Display->WantsTextsNow()) {
+    Display->ShowRoom({}, {});
+    return;
+  }
   const auto [members, log] = CurrentViews();
   Display->ShowRoom(members, log);
 }
@@ -80,7 +111,7 @@ std::u16string Room::OperatorLine(std::u16string_view text) {
 }
 
 void Room::ClearMember(SlotIndex slot) {
-  if (!MemberNames[slot].empty()) MarkChanged();
+  if (!MemberNames[slot].empty()) MarkMembersChanged();
   MemberNames[slot].clear();
   MemberKeys[slot].clear();
 }
@@ -132,7 +163,7 @@ bool Room::CheckClientKey(SlotIndex slot, std::u16string_view key) {
 void Room::AnnounceJoin(SlotIndex slot, std::u16string_view name, std::u16string_view key) {
   MemberKeys[slot].assign(key);
   MemberNames[slot].assign(name);
-  MarkChanged();
+  MarkMembersChanged();
   AppendLogLine(status::Join({u"【お知らせ！】", name, u"さんが参加しました"}));
   SendRoomState(slot);
 }
@@ -142,7 +173,7 @@ void Room::PostChatLine(SlotIndex slot, std::u16string_view chat) {
   SendRoomState(slot);
 }
 
-void Room::RenderState() {
+void Room::RenderState() const {
   if (!StateStale) return;
   StateText.clear();
   AppendMemberList(StateText);
@@ -158,10 +189,7 @@ std::pair<std::u16string_view, std::u16string_view> Room::CurrentViews() {
   return {state.substr(0, MembersLength), state.substr(MembersLength + ReplySeparator.size())};
 }
 
-void Room::SendRoomState(SlotIndex slot) {
-  RenderState();
-  Sockets.SendData(slot, StateText);
-}
+void Room::SendRoomState(SlotIndex slot) { Sockets.SendState(slot, Reply); }
 
 void Room::WSock_Close(SlotIndex slot) {
   if (!IsClientSlot(slot)) return;

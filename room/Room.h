@@ -46,26 +46,49 @@ class Room {
   static std::u16string OperatorLine(std::u16string_view text);
 
   const std::u16string& MemberName(SlotIndex slot) const { return MemberNames.at(slot); }
+  // Non-empty names in slot order, each followed by CR LF; kept until the
+  // members change.
+  std::u16string_view MemberList() const { return Reply.MemberList(); }
   const std::u16string& MemberKey(SlotIndex slot) const { return MemberKeys.at(slot); }
   // Entry k of the log, 0 the oldest; entry 50 is the stop mark.
   const std::u16string& LogLine(int k) const { return LogLines.at(k); }
-  int LogCount() const;
+  int LogCount() const { return Count; }
   // Lines that ever entered the log, the operator's included: the log's
   // newest LinesPosted() - n lines are those posted since the count was n.
   std::uint64_t LinesPosted() const { return Posted; }
 
  private:
+  // The state reply as the room sends it: its parts, and the whole rendered
+  // only when asked for.
+  class State : public StateReply {
+   public:
+    explicit State(const Room& room) : Of(room) {}
+    std::u16string_view MemberList() const override;
+    std::uint64_t MemberListVersion() const override { return Of.MembersVersion; }
+    int LineCount() const override { return Of.LogCount(); }
+    std::u16string_view Line(int k) const override;
+    std::uint64_t LineNumber(int k) const override {
+      return Of.Posted - static_cast<std::uint64_t>(k);
+    }
+    const std::u16string& Text() const override;
+
+   private:
+    const Room& Of;
+  };
+
   // False when the key differs: the connection has then been dropped.
   bool CheckClientKey(SlotIndex slot, std::u16string_view key);
   void AnnounceJoin(SlotIndex slot, std::u16string_view name, std::u16string_view key);
   void PostChatLine(SlotIndex slot, std::u16string_view chat);
   void SendRoomState(SlotIndex slot);
-  void RenderState();
+  void RenderState() const;
   void ClearMember(SlotIndex slot);
   void AppendMemberList(std::u16string& text) const;
   void AppendLog(std::u16string& text) const;
   // The tables changed: the kept renderings are out of date.
   void MarkChanged();
+  void MarkMembersChanged();
+  void CountLines();
 
   Connections& Sockets;
   StatusLine& Status;
@@ -78,9 +101,15 @@ class Room {
   // nothing; the views are its two parts. It keeps its capacity, so a change
   // costs copying, not allocating.
   std::uint64_t Posted = 0;
-  bool StateStale = true;
-  std::u16string StateText;
-  std::size_t MembersLength = 0;
+  int Count = 0;
+  // The renderings are made when first asked for after a change.
+  mutable bool StateStale = true;
+  mutable std::u16string StateText;
+  mutable std::size_t MembersLength = 0;
+  std::uint64_t MembersVersion = 0;
+  mutable bool MembersStale = true;
+  mutable std::u16string MembersText;
+  State Reply{*this};
 };
 
 }  // namespace velmor

@@ -17,11 +17,33 @@ using SlotIndex = std::int16_t;
 // tables, the slot table and the connections all size by it.
 constexpr SlotIndex MaxClientSlot = 20;
 
+// The state reply in the parts it is made of: the member list, "/*/", then
+// the log lines newest first, each followed by CR LF. A line never changes
+// once posted and keeps its number, and the member list has a version that
+// changes with it, so a connection can keep what it made of each part and
+// send a reply without the whole being rendered and encoded again.
+class StateReply {
+ public:
+  virtual ~StateReply() = default;
+  // Names in slot order, each followed by CR LF.
+  virtual std::u16string_view MemberList() const = 0;
+  virtual std::uint64_t MemberListVersion() const = 0;
+  virtual int LineCount() const = 0;
+  // Line k, 0 the newest, without its CR LF, and its number: unique for the
+  // room's life, one more for each line posted.
+  virtual std::u16string_view Line(int k) const = 0;
+  virtual std::uint64_t LineNumber(int k) const = 0;
+  // The whole reply, rendered.
+  virtual const std::u16string& Text() const = 0;
+};
+
 class Connections {
  public:
   virtual ~Connections() = default;
   // Sends the whole text on the slot's connection in one send; never waits.
   virtual void SendData(SlotIndex slot, const std::u16string& text) = 0;
+  // Sends the state reply; by default rendered whole and sent as text.
+  virtual void SendState(SlotIndex slot, const StateReply& reply) { SendData(slot, reply.Text()); }
   // Marks the slot free for the next connection and closes its connection.
   // Its peer texts stay readable afterwards.
   virtual void ReleaseSlot(SlotIndex slot) = 0;
@@ -42,6 +64,10 @@ class RoomDisplay {
   // Replaces the whole text of the member view, then of the log view. The
   // texts are the room's own, valid until it next changes.
   virtual void ShowRoom(std::u16string_view memberList, std::u16string_view log) = 0;
+  // False for a display that takes the texts from the room when it draws
+  // (Room::CurrentViews, at most once a frame): it is then only told that
+  // they changed, with empty texts, and the room renders nothing for it.
+  virtual bool WantsTextsNow() const { return true; }
 };
 
 }  // namespace velmor

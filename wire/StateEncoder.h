@@ -1,0 +1,51 @@
+// The code page 932 bytes of the state reply, kept from one reply to the
+// next so that a reply costs what changed, not what the room holds.
+//
+// The log's bytes are kept newest first in one buffer that grows towards its
+// front: a new line is encoded once and written before the others, the
+// oldest is cut off the end, and the member list and "/*/" are written just
+// before the log, so the whole reply is one contiguous run of bytes that
+// goes out in one send. A fetch of an unchanged room encodes nothing at all.
+// Plain C++.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "room/RoomPorts.h"
+#include "wire/Cp932.h"
+
+namespace velmor {
+
+class StateEncoder {
+ public:
+  explicit StateEncoder(const Cp932& codec = Cp932::Instance()) : Codec(codec) {}
+  // Always what Cp932::Encode gives for reply.Text(); valid until the next
+  // call.
+  std::string_view Encode(const StateReply& reply);
+
+ private:
+  // Makes room for need bytes before the log, moving it if it must.
+  void MakeRoomInFront(std::size_t need);
+  void Rebuild(const StateReply& reply);
+
+  const Cp932& Codec;
+  std::string Buffer;
+  std::size_t Start = 0;  // the log is Buffer[Start, End)
+  std::size_t End = 0;
+  std::deque<std::size_t> LineSizes;  // newest first, CR LF included
+  std::uint64_t Newest = 0;           // the number of the newest line kept
+  bool Valid = false;
+  std::string MemberBytes;  // the member list and "/*/"
+  std::uint64_t MemberVersion = 0;
+  bool HaveMembers = false;
+  // Where the member list was last written before the log, and which.
+  std::size_t WrittenAt = 0;
+  std::uint64_t WrittenVersion = 0;
+  const char* WrittenBuffer = nullptr;
+  std::string Scratch;
+};
+
+}  // namespace velmor
