@@ -1,5 +1,7 @@
 #include "wire/Cp932.h"
 
+#include <cstring>
+
 #include <iconv.h>
 
 #include <cstdio>
@@ -130,6 +132,16 @@ std::u16string Cp932::Decode(std::string_view bytes) const {
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const auto* end = p + bytes.size();
   while (p < end) {
+    // Runs of ASCII, common in requests, eight bytes at a time.
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (word & 0x8080808080808080u) break;
+      for (int i = 0; i < 8; ++i) text[n + i] = p[i];
+      n += 8;
+      p += 8;
+    }
+    if (p == end) break;
     const std::uint8_t b = *p;
     if (b < 0x80) {
       text[n++] = b;
@@ -165,6 +177,16 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
   const char16_t* c = text.data();
   const char16_t* end = c + text.size();
   for (; c < end; ++c) {
+    // Runs of ASCII, four characters at a time: one byte each.
+    while (end - c >= 4) {
+      std::uint64_t word;
+      std::memcpy(&word, c, 8);
+      if (word & 0xFF80FF80FF80FF80u) break;
+      for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(c[i]);
+      p += 4;
+      c += 4;
+    }
+    if (c == end) break;
     const std::uint32_t packed = Packed[*c];
     if (packed == 0) [[unlikely]] {
       // No byte form. A surrogate pair is one character and gets one "?".
