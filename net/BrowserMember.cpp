@@ -26,11 +26,7 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
   socket->setParent(this);
   socket->setMaxAllowedIncomingMessageSize(MaxMessageBytes);
   socket->setMaxAllowedIncomingFrameSize(MaxMessageBytes);
-  bool isV4 = false;
-  const quint32 v4 = socket->peerAddress().toIPv4Address(&isV4);
-  const std::u16string address =
-      (isV4 ? QHostAddress(v4).toString() : socket->peerAddress().toString()).toStdU16String();
-  SetPeer(address, address + u":" + QString::number(socket->peerPort()).toStdU16String());
+  SetPeer(socket->peerAddress(), socket->peerPort());
 
   connect(socket, &QWebSocket::textMessageReceived, this, &BrowserMember::OnMessage);
   // Binary messages are no requests of this protocol.
@@ -60,12 +56,28 @@ BrowserMember::~BrowserMember() { Release(); }
 
 namespace {
 
-QJsonArray Texts(const std::vector<std::u16string_view>& texts, std::size_t count) {
+QString Text(std::u16string_view text) {
+  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QJsonArray Names(const StateReply& room) {
   QJsonArray array;
-  for (std::size_t i = 0; i < count && i < texts.size(); ++i) {
-    array.append(QString::fromUtf16(texts[i].data(), static_cast<qsizetype>(texts[i].size())));
+  for (const std::u16string_view name : room.Names()) array.append(Text(name));
+  return array;
+}
+
+// The newest count lines, newest first.
+QJsonArray Lines(const StateReply& room, std::uint64_t count) {
+  QJsonArray array;
+  for (int k = 0; k < room.LineCount() && static_cast<std::uint64_t>(k) < count; ++k) {
+    array.append(Text(room.Line(k)));
   }
   return array;
+}
+
+// Lines ever posted: the newest line's number.
+std::uint64_t Posted(const StateReply& room) {
+  return room.LineCount() > 0 ? room.LineNumber(0) : 0;
 }
 
 }  // namespace
@@ -111,20 +123,18 @@ void BrowserMember::SendJson(const QJsonObject& message) {
   Socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
 }
 
-void BrowserMember::RoomChanged(const RoomFacts& facts) {
+void BrowserMember::RoomChanged(const StateReply& room) {
   if (Speaks != Language::Json || !Told) return;
-  const std::uint64_t fresh = facts.Posted - LinesTold;
-  const bool membersChanged = facts.MemberList != MembersTold;
+  const std::uint64_t fresh = Posted(room) - LinesTold;
+  const bool membersChanged = room.MemberListVersion() != MembersTold;
   if (fresh == 0 && !membersChanged && AckDue < 0) return;
   if (!MayWrite()) return;
   QJsonObject update{{QLatin1String("v"), 1}, {QLatin1String("type"), QLatin1String("update")}};
-  if (fresh > 0) update.insert(QLatin1String("lines"), Texts(facts.Lines, fresh));
-  if (membersChanged) {
-    update.insert(QLatin1String("members"), Texts(facts.Members, facts.Members.size()));
-  }
+  if (fresh > 0) update.insert(QLatin1String("lines"), Lines(room, fresh));
+  if (membersChanged) update.insert(QLatin1String("members"), Names(room));
   if (AckDue >= 0) update.insert(QLatin1String("ack"), AckDue);
-  LinesTold = facts.Posted;
-  MembersTold.assign(facts.MemberList);
+  LinesTold = Posted(room);
+  MembersTold = room.MemberListVersion();
   AckDue = -1;
   SendJson(update);
 }
@@ -156,14 +166,13 @@ void BrowserMember::WriteState(const StateReply& reply) {
     return;
   }
   RoomDue = false;
-  const RoomFacts facts = Owner().Facts();
   Told = true;
-  LinesTold = facts.Posted;
-  MembersTold.assign(facts.MemberList);
+  LinesTold = Posted(reply);
+  MembersTold = reply.MemberListVersion();
   SendJson({{QLatin1String("v"), 1},
             {QLatin1String("type"), QLatin1String("room")},
-            {QLatin1String("members"), Texts(facts.Members, facts.Members.size())},
-            {QLatin1String("lines"), Texts(facts.Lines, facts.Lines.size())}});
+            {QLatin1String("members"), Names(reply)},
+            {QLatin1String("lines"), Lines(reply, static_cast<std::uint64_t>(reply.LineCount()))}});
 }
 
 void BrowserMember::Release() {

@@ -40,8 +40,7 @@ class BrowserMember : public Member {
   BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& events, QObject* parent);
   ~BrowserMember() override;
 
-  void RoomChanged(const RoomFacts& facts) override;
-  bool TakesNews() const override { return Speaks == Language::Json && Told; }
+  void RoomChanged(const StateReply& room) override;
 
  protected:
   qint64 UnsentBytes() const override;
@@ -62,7 +61,7 @@ class BrowserMember : public Member {
   bool RoomDue = false;
   bool Told = false;
   std::uint64_t LinesTold = 0;
-  std::u16string MembersTold;
+  std::uint64_t MembersTold = 0;  // the member list's version
   qint64 SayId = -1;
   qint64 AckDue = -1;
 

@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 
 #include "net/BrowserGate.h"
@@ -134,17 +133,6 @@ void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
 
 bool ChatServer::HasJoined(SlotIndex slot) const { return !TheRoom.MemberName(slot).empty(); }
 
-RoomFacts ChatServer::Facts() {
-  RoomFacts facts;
-  for (SlotIndex slot = 1; slot <= MaxClientSlot; ++slot) {
-    if (!TheRoom.MemberName(slot).empty()) facts.Members.emplace_back(TheRoom.MemberName(slot));
-  }
-  facts.MemberList = TheRoom.MemberList();
-  for (int k = TheRoom.LogCount() - 1; k >= 0; --k) facts.Lines.emplace_back(TheRoom.LogLine(k));
-  facts.Posted = TheRoom.LinesPosted();
-  return facts;
-}
-
 // Members told of changes hear of them once the request in hand is done,
 // and under a flood at most once per frame, all of a frame's changes in one
 // message.
@@ -161,14 +149,8 @@ void ChatServer::TellMembers() {
   if (!NewsPending || NewsCooldown.isActive()) return;
   NewsPending = false;
   NewsCooldown.start(NewsIntervalMs);
-  // Only browsers speaking JSON are told; with none, nothing is gathered.
-  if (std::none_of(Holders.begin(), Holders.end(), [](const SlotHolder& holder) {
-        return holder.Holder != nullptr && holder.Holder->TakesNews();
-      }))
-    return;
-  const RoomFacts facts = Facts();
   for (const SlotHolder& holder : Holders) {
-    if (holder.Holder != nullptr) holder.Holder->RoomChanged(facts);
+    if (holder.Holder != nullptr) holder.Holder->RoomChanged(TheRoom.State());
   }
 }
 

@@ -95,7 +95,6 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   void OnArrival(SlotIndex slot, std::u16string_view text) override;
   void OnEnded(SlotIndex slot, Ending ending) override;
   bool HasJoined(SlotIndex slot) const override;
-  RoomFacts Facts() override;
 
   // The room changed: the operator's views and the members told of changes.
   void ShowRoom(std::u16string_view memberList, std::u16string_view log) override;

@@ -39,11 +39,7 @@ DescriptorClient::DescriptorClient(int fd, SlotIndex slot, MemberEvents& events,
     port = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port
                                             : reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
   }
-  bool isV4 = false;
-  const quint32 v4 = address.toIPv4Address(&isV4);
-  const std::u16string text =
-      (isV4 ? QHostAddress(v4).toString() : address.toString()).toStdU16String();
-  SetPeer(text, text + u":" + QString::number(port).toStdU16String());
+  SetPeer(address, port);
 
   Readable = new QSocketNotifier(fd, QSocketNotifier::Read, this);
   connect(Readable, &QSocketNotifier::activated, this, &DescriptorClient::OnReadable);

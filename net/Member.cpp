@@ -1,5 +1,7 @@
 #include "net/Member.h"
 
+#include <QHostAddress>
+
 namespace velmor {
 
 Member::Member(SlotIndex slot, MemberEvents& events, QObject* parent)
@@ -27,9 +29,11 @@ void Member::Close() {
   deleteLater();
 }
 
-void Member::SetPeer(std::u16string address, std::u16string label) {
-  PeerAddress = std::move(address);
-  PeerLabel = std::move(label);
+void Member::SetPeer(const QHostAddress& address, quint16 port) {
+  bool isV4 = false;
+  const quint32 v4 = address.toIPv4Address(&isV4);
+  PeerAddress = (isV4 ? QHostAddress(v4).toString() : address.toString()).toStdU16String();
+  PeerLabel = PeerAddress + u":" + QString::number(port).toStdU16String();
 }
 
 void Member::Arrived(std::u16string_view text) {

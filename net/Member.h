@@ -11,10 +11,10 @@
 
 #include <QObject>
 
-#include <cstdint>
+class QHostAddress;
+
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "room/RoomPorts.h"
 
@@ -22,15 +22,6 @@ namespace velmor {
 
 // How a connection ended, as the room is told of it.
 enum class Ending { PeerClosed, Failed };
-
-// The room as it stands, for members that are told what changed: views into
-// the room's own texts, valid until it next changes.
-struct RoomFacts {
-  std::vector<std::u16string_view> Members;  // in slot order
-  std::u16string_view MemberList;            // the same, as the state reply has it
-  std::vector<std::u16string_view> Lines;    // newest first, at most 50
-  std::uint64_t Posted = 0;                  // lines ever posted (Room::LinesPosted)
-};
 
 // What a member tells its owner, and asks of it.
 class MemberEvents {
@@ -41,7 +32,6 @@ class MemberEvents {
   virtual void OnEnded(SlotIndex slot, Ending ending) = 0;
   // Whether the member in the slot has joined the room under a name.
   virtual bool HasJoined(SlotIndex slot) const = 0;
-  virtual RoomFacts Facts() = 0;
 };
 
 class Member : public QObject {
@@ -61,8 +51,7 @@ class Member : public QObject {
   // The room changed. Only members that are told what changed without
   // asking (browsers speaking JSON) send anything; a Pibbet client is sent
   // nothing it did not ask for.
-  virtual void RoomChanged(const RoomFacts&) {}
-  virtual bool TakesNews() const { return false; }
+  virtual void RoomChanged(const StateReply&) {}
   // Frees the connection at once; no event follows. The object itself is
   // deleted later, since it may be the sender of the signal being handled.
   void Close();
@@ -81,9 +70,10 @@ class Member : public QObject {
   // The output bound: false, and the member ended, when more than
   // MaxUnreadReplyBytes of earlier output still waits.
   bool MayWrite();
-  MemberEvents& Owner() const { return Events; }
   SlotIndex Slot() const { return OwnSlot; }
-  void SetPeer(std::u16string address, std::u16string label);
+  // The peer's texts: an IPv4 address as such, even when the listener is
+  // IPv6 and sees it mapped.
+  void SetPeer(const QHostAddress& address, quint16 port);
   bool IsClosed() const { return Closed; }
   void Arrived(std::u16string_view text);
   void End(Ending ending);

@@ -7,8 +7,8 @@
 #include <QHttpServerResponse>
 #include <QtGlobal>
 
-#include <initializer_list>
 #include <utility>
+#include <vector>
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
 #include <QHttpHeaders>
@@ -19,7 +19,7 @@ namespace velmor::qt_versions {
 using Header = std::pair<QByteArray, QByteArray>;
 
 // Adds headers to a response, replacing any of the same name.
-inline void SetHeaders(QHttpServerResponse& response, std::initializer_list<Header> headers) {
+inline void SetHeaders(QHttpServerResponse& response, const std::vector<Header>& headers) {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
   QHttpHeaders all = response.headers();
   for (const auto& [name, value] : headers) all.replaceOrAppend(name, value);

@@ -50,31 +50,31 @@ QByteArray PagePolicy(const QByteArray& scripts, const QByteArray& styles, const
          "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 }
 
+// Every response's headers besides its type and length: those of the pages
+// Qt serves and of the guard's own answers alike.
+std::vector<qt_versions::Header> CommonHeaders(const QByteArray& policy) {
+  return {{"Cache-Control", "no-store"},
+          {"X-Content-Type-Options", "nosniff"},
+          {"X-Frame-Options", "DENY"},
+          {"Referrer-Policy", "no-referrer"},
+          {"Content-Security-Policy", policy}};
+}
+
 void SetCommonHeaders(QHttpServerResponse& response, const QByteArray& policy) {
-  qt_versions::SetHeaders(response, {{"Cache-Control", "no-store"},
-                                     {"X-Content-Type-Options", "nosniff"},
-                                     {"X-Frame-Options", "DENY"},
-                                     {"Referrer-Policy", "no-referrer"},
-                                     {"Content-Security-Policy", policy}});
+  qt_versions::SetHeaders(response, CommonHeaders(policy));
 }
 
 // The guard's own answers, each a fixed text with the same headers as the
 // pages Qt serves, after which the connection closes.
 QByteArray ErrorResponse(int code, const QByteArray& reason) {
   const QByteArray body = QByteArray::number(code) + ' ' + reason + '\n';
-  return "HTTP/1.1 " + QByteArray::number(code) + ' ' + reason +
-         "\r\n"
-         "Content-Type: text/plain; charset=utf-8\r\n"
-         "Content-Length: " +
-         QByteArray::number(body.size()) +
-         "\r\n"
-         "Connection: close\r\n"
-         "Cache-Control: no-store\r\n"
-         "X-Content-Type-Options: nosniff\r\n"
-         "X-Frame-Options: DENY\r\n"
-         "Referrer-Policy: no-referrer\r\n"
-         "Content-Security-Policy: " +
-         QByteArray(OwnPolicy) + "\r\n\r\n" + body;
+  QByteArray response = "HTTP/1.1 " + QByteArray::number(code) + ' ' + reason +
+                        "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                        QByteArray::number(body.size()) + "\r\nConnection: close\r\n";
+  for (const auto& [name, value] : CommonHeaders(OwnPolicy)) {
+    response += name + ": " + value + "\r\n";
+  }
+  return response + "\r\n" + body;
 }
 
 QByteArray Resource(const char* path) {

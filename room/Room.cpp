@@ -21,25 +21,15 @@ void Room::AppendLogLine(const std::u16string& line) {
   // text, and an empty one would only shorten the log.
   if (line.empty()) return;
   MarkChanged();
+  const int k = LogCount();
   ++Posted;
-  LogLines[LogCapacity].clear();
-  int k = 0;
-  while (!LogLines[k].empty()) ++k;
   if (k < LogCapacity) {
     LogLines[k] = line;
-    CountLines();
     return;
   }
   // Full: the oldest line goes, the rest move down by one.
   for (int j = 0; j < LogCapacity - 1; ++j) LogLines[j].swap(LogLines[j + 1]);
   LogLines[LogCapacity - 1] = line;
-  CountLines();
-}
-
-void Room::CountLines() {
-  int n = 0;
-  while (n < LogCapacity && !LogLines[n].empty()) ++n;
-  Count = n;
 }
 
 void Room::AnnounceLeave(std::u16string_view name) {
@@ -80,7 +70,7 @@ void Room::MarkMembersChanged() {
   ++MembersVersion;
 }
 
-std::u16string_view Room::State::MemberList() const {
+std::u16string_view Room::StateParts::MemberList() const {
   if (Of.MembersStale) {
     Of.MembersText.clear();
     Of.AppendMemberList(Of.MembersText);
@@ -89,9 +79,19 @@ std::u16string_view Room::State::MemberList() const {
   return Of.MembersText;
 }
 
-std::u16string_view Room::State::Line(int k) const { return Of.LogLines[Of.LogCount() - 1 - k]; }
+std::vector<std::u16string_view> Room::StateParts::Names() const {
+  std::vector<std::u16string_view> names;
+  for (const auto& name : Of.MemberNames) {
+    if (!name.empty()) names.emplace_back(name);
+  }
+  return names;
+}
 
-const std::u16string& Room::State::Text() const {
+std::u16string_view Room::StateParts::Line(int k) const {
+  return Of.LogLines[Of.LogCount() - 1 - k];
+}
+
+const std::u16string& Room::StateParts::Text() const {
   Of.RenderState();
   return Of.StateText;
 }
@@ -175,8 +175,7 @@ void Room::PostChatLine(SlotIndex slot, std::u16string_view chat) {
 
 void Room::RenderState() const {
   if (!StateStale) return;
-  StateText.clear();
-  AppendMemberList(StateText);
+  StateText.assign(Reply.MemberList());
   MembersLength = StateText.size();
   StateText.append(ReplySeparator);
   AppendLog(StateText);

@@ -2,6 +2,7 @@
 // handling of every client request against them.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -46,24 +47,23 @@ class Room {
   static std::u16string OperatorLine(std::u16string_view text);
 
   const std::u16string& MemberName(SlotIndex slot) const { return MemberNames.at(slot); }
-  // Non-empty names in slot order, each followed by CR LF; kept until the
-  // members change.
-  std::u16string_view MemberList() const { return Reply.MemberList(); }
   const std::u16string& MemberKey(SlotIndex slot) const { return MemberKeys.at(slot); }
   // Entry k of the log, 0 the oldest; entry 50 is the stop mark.
   const std::u16string& LogLine(int k) const { return LogLines.at(k); }
-  int LogCount() const { return Count; }
-  // Lines that ever entered the log, the operator's included: the log's
-  // newest LinesPosted() - n lines are those posted since the count was n.
-  std::uint64_t LinesPosted() const { return Posted; }
+  // Every line has text, so the log holds the last min(posted, 50).
+  int LogCount() const { return static_cast<int>(std::min<std::uint64_t>(Posted, LogCapacity)); }
+  // The state reply as the room stands, in its parts; valid until it next
+  // changes.
+  const StateReply& State() const { return Reply; }
 
  private:
   // The state reply as the room sends it: its parts, and the whole rendered
   // only when asked for.
-  class State : public StateReply {
+  class StateParts : public StateReply {
    public:
-    explicit State(const Room& room) : Of(room) {}
+    explicit StateParts(const Room& room) : Of(room) {}
     std::u16string_view MemberList() const override;
+    std::vector<std::u16string_view> Names() const override;
     std::uint64_t MemberListVersion() const override { return Of.MembersVersion; }
     int LineCount() const override { return Of.LogCount(); }
     std::u16string_view Line(int k) const override;
@@ -88,7 +88,6 @@ class Room {
   // The tables changed: the kept renderings are out of date.
   void MarkChanged();
   void MarkMembersChanged();
-  void CountLines();
 
   Connections& Sockets;
   StatusLine& Status;
@@ -101,7 +100,6 @@ class Room {
   // nothing; the views are its two parts. It keeps its capacity, so a change
   // costs copying, not allocating.
   std::uint64_t Posted = 0;
-  int Count = 0;
   // The renderings are made when first asked for after a change.
   mutable bool StateStale = true;
   mutable std::u16string StateText;
@@ -109,7 +107,7 @@ class Room {
   std::uint64_t MembersVersion = 0;
   mutable bool MembersStale = true;
   mutable std::u16string MembersText;
-  State Reply{*this};
+  StateParts Reply{*this};
 };
 
 }  // namespace velmor

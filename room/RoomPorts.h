@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmor {
 
@@ -25,8 +26,9 @@ constexpr SlotIndex MaxClientSlot = 20;
 class StateReply {
  public:
   virtual ~StateReply() = default;
-  // Names in slot order, each followed by CR LF.
+  // Names in slot order, each followed by CR LF; and the names alone.
   virtual std::u16string_view MemberList() const = 0;
+  virtual std::vector<std::u16string_view> Names() const = 0;
   virtual std::uint64_t MemberListVersion() const = 0;
   virtual int LineCount() const = 0;
   // Line k, 0 the newest, without its CR LF, and its number: unique for the
