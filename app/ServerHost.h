@@ -10,7 +10,7 @@
 
 #include "app/InstanceLock.h"
 #include "net/ChatServer.h"
-#include "net/StatusEcho.h"
+#include "stderr/StatusEcho.h"
 
 namespace velmor {
 

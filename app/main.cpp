@@ -7,7 +7,7 @@
 #include "app/ServerHost.h"
 #include "app/Shutdown.h"
 #include "app/Startup.h"
-#include "net/StderrQueue.h"
+#include "stderr/StderrQueue.h"
 #include "ui/Form1.h"
 
 int main(int argc, char* argv[]) {

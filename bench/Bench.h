@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ProcessHarness.h"
+#include "harness/ProcessHarness.h"
 
 namespace velmor::bench {
 

@@ -10,8 +10,8 @@
 #include "net/BrowserGate.h"
 #include "net/BrowserMember.h"
 #include "net/Listener.h"
-#include "net/StderrQueue.h"
 #include "room/StatusTexts.h"
+#include "stderr/StderrQueue.h"
 
 namespace velmor {
 

@@ -25,8 +25,8 @@
 #include "net/Member.h"
 #include "net/ViewPublisher.h"
 #include "room/Room.h"
+#include "room/SlotTable.h"
 #include "wire/ReplyEncoder.h"
-#include "wire/SlotTable.h"
 
 class QWebSocket;
 

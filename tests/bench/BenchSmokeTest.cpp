@@ -16,9 +16,9 @@ struct BenchRun {
 };
 
 BenchRun Bench(const std::string& workload) {
-  const std::string command = std::string(VELMOR_BENCH) + " --program " + VELMOR_BINARY +
-                              " --workload " + workload +
-                              " --seconds 0.3 --repetitions 1 --json --require-namespace --ignore-targets 2>&1";
+  const std::string command =
+      std::string(VELMOR_BENCH) + " --program " + VELMOR_BINARY + " --workload " + workload +
+      " --seconds 0.3 --repetitions 1 --json --require-namespace --ignore-targets 2>&1";
   BenchRun run;
   FILE* pipe = popen(command.c_str(), "r");
   char buffer[4096];

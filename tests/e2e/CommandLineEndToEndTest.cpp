@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "harness/ProcessHarness.h"
 #include "tests/e2e/RunningServer.h"
 #include "tests/e2e/VelmorProcess.h"
-#include "tests/support/ProcessHarness.h"
 
 namespace velmor::testing {
 namespace {

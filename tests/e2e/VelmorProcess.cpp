@@ -24,7 +24,7 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/support/ProcessHarness.h"
+#include "harness/ProcessHarness.h"
 #include "wire/Cp932.h"
 
 #ifndef VELMOR_BINARY

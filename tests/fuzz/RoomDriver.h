@@ -16,9 +16,9 @@
 
 #include "room/Room.h"
 #include "room/SameText.h"
-#include "tests/room/FakePorts.h"
+#include "room/SlotTable.h"
+#include "tests/support/FakePorts.h"
 #include "wire/Cp932.h"
-#include "wire/SlotTable.h"
 
 namespace velmor::testing {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "net/ChatServer.h"
-#include "tests/room/FakePorts.h"
+#include "tests/support/FakePorts.h"
 #include "tests/support/Wait.h"
 #include "wire/Cp932.h"
 

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "room/Room.h"
-#include "tests/room/FakePorts.h"
+#include "tests/support/FakePorts.h"
 
 namespace velmor::testing {
 namespace {

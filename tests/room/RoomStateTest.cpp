@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "room/Room.h"
-#include "tests/room/FakePorts.h"
+#include "tests/support/FakePorts.h"
 
 namespace velmor::testing {
 namespace {

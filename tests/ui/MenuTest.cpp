@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/room/FakePorts.h"
+#include "tests/support/FakePorts.h"
 #include "tests/ui/SystemDesktopForTest.h"
 #include "tests/ui/UiFakes.h"
 #include "ui/BuildInfo.h"

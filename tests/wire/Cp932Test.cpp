@@ -9,7 +9,7 @@
 #include <memory>
 #include <sstream>
 
-#include "tests/room/FakePorts.h"
+#include "tests/support/FakePorts.h"
 #include "wire/Cp932.h"
 
 namespace velmor {

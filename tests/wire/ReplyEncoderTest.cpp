@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "room/Room.h"
-#include "tests/room/FakePorts.h"
+#include "tests/support/FakePorts.h"
 #include "wire/Cp932.h"
 #include "wire/ReplyEncoder.h"
 #include "wire/StateEncoder.h"

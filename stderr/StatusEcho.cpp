@@ -1,10 +1,10 @@
-#include "net/StatusEcho.h"
+#include "stderr/StatusEcho.h"
 
 #include <QString>
 
 #include <string_view>
 
-#include "net/StderrQueue.h"
+#include "stderr/StderrQueue.h"
 
 namespace velmor {
 

@@ -1,7 +1,7 @@
 // Where each new connection goes.
 #include <gtest/gtest.h>
 
-#include "wire/SlotTable.h"
+#include "room/SlotTable.h"
 
 namespace velmor {
 namespace {

@@ -1,4 +1,4 @@
-#include "net/StderrQueue.h"
+#include "stderr/StderrQueue.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,4 +1,4 @@
-#include "tests/support/ProcessHarness.h"
+#include "harness/ProcessHarness.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "wire/SlotTable.h"
+#include "room/SlotTable.h"
 
 namespace velmor {
 
