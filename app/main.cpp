@@ -8,7 +8,7 @@
 #include "app/Shutdown.h"
 #include "app/Startup.h"
 #include "stderr/StderrQueue.h"
-#include "ui/Form1.h"
+#include "ui/OperatorWindow.h"
 
 int main(int argc, char* argv[]) {
   const velmor::CommandLine line = velmor::ReadCommandLine(argc, argv);
@@ -37,9 +37,10 @@ int main(int argc, char* argv[]) {
   const bool serving = host.AcquireInstance();
   velmor::SystemClock clock;
   velmor::SystemDesktop desktop;
-  velmor::Form1 form(clock, desktop, host.Server());
+  velmor::OperatorWindow window(clock, desktop, host.Server());
   if (serving) host.Start(line.WebPort, line.WebOrigins);
-  form.Form_Load(serving ? velmor::Form1::Instance::Serving : velmor::Form1::Instance::Another);
-  form.show();
+  window.StartClock(serving ? velmor::OperatorWindow::Instance::Serving
+                            : velmor::OperatorWindow::Instance::Another);
+  window.show();
   return app.exec();
 }

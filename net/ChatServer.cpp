@@ -1,6 +1,5 @@
 #include "net/ChatServer.h"
 
-#include <QNetworkInterface>
 #include <QWebSocket>
 
 #include <unistd.h>
@@ -26,7 +25,7 @@ constexpr std::u16string_view ListenerAddress = u"0.0.0.0";
 }  // namespace
 
 ChatServer::ChatServer(StatusLine& status, QObject* parent)
-    : QObject(parent),
+    : OperatorLink(parent),
       // A child, so that it moves with the server to its thread.
       Views(
           status, [this] { return TheRoom.CurrentViews(); }, this),
@@ -206,7 +205,7 @@ bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraN
     return false;
   }
   Gate = gate;
-  QString host = LocalIP();
+  QString host = LocalIPv4Address();
   if (host.isEmpty()) host = QStringLiteral("127.0.0.1");
   const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(Gate->PagePort());
   StderrQueue::Instance().WriteLine(
@@ -219,19 +218,5 @@ bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraN
 }
 
 std::uint16_t ChatServer::WebPort() const { return Gate != nullptr ? Gate->PagePort() : 0; }
-
-QString ChatServer::LocalIP() {
-  for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
-    const auto flags = interface.flags();
-    if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack)) {
-      continue;
-    }
-    for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
-      const QHostAddress ip = entry.ip();
-      if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback()) return ip.toString();
-    }
-  }
-  return {};
-}
 
 }  // namespace velmor

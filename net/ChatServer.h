@@ -4,11 +4,10 @@
 // the connections (through the Member interface alone), the status line and
 // the operator's views (through the ViewPublisher).
 //
-// Whoever shows the room (the operator's window) hears it only through
-// ViewsChanged and TakeViews, and changes it only through PostOperatorLine.
-// The server may live on a thread of its own: the signal then reaches the
-// window queued, and the operator's line is handled on the server's thread
-// between two requests.
+// The operator's window sees it only as an OperatorLink. The server may live
+// on a thread of its own: ViewsChanged then reaches the window queued, and
+// the operator's line is handled on the server's thread between two
+// requests.
 #pragma once
 
 #include <QObject>
@@ -23,6 +22,7 @@
 
 #include "net/DescriptorClient.h"
 #include "net/Member.h"
+#include "net/OperatorLink.h"
 #include "net/ViewPublisher.h"
 #include "room/Room.h"
 #include "room/SlotTable.h"
@@ -35,7 +35,10 @@ namespace velmor {
 class BrowserGate;
 class DescriptorListener;
 
-class ChatServer : public QObject, private Connections, private RoomDisplay, private MemberEvents {
+class ChatServer : public OperatorLink,
+                   private Connections,
+                   private RoomDisplay,
+                   private MemberEvents {
   Q_OBJECT
 
  public:
@@ -58,10 +61,6 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   // The port actually listened on (useful when 0 was asked for); 0 if none.
   std::uint16_t ListeningPort() const;
 
-  // This machine's IPv4 address, from the interfaces that are up, loopback
-  // excluded; empty when there is none.
-  static QString LocalIP();
-
   // Browser members: the page on port, its WebSocket on port + 1; origins
   // may also name this machine by any of extraNames. False when either port
   // cannot be listened on (said on the status line); the chat server goes on
@@ -70,16 +69,9 @@ class ChatServer : public QObject, private Connections, private RoomDisplay, pri
   // Where the page is served; 0 when it is not.
   std::uint16_t WebPort() const;
 
-  // The operator's line: appended to the log and the views refreshed, as one
-  // step between two requests. May be called from any thread.
-  void PostOperatorLine(const QString& text);
-
-  // The views' news since the last take, for the window's thread.
-  RoomViews TakeViews() { return Views.TakeViews(); }
-
- signals:
-  // Something waits in TakeViews; not raised again until it has been taken.
-  void ViewsChanged();
+  // The operator's window.
+  void PostOperatorLine(const QString& text) override;
+  RoomViews TakeViews() override { return Views.TakeViews(); }
 
  private:
   // A listener's failure to accept, reported once per spell (see Listener.h).

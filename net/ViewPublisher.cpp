@@ -35,28 +35,28 @@ void ViewPublisher::Publish() {
   RoomViews news;
   if (StatusPending) {
     StatusPending = false;
-    news.Status = QString::fromStdU16String(PendingStatus);
+    news.status = QString::fromStdU16String(PendingStatus);
   }
   if (ViewsPending) {
     ViewsPending = false;
     const auto [members, log] = Current();
     if (!SameText(members, ShownMembers)) {
       ShownMembers.assign(members);
-      news.MemberList = QString::fromStdU16String(ShownMembers);
+      news.memberList = QString::fromStdU16String(ShownMembers);
     }
     if (!SameText(log, ShownLog)) {
       ShownLog.assign(log);
-      news.Log = QString::fromStdU16String(ShownLog);
+      news.log = QString::fromStdU16String(ShownLog);
     }
   }
   bool waiting = false;
   {
     // Newer news replaces what the window has not taken yet.
     const std::lock_guard<std::mutex> hold(MailboxGuard);
-    waiting = Mailbox.MemberList || Mailbox.Log || Mailbox.Status;
-    if (news.MemberList) Mailbox.MemberList = std::move(news.MemberList);
-    if (news.Log) Mailbox.Log = std::move(news.Log);
-    if (news.Status) Mailbox.Status = std::move(news.Status);
+    waiting = Mailbox.memberList || Mailbox.log || Mailbox.status;
+    if (news.memberList) Mailbox.memberList = std::move(news.memberList);
+    if (news.log) Mailbox.log = std::move(news.log);
+    if (news.status) Mailbox.status = std::move(news.status);
   }
   if (!waiting) emit ViewsChanged();
   Cooldown.start(PublishIntervalMs);

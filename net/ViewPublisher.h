@@ -10,22 +10,14 @@
 
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "net/OperatorLink.h"
 #include "room/RoomPorts.h"
 
 namespace velmor {
-
-// What changed in the operator's views since they were last taken; each
-// text is whole, and only there when it changed.
-struct RoomViews {
-  std::optional<QString> MemberList;
-  std::optional<QString> Log;
-  std::optional<QString> Status;
-};
 
 class ViewPublisher : public QObject, public RoomDisplay, public StatusLine {
   Q_OBJECT

@@ -19,12 +19,12 @@ class Clock {
 
 struct MessageRequest {
   enum class Buttons { OkOnly, OkHelp };
-  QString Text;
-  QString Title;
-  Buttons Choice = Buttons::OkOnly;
+  QString text;
+  QString title;
+  Buttons choice = Buttons::OkOnly;
   // Opened by the Help button, which leaves the box open.
-  QString HelpFile;
-  int HelpContext = 0;
+  QString helpFile;
+  int helpContext = 0;
 };
 
 class Desktop {

@@ -8,7 +8,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "net/ChatServer.h"
+#include "net/OperatorLink.h"
 #include "ui/Desktop.h"
 
 namespace velmor {
@@ -19,9 +19,9 @@ void SystemDesktop::ShowMessage(const MessageRequest& request, QWidget* owner) {
   QDialog box(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                          Qt::WindowCloseButtonHint);
   box.setObjectName("MessageBox");
-  box.setWindowTitle(request.Title);
+  box.setWindowTitle(request.title);
   auto* layout = new QVBoxLayout(&box);
-  auto* text = new QLabel(request.Text, &box);
+  auto* text = new QLabel(request.text, &box);
   text->setObjectName("MessageText");
   text->setTextFormat(Qt::PlainText);
   layout->addWidget(text);
@@ -29,11 +29,11 @@ void SystemDesktop::ShowMessage(const MessageRequest& request, QWidget* owner) {
   QPushButton* ok = buttons->addButton(QDialogButtonBox::Ok);
   ok->setDefault(true);
   QObject::connect(ok, &QPushButton::clicked, &box, &QDialog::accept);
-  if (request.Choice == MessageRequest::Buttons::OkHelp) {
+  if (request.choice == MessageRequest::Buttons::OkHelp) {
     // An action button: clicking it does not close the box.
     QPushButton* help = buttons->addButton(QStringLiteral("ヘルプ"), QDialogButtonBox::ActionRole);
     help->setObjectName("HelpButton");
-    const QString file = request.HelpFile;
+    const QString file = request.helpFile;
     QObject::connect(help, &QPushButton::clicked, &box, [this, file] { OpenDocument(file); });
   }
   layout->addWidget(buttons);
@@ -51,7 +51,7 @@ void SystemDesktop::Launch(const QString& absolutePath) {
   QDesktopServices::openUrl(QUrl::fromLocalFile(absolutePath));
 }
 
-QString SystemDesktop::LocalIP() const { return ChatServer::LocalIP(); }
+QString SystemDesktop::LocalIP() const { return LocalIPv4Address(); }
 
 QString SystemDesktop::ProgramFolder() const { return QCoreApplication::applicationDirPath(); }
 

@@ -46,7 +46,7 @@ TEST(ServerHost, OnItsOwnThreadServesWhileTheWindowThreadIsBusy) {
   // As the window takes them: whatever was published last shows the line.
   QString log;
   ASSERT_TRUE(WaitUntil([&] {
-    if (const RoomViews views = host.Server().TakeViews(); views.Log) log = *views.Log;
+    if (const RoomViews views = host.Server().TakeViews(); views.log) log = *views.log;
     return log.startsWith(QStringLiteral("《Velmor様曰：abc》\r\n"));
   }));
   EXPECT_GE(news.count(), 1);

@@ -11,12 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include "net/ChatServer.h"
 #include "tests/support/FakePorts.h"
 #include "tests/ui/SystemDesktopForTest.h"
 #include "tests/ui/UiFakes.h"
+#include "ui/AboutDialog.h"
 #include "ui/BuildInfo.h"
-#include "ui/Form1.h"
-#include "ui/frmAbout.h"
+#include "ui/OperatorWindow.h"
 
 namespace velmor::testing {
 namespace {
@@ -27,16 +28,16 @@ class MenuTest : public ::testing::Test {
     ASSERT_TRUE(runtimeDir.isValid());
     qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toUtf8());
     server = std::make_unique<ChatServer>(status);
-    form = std::make_unique<Form1>(clock, desktop, *server);
+    form = std::make_unique<OperatorWindow>(clock, desktop, *server);
     server->Start(0);
-    form->Form_Load(Form1::Instance::Serving);
+    form->StartClock(OperatorWindow::Instance::Serving);
   }
   QTemporaryDir runtimeDir;
   FakeClock clock;
   FakeDesktop desktop;
   FakeStatus status;
   std::unique_ptr<ChatServer> server;
-  std::unique_ptr<Form1> form;
+  std::unique_ptr<OperatorWindow> form;
 };
 
 TEST_F(MenuTest, MenuBarHoldsTheThreeMenusAndFourPlainItems) {
@@ -76,39 +77,37 @@ TEST_F(MenuTest, ShowIpAddressNamesTheAddressForPibbet) {
   form->findChild<QAction*>("set11")->trigger();
   ASSERT_EQ(desktop.Messages.size(), 1u);
   const MessageRequest& box = desktop.Messages[0];
-  EXPECT_EQ(box.Text, QStringLiteral("VelmorのIPアドレス、192.0.2.10をPibbetにお知らせください"));
-  EXPECT_EQ(box.Title, QStringLiteral("Pibbet"));
-  EXPECT_EQ(box.Choice, MessageRequest::Buttons::OkOnly);
-  EXPECT_TRUE(box.HelpFile.isEmpty());
+  EXPECT_EQ(box.text, QStringLiteral("VelmorのIPアドレス、192.0.2.10をPibbetにお知らせください"));
+  EXPECT_EQ(box.title, QStringLiteral("Pibbet"));
+  EXPECT_EQ(box.choice, MessageRequest::Buttons::OkOnly);
+  EXPECT_TRUE(box.helpFile.isEmpty());
 }
 
 TEST_F(MenuTest, ShowIpAddressWithoutAddressOffersHelpFromPibbetChm) {
-  form->set11_Click(0);
+  form->OnShowAddress();
   ASSERT_EQ(desktop.Messages.size(), 1u);
   const MessageRequest& box = desktop.Messages[0];
-  EXPECT_EQ(box.Text, QStringLiteral("VelmorのIPアドレスを取得できません"));
-  EXPECT_EQ(box.Title, QStringLiteral("Pibbetエラーメッセージ"));
-  EXPECT_EQ(box.Choice, MessageRequest::Buttons::OkHelp);
-  EXPECT_EQ(box.HelpFile, QStringLiteral("/opt/velmor/bin/Pibbet.chm"))
+  EXPECT_EQ(box.text, QStringLiteral("VelmorのIPアドレスを取得できません"));
+  EXPECT_EQ(box.title, QStringLiteral("Pibbetエラーメッセージ"));
+  EXPECT_EQ(box.choice, MessageRequest::Buttons::OkHelp);
+  EXPECT_EQ(box.helpFile, QStringLiteral("/opt/velmor/bin/Pibbet.chm"))
       << "beside the program, not in whatever folder it was started from";
-  EXPECT_EQ(box.HelpContext, 0);
+  EXPECT_EQ(box.helpContext, 0);
 }
 
 TEST_F(MenuTest, SecondInstanceShowsTheAddressAllTheSame) {
   FakeStatus otherStatus;
   ChatServer otherServer(otherStatus);
-  Form1 second(clock, desktop, otherServer);
-  second.Form_Load(Form1::Instance::Another);
+  OperatorWindow second(clock, desktop, otherServer);
+  second.StartClock(OperatorWindow::Instance::Another);
   desktop.Address = QStringLiteral("192.0.2.10");
-  second.set11_Click(0);
+  second.OnShowAddress();
   ASSERT_EQ(desktop.Messages.size(), 1u);
-  EXPECT_EQ(desktop.Messages[0].Title, QStringLiteral("Pibbet"));
+  EXPECT_EQ(desktop.Messages[0].title, QStringLiteral("Pibbet"));
 }
 
-TEST_F(MenuTest, HelpOpensNorrowChmInTheProgramFolderAndOtherIndexesDoNothing) {
-  form->h11_Click(1);
-  form->h11_Click(2);
-  form->h11_Click(-1);
+TEST_F(MenuTest, HelpOpensNorrowChmInTheProgramFolderAndNothingElse) {
+  form->menuBar()->actions().at(2)->menu()->actions().at(1)->trigger();
   ASSERT_EQ(desktop.Opened.size(), 1u);
   EXPECT_EQ(desktop.Opened[0], QStringLiteral("/opt/velmor/bin/Norrow.chm"));
   EXPECT_TRUE(desktop.Messages.empty());
@@ -130,7 +129,7 @@ TEST_F(MenuTest, VersionTwiceBuildsTheDialogTwice) {
       titles.push_back(modal->windowTitle());
       modal->findChild<QPushButton*>("cmdOK")->click();
     });
-    form->h11_Click(0);
+    form->OnAbout();
   }
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_TRUE(seen[0].isNull()) << "the first dialog is gone once closed";
@@ -140,7 +139,7 @@ TEST_F(MenuTest, VersionTwiceBuildsTheDialogTwice) {
 }
 
 TEST(AboutDialog, LoadFillsTitleAndVersionFromTheBuild) {
-  frmAbout about;
+  AboutDialog about;
   EXPECT_EQ(about.windowTitle(), QStringLiteral("Velmorのﾊﾞｰｼﾞｮﾝ情報"));
   EXPECT_EQ(about.findChild<QLabel*>("lblTitle")->text(), QStringLiteral("Velmor"));
   EXPECT_EQ(about.findChild<QLabel*>("lblVersion")->text(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ %1.%2.%3")
@@ -152,7 +151,7 @@ TEST(AboutDialog, LoadFillsTitleAndVersionFromTheBuild) {
 }
 
 TEST(AboutDialog, FixedSizeWithoutMinimiseOrMaximiseAtTheGivenGeometry) {
-  frmAbout about;
+  AboutDialog about;
   EXPECT_EQ(about.minimumSize(), QSize(349, 94));
   EXPECT_EQ(about.maximumSize(), QSize(349, 94));
   EXPECT_FALSE(about.windowFlags() & Qt::WindowMinimizeButtonHint);
@@ -177,7 +176,7 @@ TEST_P(AboutKeys, EnterEscAndCloseAllCloseTheDialog) {
       QTest::keyClick(modal, GetParam() == 0 ? Qt::Key_Return : Qt::Key_Escape);
     }
   });
-  frmAbout about;
+  AboutDialog about;
   about.exec();
   closed = !about.isVisible();
   EXPECT_TRUE(acted) << "the dialog closed before the key reached it";
@@ -189,13 +188,13 @@ INSTANTIATE_TEST_SUITE_P(Keys, AboutKeys, ::testing::Values(0, 1, 2));
 TEST(SystemMessageBox, HelpOpensTheHelpFileAndLeavesTheBoxOpenUntilOk) {
   RecordingSystemDesktop desktop;
   MessageRequest request;
-  request.Text = QStringLiteral("<b>VelmorのIPアドレスを取得できません</b>");
-  request.Title = QStringLiteral("Pibbetエラーメッセージ");
-  request.Choice = MessageRequest::Buttons::OkHelp;
+  request.text = QStringLiteral("<b>VelmorのIPアドレスを取得できません</b>");
+  request.title = QStringLiteral("Pibbetエラーメッセージ");
+  request.choice = MessageRequest::Buttons::OkHelp;
   QTemporaryDir folder;
   ASSERT_TRUE(folder.isValid());
-  request.HelpFile = folder.filePath("Pibbet.chm");
-  QFile help(request.HelpFile);
+  request.helpFile = folder.filePath("Pibbet.chm");
+  QFile help(request.helpFile);
   ASSERT_TRUE(help.open(QIODevice::WriteOnly));
   help.close();
   bool stillOpenAfterHelp = false;
@@ -210,8 +209,8 @@ TEST(SystemMessageBox, HelpOpensTheHelpFileAndLeavesTheBoxOpenUntilOk) {
   });
   desktop.ShowMessage(request, nullptr);
   EXPECT_TRUE(stillOpenAfterHelp);
-  EXPECT_EQ(desktop.Opened, std::vector<QString>{request.HelpFile});
-  EXPECT_EQ(shownText, request.Text) << "shown as plain text";
+  EXPECT_EQ(desktop.Opened, std::vector<QString>{request.helpFile});
+  EXPECT_EQ(shownText, request.text) << "shown as plain text";
 }
 
 TEST(SystemDesktopOpen, HelpFilesThatAreMissingOrRelativeAreNeverHandedToTheDesktop) {

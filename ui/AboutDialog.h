@@ -9,24 +9,24 @@ class QPushButton;
 
 namespace velmor {
 
-class frmAbout : public QDialog {
+class AboutDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit frmAbout(QWidget* owner = nullptr);
-
-  void Form_Load();
-  void cmdOK_Click();
+  explicit AboutDialog(QWidget* owner = nullptr);
 
  protected:
   // Esc presses OK, the dialog's cancel button.
-  void reject() override { cmdOK_Click(); }
+  void reject() override { OnOk(); }
 
  private:
-  QLabel* picIcon = nullptr;
-  QLabel* lblTitle = nullptr;
-  QLabel* lblVersion = nullptr;
-  QPushButton* cmdOK = nullptr;
+  void ShowTitleAndVersion();
+  void OnOk();
+
+  QLabel* icon_ = nullptr;
+  QLabel* title_ = nullptr;
+  QLabel* version_ = nullptr;
+  QPushButton* ok_ = nullptr;
 };
 
 }  // namespace velmor

@@ -11,39 +11,40 @@
 
 #include <gtest/gtest.h>
 
+#include "net/ChatServer.h"
 #include "tests/support/FakePorts.h"
 #include "tests/support/Wait.h"
 #include "tests/ui/UiFakes.h"
 #include "ui/CaptionClock.h"
-#include "ui/Form1.h"
+#include "ui/OperatorWindow.h"
 #include "wire/Cp932.h"
 
 namespace velmor::testing {
 namespace {
 
-TEST(FormLayoutRule, InitialClientAreaGivesTheWorkedFigures) {
-  const FormLayout l = FormLayout::For(4380, 4596);
-  EXPECT_FLOAT_EQ(l.Label2Left, 87.6f);
-  EXPECT_FLOAT_EQ(l.Label2Top, 275.76f);
-  EXPECT_FLOAT_EQ(l.Text2Left, 1138.8f);
-  EXPECT_FLOAT_EQ(l.Text2Top, 229.8f);
-  EXPECT_FLOAT_EQ(l.Text2Width, 3197.4f);
-  EXPECT_FLOAT_EQ(l.Text3Left, 87.6f);
-  EXPECT_FLOAT_EQ(l.Text3Top, 919.2f);
-  EXPECT_FLOAT_EQ(l.Text3Width, 3066.0f);
-  EXPECT_FLOAT_EQ(l.Text3Height, 3217.2f);
-  EXPECT_FLOAT_EQ(l.Text4Left, 3153.6f);
-  EXPECT_FLOAT_EQ(l.Text4Top, 919.2f);
-  EXPECT_FLOAT_EQ(l.Text4Width, 1138.8f);
-  EXPECT_FLOAT_EQ(l.Text4Height, 3217.2f);
+TEST(WindowLayoutRule, InitialClientAreaGivesTheWorkedFigures) {
+  const WindowLayout l = WindowLayout::For(4380, 4596);
+  EXPECT_FLOAT_EQ(l.promptLeft, 87.6f);
+  EXPECT_FLOAT_EQ(l.promptTop, 275.76f);
+  EXPECT_FLOAT_EQ(l.inputLeft, 1138.8f);
+  EXPECT_FLOAT_EQ(l.inputTop, 229.8f);
+  EXPECT_FLOAT_EQ(l.inputWidth, 3197.4f);
+  EXPECT_FLOAT_EQ(l.logLeft, 87.6f);
+  EXPECT_FLOAT_EQ(l.logTop, 919.2f);
+  EXPECT_FLOAT_EQ(l.logWidth, 3066.0f);
+  EXPECT_FLOAT_EQ(l.logHeight, 3217.2f);
+  EXPECT_FLOAT_EQ(l.membersLeft, 3153.6f);
+  EXPECT_FLOAT_EQ(l.membersTop, 919.2f);
+  EXPECT_FLOAT_EQ(l.membersWidth, 1138.8f);
+  EXPECT_FLOAT_EQ(l.membersHeight, 3217.2f);
 }
 
-TEST(FormLayoutRule, ValuesComeInTheirOrderAndAreZeroForAnEmptyArea) {
-  const auto values = FormLayout::For(10000, 20000).Values();
+TEST(WindowLayoutRule, ValuesComeInTheirOrderAndAreZeroForAnEmptyArea) {
+  const auto values = WindowLayout::For(10000, 20000).Values();
   const std::array<float, 13> expected{1200, 200,   1000, 2600, 7300, 4000, 200,
                                        7000, 14000, 4000, 7200, 2600, 14000};
   for (std::size_t i = 0; i < values.size(); ++i) EXPECT_FLOAT_EQ(values[i], expected[i]) << i;
-  for (float v : FormLayout::For(0, 0).Values()) EXPECT_EQ(v, 0.0f);
+  for (float v : WindowLayout::For(0, 0).Values()) EXPECT_EQ(v, 0.0f);
 }
 
 TEST(CaptionClock, FormatsTheThreeInstants) {
@@ -57,17 +58,17 @@ TEST(CaptionClock, FormatsTheThreeInstants) {
             QStringLiteral("Velmor[26/12/05/(土) PM 11 : 59 : 59]"));
 }
 
-class Form1Test : public ::testing::Test {
+class OperatorWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(runtimeDir.isValid());
     qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toUtf8());
     server = std::make_unique<ChatServer>(status);
-    form = std::make_unique<Form1>(clock, desktop, *server);
+    form = std::make_unique<OperatorWindow>(clock, desktop, *server);
   }
   void LoadAndShow() {
     server->Start(0);
-    form->Form_Load(Form1::Instance::Serving);
+    form->StartClock(OperatorWindow::Instance::Serving);
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   }
@@ -84,15 +85,15 @@ class Form1Test : public ::testing::Test {
   FakeDesktop desktop;
   FakeStatus status;
   std::unique_ptr<ChatServer> server;
-  std::unique_ptr<Form1> form;
+  std::unique_ptr<OperatorWindow> form;
 };
 
-TEST_F(Form1Test, LoadListensSetsStatusAndCaptionAndLaysOutTheInitialSize) {
+TEST_F(OperatorWindowTest, LoadListensSetsStatusAndCaptionAndLaysOutTheInitialSize) {
   LoadAndShow();
   EXPECT_EQ(form->windowTitle(), QStringLiteral("Velmor[04/03/03/(水) PM 02 : 05 : 09]"));
   EXPECT_EQ(StatusText(), QStringLiteral("待機中・・・"));
   EXPECT_NE(server->ListeningPort(), 0);
-  EXPECT_EQ(form->Layout().Values(), FormLayout::For(4380, 4596).Values());
+  EXPECT_EQ(form->Layout().Values(), WindowLayout::For(4380, 4596).Values());
   EXPECT_EQ(form->centralWidget()->size(), QSize(292, 306));
   EXPECT_EQ(Control<QLabel>("Label2")->text(), QStringLiteral("Velmor送信文："));
   EXPECT_EQ(Control<QLabel>("Label2")->size(), QSize(66, 12));
@@ -104,38 +105,38 @@ TEST_F(Form1Test, LoadListensSetsStatusAndCaptionAndLaysOutTheInitialSize) {
   EXPECT_TRUE(Control<QTimer>("Timer1")->isActive());
 }
 
-TEST_F(Form1Test, ResizeMinimiseAndRestoreRecomputeTheLayout) {
+TEST_F(OperatorWindowTest, ResizeMinimiseAndRestoreRecomputeTheLayout) {
   LoadAndShow();
   const int menu = form->height() - form->centralWidget()->height();
   form->resize(600, 400 + menu);
   ASSERT_TRUE(WaitUntil([&] { return form->centralWidget()->width() == 600; }));
-  EXPECT_EQ(form->Layout().Values(), FormLayout::For(9000, 6000).Values());
+  EXPECT_EQ(form->Layout().Values(), WindowLayout::For(9000, 6000).Values());
   EXPECT_EQ(Control<QPlainTextEdit>("Text4")->geometry(), QRect(432, 80, 156, 280));
   EXPECT_EQ(Control<QStatusBar>("SB")->geometry(), QRect(0, 400 - 17, 600, 17));
 
   form->showMinimized();
-  form->Form_Resize();
+  form->Relayout();
   for (float v : form->Layout().Values()) EXPECT_EQ(v, 0.0f);
   form->showNormal();
-  form->Form_Resize();
-  EXPECT_EQ(form->Layout().Values(), FormLayout::For(9000, 6000).Values());
+  form->Relayout();
+  EXPECT_EQ(form->Layout().Values(), WindowLayout::For(9000, 6000).Values());
 }
 
-TEST_F(Form1Test, SecondInstanceKeepsPlainCaptionUntilTheFirstTick) {
+TEST_F(OperatorWindowTest, SecondInstanceKeepsPlainCaptionUntilTheFirstTick) {
   LoadAndShow();
   FakeClock otherClock;
   otherClock.Time = QDateTime(QDate(2001, 1, 1), QTime(0, 5, 9));
   FakeStatus otherStatus;
   ChatServer otherServer(otherStatus);
-  Form1 second(otherClock, desktop, otherServer);
-  second.Form_Load(Form1::Instance::Another);
+  OperatorWindow second(otherClock, desktop, otherServer);
+  second.StartClock(OperatorWindow::Instance::Another);
   EXPECT_EQ(second.windowTitle(), QStringLiteral("Velmor"));
   EXPECT_TRUE(second.findChild<QStatusBar*>("SB")->currentMessage().isEmpty());
-  second.Timer1_Timer();
+  second.OnClockTick();
   EXPECT_EQ(second.windowTitle(), QStringLiteral("Velmor[01/01/01/(月) AM 12 : 05 : 09]"));
 }
 
-TEST_F(Form1Test, EnterPostsTheOperatorLineUnchangedAndEmptiesTheInput) {
+TEST_F(OperatorWindowTest, EnterPostsTheOperatorLineUnchangedAndEmptiesTheInput) {
   LoadAndShow();
   auto* input = Control<QLineEdit>("Text2");
   auto* log = Control<QPlainTextEdit>("Text3");
@@ -159,7 +160,7 @@ TEST_F(Form1Test, EnterPostsTheOperatorLineUnchangedAndEmptiesTheInput) {
   EXPECT_EQ(server->ChatRoom().LogCount(), 2) << "other keys only type";
 }
 
-TEST_F(Form1Test, ViewsFollowJoinAndLeaveAndShowMarkupLiterally) {
+TEST_F(OperatorWindowTest, ViewsFollowJoinAndLeaveAndShowMarkupLiterally) {
   LoadAndShow();
   QTcpSocket client;
   client.connectToHost(QHostAddress::LocalHost, server->ListeningPort());
@@ -178,7 +179,7 @@ TEST_F(Form1Test, ViewsFollowJoinAndLeaveAndShowMarkupLiterally) {
       log->toPlainText().startsWith(QStringLiteral("【お知らせ】<b>x</b>さんが退室されました\n")));
 }
 
-TEST_F(Form1Test, OperatorLinesReachAClientWholeAndInWindowsBytes) {
+TEST_F(OperatorWindowTest, OperatorLinesReachAClientWholeAndInWindowsBytes) {
   LoadAndShow();
   QTcpSocket client;
   client.connectToHost(QHostAddress::LocalHost, server->ListeningPort());
@@ -217,7 +218,7 @@ TEST_F(Form1Test, OperatorLinesReachAClientWholeAndInWindowsBytes) {
   EXPECT_EQ(exchange(u"/Reflesh//*/~k", expected), expected);
 }
 
-TEST_F(Form1Test, ViewsAreReadOnlyButSelectableInFocusOrder) {
+TEST_F(OperatorWindowTest, ViewsAreReadOnlyButSelectableInFocusOrder) {
   LoadAndShow();
   auto* input = Control<QLineEdit>("Text2");
   auto* log = Control<QPlainTextEdit>("Text3");
@@ -233,7 +234,7 @@ TEST_F(Form1Test, ViewsAreReadOnlyButSelectableInFocusOrder) {
   EXPECT_EQ(form->windowIcon().pixmap(32, 32).size(), QSize(32, 32));
 }
 
-TEST_F(Form1Test, BurstOfChangesEndsShowingTheLastState) {
+TEST_F(OperatorWindowTest, BurstOfChangesEndsShowingTheLastState) {
   LoadAndShow();
   for (int i = 0; i < 200; ++i) server->PostOperatorLine(QStringLiteral("line %1").arg(i));
   server->PostOperatorLine(QStringLiteral("last"));
