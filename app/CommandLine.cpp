@@ -3,6 +3,8 @@
 #include <QCommandLineParser>
 #include <QStringList>
 
+#include "net/ChatServer.h"
+
 namespace velmor {
 
 namespace {
@@ -64,10 +66,12 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
   }
 
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral(
-      "Velmor: the chat server for Pibbet clients on TCP port 5000 of a local network.\n"
-      "Without options it opens the operator's window. The README that comes with\n"
-      "Velmor (/usr/share/doc/velmor/README.md when installed) tells more."));
+  parser.setApplicationDescription(
+      QStringLiteral(
+          "Velmor: the chat server for Pibbet clients on TCP port %1 of a local network.\n"
+          "Without options it opens the operator's window. The README that comes with\n"
+          "Velmor (/usr/share/doc/velmor/README.md when installed) tells more.")
+          .arg(ChatServer::DefaultPort));
   // Qt's own options are written with one dash (-platform offscreen).
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},

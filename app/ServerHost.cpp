@@ -40,10 +40,10 @@ void LowerThisThreadsPriority() {
 
 bool ServerHost::AcquireInstance() {
   if (Lock.TryAcquire()) return true;
-  std::fputs(
-      "velmor: another instance of Velmor already serves port 5000 for this user; "
-      "this one will not listen.\n",
-      stderr);
+  std::fprintf(stderr,
+               "velmor: another instance of Velmor already serves port %u for this user; "
+               "this one will not listen.\n",
+               unsigned{ChatServer::DefaultPort});
   return false;
 }
 

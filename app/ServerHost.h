@@ -26,7 +26,7 @@ class ServerHost {
   // False when another instance of the program serves for this user; that is
   // then said once on standard error.
   bool AcquireInstance();
-  // Listens on port 5000 and sets the first status text, on the server's
+  // Listens on the chat port and sets the first status text, on the server's
   // thread, then serves browsers on webPort if given; returns once that is
   // done. The result is the chat server's.
   ChatServer::StartResult Start(std::optional<std::uint16_t> webPort = std::nullopt,

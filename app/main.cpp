@@ -1,4 +1,4 @@
-// Velmor: the chat server for Pibbet clients on TCP port 5000.
+// Velmor: the chat server for Pibbet clients on a local network.
 #include <QApplication>
 
 #include <cstdio>

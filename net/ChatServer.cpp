@@ -59,7 +59,8 @@ ChatServer::StartResult ChatServer::Start(std::uint16_t port) {
   if (listening) {
     Views.SetStatusText(std::u16string(status::Waiting));
   } else {
-    Views.SetStatusText(status::ListenFailed(reason.toStdU16String()));
+    // Named as the clients know the port, whatever was asked.
+    Views.SetStatusText(status::ListenFailed(DefaultPort, reason.toStdU16String()));
   }
   SlotBook.Open();
   return listening ? StartResult::Listening : StartResult::ListenFailed;
@@ -119,14 +120,14 @@ void ChatServer::OnNewBrowser(QWebSocket* socket) {
 }
 
 void ChatServer::OnArrival(SlotIndex slot, std::u16string_view text) {
-  TheRoom.WSock_DataArrival(slot, text);
+  TheRoom.OnArrival(slot, text);
 }
 
 void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
   if (ending == Ending::PeerClosed) {
-    TheRoom.WSock_Close(slot);
+    TheRoom.OnPeerClosed(slot);
   } else {
-    TheRoom.WSock_Error(slot);
+    TheRoom.OnConnectionFailed(slot);
   }
 }
 
@@ -179,10 +180,7 @@ void ChatServer::PostOperatorLine(const QString& text) {
   if (text.isEmpty()) return;
   // Called from the window's thread, this runs on the server's, queued
   // behind the requests that came first; from the server's own, at once.
-  QMetaObject::invokeMethod(this, [this, text] {
-    TheRoom.AppendLogLine(Room::OperatorLine(text.toStdU16String()));
-    TheRoom.RefreshDisplay();
-  });
+  QMetaObject::invokeMethod(this, [this, text] { TheRoom.OnOperatorLine(text.toStdU16String()); });
 }
 
 bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraNames) {

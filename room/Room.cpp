@@ -14,26 +14,25 @@ bool IsClientSlot(SlotIndex slot) { return slot >= 1 && slot <= MaxClientSlot; }
 
 }  // namespace
 
-Room::Room(Connections& connections, StatusLine& status) : Sockets(connections), Status(status) {}
+Room::Room(Connections& connections, StatusLine& status) : sockets_(connections), status_(status) {}
 
 void Room::AppendLogLine(const std::u16string& line) {
-  // An empty entry marks the end of the log; every line the room makes has
-  // text, and an empty one would only shorten the log.
+  // Every line the room makes has text; an empty one would be a line no
+  // view or reply could show.
   if (line.empty()) return;
   MarkChanged();
-  const int k = LogCount();
-  ++Posted;
-  if (k < LogCapacity) {
-    LogLines[k] = line;
-    return;
-  }
-  // Full: the oldest line goes, the rest move down by one.
-  for (int j = 0; j < LogCapacity - 1; ++j) LogLines[j].swap(LogLines[j + 1]);
-  LogLines[LogCapacity - 1] = line;
+  logLines_[posted_ % LogCapacity] = line;
+  ++posted_;
+}
+
+const std::u16string& Room::LogLine(int k) const {
+  static const std::u16string none;
+  if (k < 0 || k >= LogCount()) return none;
+  return logLines_[(posted_ - static_cast<std::uint64_t>(LogCount() - k)) % LogCapacity];
 }
 
 void Room::AnnounceLeave(std::u16string_view name) {
-  AppendLogLine(status::Join({u"【お知らせ】", name, u"さんが退室されました"}));
+  AppendLogLine(status::Concat({u"【お知らせ】", name, u"さんが退室されました"}));
 }
 
 std::u16string Room::RenderMemberList() const {
@@ -49,71 +48,79 @@ std::u16string Room::RenderLog() const {
 }
 
 void Room::AppendMemberList(std::u16string& text) const {
-  for (const auto& name : MemberNames) {
+  for (const auto& name : memberNames_) {
     if (name.empty()) continue;
     text.append(name).append(LineBreak);
   }
 }
 
 void Room::AppendLog(std::u16string& text) const {
-  for (int k = LogCapacity - 1; k >= 0; --k) {
-    if (LogLines[k].empty()) continue;
-    text.append(LogLines[k]).append(LineBreak);
-  }
+  for (int k = LogCount() - 1; k >= 0; --k) text.append(LogLine(k)).append(LineBreak);
 }
 
-void Room::MarkChanged() { StateStale = true; }
+void Room::MarkChanged() { stateStale_ = true; }
 
 void Room::MarkMembersChanged() {
   MarkChanged();
-  MembersStale = true;
-  ++MembersVersion;
+  membersStale_ = true;
+  ++membersVersion_;
 }
 
 std::u16string_view Room::StateParts::MemberList() const {
-  if (Of.MembersStale) {
-    Of.MembersText.clear();
-    Of.AppendMemberList(Of.MembersText);
-    Of.MembersStale = false;
+  if (room_.membersStale_) {
+    room_.membersText_.clear();
+    room_.AppendMemberList(room_.membersText_);
+    room_.membersStale_ = false;
   }
-  return Of.MembersText;
+  return room_.membersText_;
 }
 
 std::vector<std::u16string_view> Room::StateParts::Names() const {
   std::vector<std::u16string_view> names;
-  for (const auto& name : Of.MemberNames) {
+  for (const auto& name : room_.memberNames_) {
     if (!name.empty()) names.emplace_back(name);
   }
   return names;
 }
 
 std::u16string_view Room::StateParts::Line(int k) const {
-  return Of.LogLines[Of.LogCount() - 1 - k];
+  return room_.LogLine(room_.LogCount() - 1 - k);
 }
 
 const std::u16string& Room::StateParts::Text() const {
-  Of.RenderState();
-  return Of.StateText;
+  room_.RenderState();
+  return room_.stateText_;
 }
 
 void Room::RefreshDisplay() {
-  if (Display == nullptr) return;
-  if (!Display->WantsTextsNow()) {
-    Display->ShowRoom({}, {});
+  if (display_ == nullptr) return;
+  if (!display_->WantsTextsNow()) {
+    display_->ShowRoom({}, {});
     return;
   }
   const auto [members, log] = CurrentViews();
-  Display->ShowRoom(members, log);
+  display_->ShowRoom(members, log);
 }
 
 std::u16string Room::OperatorLine(std::u16string_view text) {
-  return status::Join({u"《Velmor様曰：", text, u"》"});
+  return status::Concat({u"《Velmor様曰：", text, u"》"});
+}
+
+void Room::OnOperatorLine(std::u16string_view text) {
+  AppendLogLine(OperatorLine(text));
+  RefreshDisplay();
 }
 
 void Room::ClearMember(SlotIndex slot) {
-  if (!MemberNames[slot].empty()) MarkMembersChanged();
-  MemberNames[slot].clear();
-  MemberKeys[slot].clear();
+  if (!memberNames_[slot].empty()) MarkMembersChanged();
+  memberNames_[slot].clear();
+  memberKeys_[slot].clear();
+}
+
+void Room::Drop(SlotIndex slot, const std::u16string& why) {
+  ClearMember(slot);
+  sockets_.ReleaseSlot(slot);
+  status_.SetStatusText(why);
 }
 
 // Every request carried out is answered with the state reply:
@@ -121,16 +128,12 @@ void Room::ClearMember(SlotIndex slot) {
 //   reply = { name CR LF } "/*/" { log line CR LF }         (newest line first)
 //
 // The request itself is parsed by ParseRequest (room/Request.h).
-void Room::WSock_DataArrival(SlotIndex slot, std::u16string_view arrival) {
+void Room::OnArrival(SlotIndex slot, std::u16string_view arrival) {
   if (!IsClientSlot(slot)) return;
   const Request request = ParseRequest(arrival);
   switch (request.What) {
     case Request::Command::Malformed:
-      // The slot's name and key go with the connection, or the next client
-      // accepted into this slot would inherit them.
-      ClearMember(slot);
-      Sockets.ReleaseSlot(slot);
-      Status.SetStatusText(std::u16string(status::Malformed));
+      Drop(slot, std::u16string(status::Malformed));
       break;
     case Request::Command::Join:
       AnnounceJoin(slot, request.Payload, request.Key);
@@ -141,69 +144,61 @@ void Room::WSock_DataArrival(SlotIndex slot, std::u16string_view arrival) {
     case Request::Command::Fetch:
       if (CheckClientKey(slot, request.Key)) SendRoomState(slot);
       break;
-    case Request::Command::Unknown: {
-      const std::u16string address = Sockets.PeerAddress(slot);
-      ClearMember(slot);
-      Status.SetStatusText(status::UnknownCommand(address));
-      Sockets.ReleaseSlot(slot);
+    case Request::Command::Unknown:
+      Drop(slot, status::UnknownCommand(sockets_.PeerAddress(slot)));
       break;
-    }
   }
   RefreshDisplay();
 }
 
 bool Room::CheckClientKey(SlotIndex slot, std::u16string_view key) {
-  if (key == MemberKeys[slot]) return true;
-  ClearMember(slot);
-  Sockets.ReleaseSlot(slot);
-  Status.SetStatusText(status::WrongKey(Sockets.PeerLabel(slot), Sockets.PeerAddress(slot)));
+  if (key == memberKeys_[slot]) return true;
+  Drop(slot, status::WrongKey(sockets_.PeerLabel(slot), sockets_.PeerAddress(slot)));
   return false;
 }
 
 void Room::AnnounceJoin(SlotIndex slot, std::u16string_view name, std::u16string_view key) {
-  MemberKeys[slot].assign(key);
-  MemberNames[slot].assign(name);
+  memberKeys_[slot].assign(key);
+  memberNames_[slot].assign(name);
   MarkMembersChanged();
-  AppendLogLine(status::Join({u"【お知らせ！】", name, u"さんが参加しました"}));
+  AppendLogLine(status::Concat({u"【お知らせ！】", name, u"さんが参加しました"}));
   SendRoomState(slot);
 }
 
 void Room::PostChatLine(SlotIndex slot, std::u16string_view chat) {
-  AppendLogLine(status::Join({u"〔", MemberNames[slot], u"〕", chat}));
+  AppendLogLine(status::Concat({u"〔", memberNames_[slot], u"〕", chat}));
   SendRoomState(slot);
 }
 
 void Room::RenderState() const {
-  if (!StateStale) return;
-  StateText.assign(Reply.MemberList());
-  MembersLength = StateText.size();
-  StateText.append(ReplySeparator);
-  AppendLog(StateText);
-  StateStale = false;
+  if (!stateStale_) return;
+  stateText_.assign(reply_.MemberList());
+  membersLength_ = stateText_.size();
+  stateText_.append(ReplySeparator);
+  AppendLog(stateText_);
+  stateStale_ = false;
 }
 
 std::pair<std::u16string_view, std::u16string_view> Room::CurrentViews() {
   RenderState();
-  const std::u16string_view state(StateText);
-  return {state.substr(0, MembersLength), state.substr(MembersLength + ReplySeparator.size())};
+  const std::u16string_view state(stateText_);
+  return {state.substr(0, membersLength_), state.substr(membersLength_ + ReplySeparator.size())};
 }
 
-void Room::SendRoomState(SlotIndex slot) { Sockets.SendState(slot, Reply); }
+void Room::SendRoomState(SlotIndex slot) { sockets_.SendState(slot, reply_); }
 
-void Room::WSock_Close(SlotIndex slot) {
+void Room::OnPeerClosed(SlotIndex slot) {
   if (!IsClientSlot(slot)) return;
-  const std::u16string name = MemberNames[slot];
+  const std::u16string name = memberNames_[slot];
   ClearMember(slot);
-  Sockets.ReleaseSlot(slot);
+  sockets_.ReleaseSlot(slot);
   AnnounceLeave(name);
   RefreshDisplay();
 }
 
-void Room::WSock_Error(SlotIndex slot) {
+void Room::OnConnectionFailed(SlotIndex slot) {
   if (!IsClientSlot(slot)) return;
-  Sockets.ReleaseSlot(slot);
-  ClearMember(slot);
-  Status.SetStatusText(status::ConnectionError(Sockets.PeerLabel(slot), Sockets.PeerAddress(slot)));
+  Drop(slot, status::ConnectionError(sockets_.PeerLabel(slot), sockets_.PeerAddress(slot)));
   // The operator must not go on seeing a member whose connection failed.
   RefreshDisplay();
 }

@@ -21,7 +21,16 @@ class Room {
   Room(Connections& connections, StatusLine& status);
 
   // Where RefreshDisplay writes; nullptr (the default) writes nowhere.
-  void SetDisplay(RoomDisplay* display) { Display = display; }
+  void SetDisplay(RoomDisplay* display) { display_ = display; }
+
+  // The events of a client slot (1 to MaxClientSlot). An arrival is all the
+  // text received on the slot and not yet handled, as one request.
+  void OnArrival(SlotIndex slot, std::u16string_view arrival);
+  void OnPeerClosed(SlotIndex slot);
+  void OnConnectionFailed(SlotIndex slot);
+  // The operator's own line, typed into the window's input line: appended,
+  // and the display refreshed.
+  void OnOperatorLine(std::u16string_view text);
 
   // The only way a line enters the log: newest last, the oldest of 50 dropped.
   void AppendLogLine(const std::u16string& line);
@@ -29,7 +38,7 @@ class Room {
   void AnnounceLeave(std::u16string_view name);
   // Non-empty names in slot order, each followed by CR LF.
   std::u16string RenderMemberList() const;
-  // Non-empty log lines, newest first, each followed by CR LF.
+  // Log lines, newest first, each followed by CR LF.
   std::u16string RenderLog() const;
   // Member view, then log view, each replaced whole.
   void RefreshDisplay();
@@ -37,47 +46,45 @@ class Room {
   // state reply, valid until the room next changes.
   std::pair<std::u16string_view, std::u16string_view> CurrentViews();
 
-  // Socket events of a client slot (1 to MaxClientSlot). An arrival is all
-  // the text received on the slot and not yet handled, as one request.
-  void WSock_DataArrival(SlotIndex slot, std::u16string_view arrival);
-  void WSock_Close(SlotIndex slot);
-  void WSock_Error(SlotIndex slot);
-
-  // The operator's own line, typed into the window's input line.
+  // The operator's line as the log shows it.
   static std::u16string OperatorLine(std::u16string_view text);
 
-  const std::u16string& MemberName(SlotIndex slot) const { return MemberNames.at(slot); }
-  const std::u16string& MemberKey(SlotIndex slot) const { return MemberKeys.at(slot); }
-  // Entry k of the log, 0 the oldest; entry 50 is the stop mark.
-  const std::u16string& LogLine(int k) const { return LogLines.at(k); }
+  const std::u16string& MemberName(SlotIndex slot) const { return memberNames_.at(slot); }
+  const std::u16string& MemberKey(SlotIndex slot) const { return memberKeys_.at(slot); }
+  // Line k of the log, 0 the oldest; empty beyond the newest.
+  const std::u16string& LogLine(int k) const;
   // Every line has text, so the log holds the last min(posted, 50).
-  int LogCount() const { return static_cast<int>(std::min<std::uint64_t>(Posted, LogCapacity)); }
+  int LogCount() const { return static_cast<int>(std::min<std::uint64_t>(posted_, LogCapacity)); }
   // The state reply as the room stands, in its parts; valid until it next
   // changes.
-  const StateReply& State() const { return Reply; }
+  const StateReply& State() const { return reply_; }
 
  private:
   // The state reply as the room sends it: its parts, and the whole rendered
   // only when asked for.
   class StateParts : public StateReply {
    public:
-    explicit StateParts(const Room& room) : Of(room) {}
+    explicit StateParts(const Room& room) : room_(room) {}
     std::u16string_view MemberList() const override;
     std::vector<std::u16string_view> Names() const override;
-    std::uint64_t MemberListVersion() const override { return Of.MembersVersion; }
-    int LineCount() const override { return Of.LogCount(); }
+    std::uint64_t MemberListVersion() const override { return room_.membersVersion_; }
+    int LineCount() const override { return room_.LogCount(); }
     std::u16string_view Line(int k) const override;
     std::uint64_t LineNumber(int k) const override {
-      return Of.Posted - static_cast<std::uint64_t>(k);
+      return room_.posted_ - static_cast<std::uint64_t>(k);
     }
     const std::u16string& Text() const override;
 
    private:
-    const Room& Of;
+    const Room& room_;
   };
 
   // False when the key differs: the connection has then been dropped.
   bool CheckClientKey(SlotIndex slot, std::u16string_view key);
+  // The one way a connection is ended by the room or for it: the slot's name
+  // and key cleared (or the next client accepted into the slot would inherit
+  // them), the slot released, and why said on the status line.
+  void Drop(SlotIndex slot, const std::u16string& why);
   void AnnounceJoin(SlotIndex slot, std::u16string_view name, std::u16string_view key);
   void PostChatLine(SlotIndex slot, std::u16string_view chat);
   void SendRoomState(SlotIndex slot);
@@ -89,25 +96,27 @@ class Room {
   void MarkChanged();
   void MarkMembersChanged();
 
-  Connections& Sockets;
-  StatusLine& Status;
-  RoomDisplay* Display = nullptr;
+  Connections& sockets_;
+  StatusLine& status_;
+  RoomDisplay* display_ = nullptr;
 
-  std::array<std::u16string, LogCapacity + 1> LogLines;
-  std::array<std::u16string, MaxClientSlot + 1> MemberNames;
-  std::array<std::u16string, MaxClientSlot + 1> MemberKeys;
-  // The state reply, kept until the tables change, so that a fetch renders
-  // nothing; the views are its two parts. It keeps its capacity, so a change
-  // costs copying, not allocating.
-  std::uint64_t Posted = 0;
-  // The renderings are made when first asked for after a change.
-  mutable bool StateStale = true;
-  mutable std::u16string StateText;
-  mutable std::size_t MembersLength = 0;
-  std::uint64_t MembersVersion = 0;
-  mutable bool MembersStale = true;
-  mutable std::u16string MembersText;
-  StateParts Reply{*this};
+  // The log, a ring: line n (counted from 0 over the room's life) is kept at
+  // n % 50 until line n + 50 takes its place.
+  std::array<std::u16string, LogCapacity> logLines_;
+  std::uint64_t posted_ = 0;
+  std::array<std::u16string, MaxClientSlot + 1> memberNames_;
+  std::array<std::u16string, MaxClientSlot + 1> memberKeys_;
+  // The state reply, rendered when first asked for after a change and kept
+  // until the tables change, so that a fetch renders nothing; the views are
+  // its two parts. It keeps its capacity, so a change costs copying, not
+  // allocating.
+  mutable bool stateStale_ = true;
+  mutable std::u16string stateText_;
+  mutable std::size_t membersLength_ = 0;
+  std::uint64_t membersVersion_ = 0;
+  mutable bool membersStale_ = true;
+  mutable std::u16string membersText_;
+  StateParts reply_{*this};
 };
 
 }  // namespace velmor

@@ -9,7 +9,7 @@
 
 namespace velmor::status {
 
-inline std::u16string Join(std::initializer_list<std::u16string_view> parts) {
+inline std::u16string Concat(std::initializer_list<std::u16string_view> parts) {
   std::size_t size = 0;
   for (auto part : parts) size += part.size();
   std::u16string text;
@@ -23,31 +23,34 @@ inline constexpr std::u16string_view Accepted = u"Pibbetより接続を受け付
 inline constexpr std::u16string_view Full = u"接続数が上限に達したため、接続を断りました";
 inline constexpr std::u16string_view Malformed = u"無効接続により一部閉じました";
 
-// Port 5000 could not be listened on, for the reason given.
-inline std::u16string ListenFailed(std::u16string_view reason) {
-  return Join({u"ポート5000で待機できません[", reason, u"]"});
+inline std::u16string PortDigits(std::uint16_t port) {
+  const std::string digits = std::to_string(port);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+// The chat port could not be listened on, for the reason given.
+inline std::u16string ListenFailed(std::uint16_t port, std::u16string_view reason) {
+  return Concat({u"ポート", PortDigits(port), u"で待機できません[", reason, u"]"});
 }
 // A request with a command word the server does not know.
 inline std::u16string UnknownCommand(std::u16string_view address) {
-  return Join({u"無効接続要求[", address, u"]"});
+  return Concat({u"無効接続要求[", address, u"]"});
 }
 // A chat or fetch whose key is not the one given at the join.
 inline std::u16string WrongKey(std::u16string_view label, std::u16string_view address) {
-  return Join({label, u"(", address, u")", u"で無効な接続により一部閉じました"});
+  return Concat({label, u"(", address, u")", u"で無効な接続により一部閉じました"});
 }
 // A connection failed; the listener names itself the same way.
 inline std::u16string ConnectionError(std::u16string_view label, std::u16string_view address) {
-  return Join({label, u"(", address, u")", u"でエラーにより、この接続を切ります"});
+  return Concat({label, u"(", address, u")", u"でエラーにより、この接続を切ります"});
 }
 
 // Browser members: where the page is served, or why it is not.
 inline std::u16string WebServing(std::u16string_view url) {
-  return Join({u"ブラウザ用ページ ", url, u" で待機中"});
+  return Concat({u"ブラウザ用ページ ", url, u" で待機中"});
 }
 inline std::u16string WebFailed(std::uint16_t port, std::u16string_view reason) {
-  const std::string digits = std::to_string(port);
-  return Join({u"ポート", std::u16string(digits.begin(), digits.end()),
-               u"でブラウザ用ページを開けません[", reason, u"]"});
+  return Concat({u"ポート", PortDigits(port), u"でブラウザ用ページを開けません[", reason, u"]"});
 }
 
 }  // namespace velmor::status

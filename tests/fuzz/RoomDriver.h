@@ -109,18 +109,18 @@ class RoomDriver {
         }
         KeyBefore = IsClient(slot) ? Chat.MemberKey(slot) : std::u16string();
         // Nothing arrives on a slot without a connection.
-        Chat.WSock_DataArrival(slot, Sockets.Open.count(slot) ? request : std::u16string());
+        Chat.OnArrival(slot, Sockets.Open.count(slot) ? request : std::u16string());
         event = true;
         break;
       }
       case 2:
         slot = PickSlot();
-        Chat.WSock_Close(slot);
+        Chat.OnPeerClosed(slot);
         event = true;
         break;
       case 3:
         slot = PickSlot();
-        Chat.WSock_Error(slot);
+        Chat.OnConnectionFailed(slot);
         event = true;
         break;
       case 4:  // the operator types a line

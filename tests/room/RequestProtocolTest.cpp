@@ -35,7 +35,7 @@ TEST_P(RequestProtocol, RepliesDropsAndTables) {
   FakeStatus status;
   Room room(connections, status);
   for (const auto& arrival : c.arrivals) {
-    room.WSock_DataArrival(1, arrival);
+    room.OnArrival(1, arrival);
   }
   std::vector<std::u16string> replies;
   for (const auto& [slot, text] : connections.Sent) {
@@ -239,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 class RequestFlow : public ::testing::Test {
  protected:
-  void Arrive(SlotIndex slot, const std::u16string& text) { room.WSock_DataArrival(slot, text); }
+  void Arrive(SlotIndex slot, const std::u16string& text) { room.OnArrival(slot, text); }
   FakeConnections connections;
   FakeStatus status;
   FakeDisplay display;

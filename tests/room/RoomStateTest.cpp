@@ -19,7 +19,7 @@ class RoomStateTest : public ::testing::Test {
     return digits;
   }
   void Join(SlotIndex slot, const std::u16string& name) {
-    room.WSock_DataArrival(slot, u"CanEnter?" + name + u"/*/~k");
+    room.OnArrival(slot, u"CanEnter?" + name + u"/*/~k");
   }
 
   FakeConnections connections;
@@ -32,7 +32,7 @@ TEST_F(RoomStateTest, LogFillsUpwardAndRollsOverAtFifty) {
   EXPECT_EQ(room.LogCount(), 50);
   EXPECT_EQ(room.LogLine(0), Line(0));
   EXPECT_EQ(room.LogLine(49), Line(49));
-  EXPECT_TRUE(room.LogLine(50).empty()) << "the stop mark never holds a line";
+  EXPECT_TRUE(room.LogLine(50).empty()) << "nothing beyond the newest line";
 
   room.AppendLogLine(Line(50));
   EXPECT_EQ(room.LogCount(), 50);
@@ -76,7 +76,7 @@ TEST_F(RoomStateTest, MemberListIsInSlotOrderNotJoinOrder) {
 }
 
 TEST_F(RoomStateTest, LeaveLineWithEmptyNameWhenPeerClosesBeforeJoining) {
-  room.WSock_Close(3);
+  room.OnPeerClosed(3);
   EXPECT_EQ(room.LogLine(0), u"【お知らせ】さんが退室されました");
   EXPECT_EQ(connections.Released, std::vector<SlotIndex>{3});
 }
@@ -86,7 +86,7 @@ TEST_F(RoomStateTest, PeerCloseForgetsTheMemberAndAnnouncesTheLeave) {
   room.SetDisplay(&display);
   Join(4, u"花子");
   display.Calls.clear();
-  room.WSock_Close(4);
+  room.OnPeerClosed(4);
   EXPECT_TRUE(room.MemberName(4).empty());
   EXPECT_TRUE(room.MemberKey(4).empty());
   EXPECT_EQ(room.LogLine(1), u"【お知らせ】花子さんが退室されました");
@@ -102,7 +102,7 @@ TEST_F(RoomStateTest, ConnectionErrorDropsMemberWithoutLeaveLineAndRefreshes) {
   room.SetDisplay(&display);
   Join(6, u"Jiro");
   display.Calls.clear();
-  room.WSock_Error(6);
+  room.OnConnectionFailed(6);
   EXPECT_TRUE(room.MemberName(6).empty());
   EXPECT_TRUE(room.MemberKey(6).empty());
   EXPECT_EQ(room.LogCount(), 1) << "no leave line on the error path";
@@ -127,9 +127,9 @@ TEST_F(RoomStateTest, OperatorLineWrapsTextUnchanged) {
 }
 
 TEST_F(RoomStateTest, EventsOnSlotsOutsideTheTablesAreIgnored) {
-  room.WSock_DataArrival(21, u"CanEnter?x/*/~k");
-  room.WSock_Close(0);
-  room.WSock_Error(-1);
+  room.OnArrival(21, u"CanEnter?x/*/~k");
+  room.OnPeerClosed(0);
+  room.OnConnectionFailed(-1);
   EXPECT_EQ(room.LogCount(), 0);
   EXPECT_TRUE(connections.Sent.empty());
   EXPECT_TRUE(connections.Released.empty());

@@ -138,17 +138,17 @@ TEST(StateEncoder, FollowsARoomThroughRandomJoinsChatsRolloverAndLeaves) {
     const SlotIndex slot = static_cast<SlotIndex>(1 + random() % 6);
     switch (random() % 6) {
       case 0:
-        room.WSock_DataArrival(slot, u"CanEnter?" + text() + u"/*/~k");
+        room.OnArrival(slot, u"CanEnter?" + text() + u"/*/~k");
         break;
       case 1:
-        room.WSock_Close(slot);
+        room.OnPeerClosed(slot);
         break;
       case 2:
         room.AppendLogLine(Room::OperatorLine(text()));
-        room.WSock_DataArrival(slot, u"/Reflesh//*/~" + room.MemberKey(slot));
+        room.OnArrival(slot, u"/Reflesh//*/~" + room.MemberKey(slot));
         break;
       default:
-        room.WSock_DataArrival(slot, u"NormalTel" + text() + u"/*/~" + room.MemberKey(slot));
+        room.OnArrival(slot, u"NormalTel" + text() + u"/*/~" + room.MemberKey(slot));
         break;
     }
   }
