@@ -23,7 +23,6 @@
 namespace velmor::bench {
 
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 using harness::Figures;
 using harness::ProcessFigures;
 
@@ -109,9 +108,14 @@ struct Row {
 // Floor.cpp
 [[noreturn]] void RunFloor(const std::string& reply);
 
-// Report.cpp: every run adds its rows to the table and its JSON parts.
-extern std::vector<Row> Rows;
-extern std::vector<std::string> JsonParts;
+// What the runs found: every run adds its rows to the table, and each
+// summary its JSON.
+struct Results {
+  std::vector<Row> rows;
+  std::vector<std::string> jsonParts;
+};
+
+// Report.cpp
 double Median(std::vector<double> values);
 Summary Summarise(std::vector<Sample>& samples);
 // The machine's speed drifts over seconds; each repetition is compared with
@@ -120,8 +124,9 @@ struct PairedRatios {
   double rate = 0, cpuPerReply = 0, p99 = 0;
 };
 PairedRatios Pair(std::vector<Sample>& velmor, std::vector<Sample>& floor);
-void PrintSummary(const std::string& workload, const std::string& server, const Summary& s);
-void PrintTable();
+void PrintSummary(Results& results, const std::string& workload, const std::string& server,
+                  const Summary& s);
+void PrintTable(const Results& results);
 
 // Workloads.cpp
 enum class Kind { Velmor, VelmorWindow, Floor, VelmorWeb };
@@ -135,19 +140,20 @@ Server Start(Kind kind, const std::string& program, const std::string& floorRepl
 void Stop(Server& server);
 // Connects until the chat port listens; how long that took, or nothing.
 std::optional<double> WaitForListener(Clock::time_point since, std::chrono::milliseconds limit);
-// Says why the run failed, ends the server under test and exits with 2.
+// Says why the run failed and exits with 2; the server under test ends with
+// the bench.
 [[noreturn]] void Fail(const std::string& why);
 void PinTo(int core);
 // lineLength: the characters of every line in the log (0: short Japanese lines).
-void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind, int connections,
-                    int lineLength = 0);
-void RunChurn(const Options& options);
-void RunMemory(const Options& options);
-void RunStartup(const Options& options);
+void RunFetchOrChat(const Options& options, Results& results, const std::string& workload,
+                    Kind kind, int connections, int lineLength = 0);
+void RunChurn(const Options& options, Results& results);
+void RunMemory(const Options& options, Results& results);
+void RunStartup(const Options& options, Results& results);
 // Port 5000's tail with slow HTTP connections on the page port, against the
 // same run without them.
-void RunSlowHttp(const Options& options);
+void RunSlowHttp(const Options& options, Results& results);
 // WebWorkload.cpp: browser members over the JSON protocol, pushed each line.
-void RunWeb(const Options& options);
+void RunWeb(const Options& options, Results& results);
 
 }  // namespace velmor::bench

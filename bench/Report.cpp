@@ -66,9 +66,6 @@ Summary Summarise(std::vector<Sample>& samples) {
   return s;
 }
 
-std::vector<Row> Rows;
-std::vector<std::string> JsonParts;
-
 std::string Json(const std::string& workload, const std::string& server, const Summary& s) {
   char text[512];
   std::snprintf(
@@ -81,22 +78,23 @@ std::string Json(const std::string& workload, const std::string& server, const S
   return text;
 }
 
-void PrintSummary(const std::string& workload, const std::string& server, const Summary& s) {
+void PrintSummary(Results& results, const std::string& workload, const std::string& server,
+                  const Summary& s) {
   std::fprintf(
       stderr,
       "  %-22s %-14s %9.0f req/s  p50 %7.1f  p90 %7.1f  p99 %7.1f  p99.9 %7.1f  max %8.1f us  "
       "cpu %6.2f us/reply  %zu B/reply  errors %ld\n",
       workload.c_str(), server.c_str(), s.rate, s.p50, s.p90, s.p99, s.p999, s.max, s.cpuPerReplyUs,
       s.replyBytes, s.errors);
-  JsonParts.push_back(Json(workload, server, s));
+  results.jsonParts.push_back(Json(workload, server, s));
 }
 
-void PrintTable() {
+void PrintTable(const Results& results) {
   std::printf(
       "\n| workload | figure | velmor | floor | ratio | target | held "
       "|\n|---|---|---:|---:|---:|---|---|\n");
   int held = 0;
-  for (const auto& row : Rows) {
+  for (const auto& row : results.rows) {
     char ratio[32] = "";
     if (row.ratio) std::snprintf(ratio, sizeof ratio, "%.2f", row.Ratio());
     char floor[32] = "";
@@ -106,7 +104,7 @@ void PrintTable() {
                 row.Held() ? "yes" : "NO");
     held += row.Held() ? 1 : 0;
   }
-  std::printf("\n%d of %zu targets held.\n", held, Rows.size());
+  std::printf("\n%d of %zu targets held.\n", held, results.rows.size());
 }
 
 }  // namespace velmor::bench

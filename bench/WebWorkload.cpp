@@ -18,6 +18,8 @@
 
 namespace velmor::bench {
 
+using namespace std::chrono_literals;
+
 namespace {
 
 constexpr int Members = MaxMembers;
@@ -52,7 +54,7 @@ bool Await(const std::function<bool()>& done, int ms) {
 
 }  // namespace
 
-void RunWeb(const Options& options) {
+void RunWeb(const Options& options, Results& results) {
   static int argc = 1;
   static char name[] = "velmor-bench";
   static char* argv[] = {name, nullptr};
@@ -149,9 +151,10 @@ void RunWeb(const Options& options) {
       "  web 20: %d lines at %d a second to %d members; line to member p50 %.0f us, p99 %.0f us, "
       "max %.0f us; %.0f bytes per line per member (line %.0f bytes)\n",
       lines, LinesPerSecond, Members, p50, p99, latencyUs.back(), perLine, lineBytes);
-  Rows.push_back({"web 20", "line to member p99 (us)", p99, 0, "<= 2,000", 2000, false, false});
-  Rows.push_back({"web 20", "bytes per line per member", perLine, 0, "<= line + 200",
-                  lineBytes + 200, false, false});
+  results.rows.push_back(
+      {"web 20", "line to member p99 (us)", p99, 0, "<= 2,000", 2000, false, false});
+  results.rows.push_back({"web 20", "bytes per line per member", perLine, 0, "<= line + 200",
+                          lineBytes + 200, false, false});
 }
 
 }  // namespace velmor::bench

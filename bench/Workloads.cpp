@@ -2,6 +2,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@
 #include "bench/Bench.h"
 
 namespace velmor::bench {
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -56,17 +59,10 @@ const char* KindName(Kind kind) {
   return "velmor+window";
 }
 
-// The server running now, ended by Fail on the way out.
-pid_t Running = -1;
-
 }  // namespace
 
 [[noreturn]] void Fail(const std::string& why) {
   std::fprintf(stderr, "velmor-bench: %s\n", why.c_str());
-  if (Running > 0) {
-    ::kill(Running, SIGKILL);
-    ::waitpid(Running, nullptr, 0);
-  }
   std::exit(2);
 }
 
@@ -79,6 +75,8 @@ Server Start(Kind kind, const std::string& program, const std::string& floorRepl
   server.started = Clock::now();
   server.pid = ::fork();
   if (server.pid == 0) {
+    // The server under test never outlives the bench, however it ends.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     PinTo(0);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, STDIN_FILENO);
@@ -97,7 +95,6 @@ Server Start(Kind kind, const std::string& program, const std::string& floorRepl
     }
     ::_exit(127);
   }
-  Running = server.pid;
   return server;
 }
 
@@ -105,7 +102,6 @@ void Stop(Server& server) {
   if (server.pid <= 0) return;
   harness::StopProcess(server.pid, 5000);
   server.pid = -1;
-  Running = -1;
   if (!server.runtime.empty()) std::filesystem::remove_all(server.runtime);
 }
 
@@ -399,16 +395,16 @@ Comparison Compare(const Options& options, const std::string& workload, Kind kin
   return {Summarise(velmorSamples), Summarise(floorSamples), paired};
 }
 
-void RunFetchOrChat(const Options& options, const std::string& workload, Kind kind, int connections,
-                    int lineLength) {
+void RunFetchOrChat(const Options& options, Results& results, const std::string& workload,
+                    Kind kind, int connections, int lineLength) {
   const std::string label = workload + " " + std::to_string(connections) +
                             (kind == Kind::VelmorWindow ? " +window" : "") +
                             (lineLength > 0 ? ", lines of " + std::to_string(lineLength) : "");
   const auto [velmor, floor, paired] = Compare(options, workload, kind, connections, lineLength);
-  PrintSummary(label, KindName(kind), velmor);
-  PrintSummary(label, "floor", floor);
+  PrintSummary(results, label, KindName(kind), velmor);
+  PrintSummary(results, label, "floor", floor);
   if (connections == 1) {
-    Rows.push_back(
+    results.rows.push_back(
         {label, "median latency (us)", velmor.p50, floor.p50, "<= 1.2 x floor", 1.2, true, false});
     return;
   }
@@ -420,19 +416,20 @@ void RunFetchOrChat(const Options& options, const std::string& workload, Kind ki
   const double wanted = window ? (chat ? 0.9 : 0.95) : (chat ? 0.95 : 0.9);
   char rule[32];
   std::snprintf(rule, sizeof rule, ">= %.2f x floor", wanted);
-  Rows.push_back({label, "requests per second", velmor.rate, floor.rate, rule, wanted, true, true});
+  results.rows.push_back(
+      {label, "requests per second", velmor.rate, floor.rate, rule, wanted, true, true});
   if (window) {
-    Rows.push_back(
+    results.rows.push_back(
         {label, "p99 latency (us)", velmor.p99, floor.p99, "<= 1.5 x floor", 1.5, true, false});
   } else {
-    Rows.push_back({label, "server CPU per reply (us)", velmor.cpuPerReplyUs, floor.cpuPerReplyUs,
-                    "<= 1.1 x floor", 1.1, true, false});
+    results.rows.push_back({label, "server CPU per reply (us)", velmor.cpuPerReplyUs,
+                            floor.cpuPerReplyUs, "<= 1.1 x floor", 1.1, true, false});
   }
   if (velmor.errors > 0)
-    Rows.push_back({label, "errors", double(velmor.errors), 0, "= 0", 0, false, false});
+    results.rows.push_back({label, "errors", double(velmor.errors), 0, "= 0", 0, false, false});
 }
 
-void RunChurn(const Options& options) {
+void RunChurn(const Options& options, Results& results) {
   const int clients = 4;
   std::vector<Sample> velmorSamples, floorSamples;
   std::string floorReply;
@@ -471,16 +468,16 @@ void RunChurn(const Options& options) {
     }
   }
   const Summary velmor = Summarise(velmorSamples), floor = Summarise(floorSamples);
-  PrintSummary("churn 4", "velmor", velmor);
-  PrintSummary("churn 4", "floor", floor);
+  PrintSummary(results, "churn 4", "velmor", velmor);
+  PrintSummary(results, "churn 4", "floor", floor);
   for (const auto& line : leftovers) std::fprintf(stderr, "    %s\n", line.c_str());
-  Rows.push_back(
+  results.rows.push_back(
       {"churn 4", "cycles per second", velmor.rate, floor.rate, ">= 2000", 2000, false, true});
-  Rows.push_back(
+  results.rows.push_back(
       {"churn 4", "errors and leftovers", double(velmor.errors), 0, "= 0", 0, false, false});
 }
 
-void RunMemory(const Options& options) {
+void RunMemory(const Options& options, Results& results) {
   Server process = Start(Kind::VelmorWindow, options.program, {});
   if (!WaitForListener(process.started, 10s)) Fail("velmor did not listen on port 5000");
   long atTenth = 0, atEnd = 0;
@@ -503,21 +500,21 @@ void RunMemory(const Options& options) {
                "  memory: %ld requests with the window in %.1f s; resident %ld KiB at %ld, %ld KiB "
                "at the end\n",
                sample.replies, sample.seconds, atTenth, options.memoryRequests / 10, atEnd);
-  Rows.push_back({"memory +window",
-                  "resident MB after " + std::to_string(sample.replies) + " requests",
-                  double(atEnd) / 1024, 0, "<= 60", 60, false, false});
-  Rows.push_back({"memory +window", "growth KiB from 1/10 to the end", double(atEnd - atTenth), 0,
-                  "<= 256", 256, false, false});
+  results.rows.push_back({"memory +window",
+                          "resident MB after " + std::to_string(sample.replies) + " requests",
+                          double(atEnd) / 1024, 0, "<= 60", 60, false, false});
+  results.rows.push_back({"memory +window", "growth KiB from 1/10 to the end",
+                          double(atEnd - atTenth), 0, "<= 256", 256, false, false});
   char json[256];
   std::snprintf(json, sizeof json,
                 "{\"workload\":\"memory\",\"server\":\"velmor+window\",\"requests\":%ld,\"resident_"
                 "kib_at_tenth\":%ld,"
                 "\"resident_kib_at_end\":%ld}",
                 sample.replies, atTenth, atEnd);
-  JsonParts.push_back(json);
+  results.jsonParts.push_back(json);
 }
 
-void RunStartup(const Options& options) {
+void RunStartup(const Options& options, Results& results) {
   std::vector<double> velmor, floor;
   for (int rep = 0; rep < std::max(options.repetitions, 5); ++rep) {
     for (Kind kind : {Kind::VelmorWindow, Kind::Floor}) {
@@ -529,14 +526,14 @@ void RunStartup(const Options& options) {
   }
   std::fprintf(stderr, "  start-up with the window: median %.1f ms (floor %.1f ms)\n",
                Median(velmor), Median(floor));
-  Rows.push_back({"start-up +window", "ms to listening", Median(velmor), Median(floor), "<= 300",
-                  300, false, false});
+  results.rows.push_back({"start-up +window", "ms to listening", Median(velmor), Median(floor),
+                          "<= 300", 300, false, false});
   char json[160];
   std::snprintf(
       json, sizeof json,
       "{\"workload\":\"startup\",\"server\":\"velmor+window\",\"ms\":%.1f,\"floor_ms\":%.1f}",
       Median(velmor), Median(floor));
-  JsonParts.push_back(json);
+  results.jsonParts.push_back(json);
 }
 
 namespace {
@@ -583,7 +580,7 @@ class SlowHttpClients {
 
 }  // namespace
 
-void RunSlowHttp(const Options& options) {
+void RunSlowHttp(const Options& options, Results& results) {
   constexpr int Slow = 500;
   std::vector<Sample> quiet, loaded;
   const auto request = [](int i, long) { return Fetch(i); };
@@ -607,8 +604,8 @@ void RunSlowHttp(const Options& options) {
     ratios.push_back(Summarise(other).p99 / std::max(Summarise(one).p99, 1e-9));
   }
   const Summary q = Summarise(quiet), l = Summarise(loaded);
-  PrintSummary("fetch 20, page port quiet", "velmor --web", q);
-  PrintSummary("fetch 20, 500 slow HTTP", "velmor --web", l);
+  PrintSummary(results, "fetch 20, page port quiet", "velmor --web", q);
+  PrintSummary(results, "fetch 20, 500 slow HTTP", "velmor --web", l);
   Row row{"fetch 20 +500 slow HTTP",
           "p99 latency (us), vs. none",
           l.p99,
@@ -618,7 +615,7 @@ void RunSlowHttp(const Options& options) {
           true,
           false};
   row.pairedRatio = Median(ratios);
-  Rows.push_back(row);
+  results.rows.push_back(row);
 }
 
 }  // namespace velmor::bench

@@ -9,7 +9,7 @@
 
 #include "bench/Bench.h"
 
-using namespace velmor::bench;
+namespace velmor::bench {
 
 namespace {
 
@@ -30,7 +30,7 @@ void Usage() {
 
 }  // namespace
 
-int main(int argc, char* argv[]) {
+int Main(int argc, char* argv[]) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -87,43 +87,49 @@ int main(int argc, char* argv[]) {
       network.empty() ? "own network namespace" : ("host loopback (" + network + ")").c_str(),
       options.repetitions, options.seconds);
 
+  Results results;
   const std::string& w = options.workload;
   const Kind kind = options.window ? Kind::VelmorWindow : Kind::Velmor;
   if (w == "fetch" || w == "chat")
-    RunFetchOrChat(options, w, kind, options.connections, options.lineLength);
-  if (w == "churn") RunChurn(options);
-  if (w == "memory") RunMemory(options);
-  if (w == "startup") RunStartup(options);
-  if (w == "slow-http") RunSlowHttp(options);
-  if (w == "web") RunWeb(options);
+    RunFetchOrChat(options, results, w, kind, options.connections, options.lineLength);
+  if (w == "churn") RunChurn(options, results);
+  if (w == "memory") RunMemory(options, results);
+  if (w == "startup") RunStartup(options, results);
+  if (w == "slow-http") RunSlowHttp(options, results);
+  if (w == "web") RunWeb(options, results);
   if (w == "all") {
-    RunFetchOrChat(options, "fetch", Kind::Velmor, MaxMembers);
-    RunFetchOrChat(options, "fetch", Kind::VelmorWindow, MaxMembers);
-    RunFetchOrChat(options, "fetch", Kind::Velmor, 1);
-    RunFetchOrChat(options, "chat", Kind::Velmor, MaxMembers);
-    RunFetchOrChat(options, "chat", Kind::VelmorWindow, MaxMembers);
+    RunFetchOrChat(options, results, "fetch", Kind::Velmor, MaxMembers);
+    RunFetchOrChat(options, results, "fetch", Kind::VelmorWindow, MaxMembers);
+    RunFetchOrChat(options, results, "fetch", Kind::Velmor, 1);
+    RunFetchOrChat(options, results, "chat", Kind::Velmor, MaxMembers);
+    RunFetchOrChat(options, results, "chat", Kind::VelmorWindow, MaxMembers);
     // A chat line must cost its own size, however much the room holds.
     for (const int length : {30, 200, 2000}) {
-      RunFetchOrChat(options, "chat", Kind::Velmor, MaxMembers, length);
-      RunFetchOrChat(options, "fetch", Kind::Velmor, MaxMembers, length);
+      RunFetchOrChat(options, results, "chat", Kind::Velmor, MaxMembers, length);
+      RunFetchOrChat(options, results, "fetch", Kind::Velmor, MaxMembers, length);
     }
-    RunChurn(options);
-    RunMemory(options);
-    RunStartup(options);
-    RunWeb(options);
+    RunChurn(options, results);
+    RunMemory(options, results);
+    RunStartup(options, results);
+    RunWeb(options, results);
   }
-  if (Rows.empty() && JsonParts.empty()) {
+  if (results.rows.empty() && results.jsonParts.empty()) {
     Usage();
     return 2;
   }
   bool held = true;
-  for (const auto& row : Rows) held = held && row.Held();
+  for (const auto& row : results.rows) held = held && row.Held();
   if (options.json) {
     std::string line = "{\"results\":[";
-    for (std::size_t i = 0; i < JsonParts.size(); ++i) line += (i ? "," : "") + JsonParts[i];
+    for (std::size_t i = 0; i < results.jsonParts.size(); ++i)
+      line += (i ? "," : "") + results.jsonParts[i];
     std::printf("%s]}\n", line.c_str());
   } else {
-    PrintTable();
+    PrintTable(results);
   }
   return held || options.ignoreTargets ? 0 : 1;
 }
+
+}  // namespace velmor::bench
+
+int main(int argc, char* argv[]) { return velmor::bench::Main(argc, argv); }

@@ -27,8 +27,6 @@ class StderrQueue {
   // From now on Qt's own messages (warnings of its network modules, say)
   // take the same way, so that they cannot hold the server up either.
   static void TakeQtMessages();
-  std::size_t Queued() const { return Pending.size(); }
-  std::size_t DroppedLines() const { return Dropped; }
 
  private:
   StderrQueue();

@@ -1,10 +1,10 @@
 #include "wire/Cp932.h"
 
-#include <cstring>
-
 #include <iconv.h>
 
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 namespace velmor {
 
@@ -45,6 +45,12 @@ std::uint16_t EncodeOne(iconv_t cd, char16_t c) {
   return written == 1 ? out[0] : static_cast<std::uint16_t>(out[0] << 8 | out[1]);
 }
 
+// The single bytes that Windows reads as C1 and private-use characters, where
+// iconv reports them invalid. They are read so and written back as those
+// bytes, so that text received from a client goes back out unchanged.
+constexpr std::pair<std::uint8_t, char16_t> WindowsSingles[] = {
+    {0x80, u'\u0080'}, {0xA0, u'\uF8F0'}, {0xFD, u'\uF8F1'}, {0xFE, u'\uF8F2'}, {0xFF, u'\uF8F3'}};
+
 }  // namespace
 
 const Cp932& Cp932::Instance() {
@@ -55,7 +61,6 @@ const Cp932& Cp932::Instance() {
 Cp932::Cp932() {
   Single.fill(NoChar);
   Double.fill(NoChar);
-  Bytes.fill(NoBytes);
 
   iconv_t cd = iconv_open("UTF-16LE", "CP932");
   if (cd == reinterpret_cast<iconv_t>(-1)) {
@@ -78,22 +83,15 @@ Cp932::Cp932() {
     }
     iconv_close(cd);
   }
-  // Bytes that Windows maps to C1 and private-use characters, where iconv
-  // reports them invalid.
-  constexpr std::pair<int, char16_t> WindowsSingles[] = {{0x80, u'\u0080'},
-                                                         {0xA0, u'\uF8F0'},
-                                                         {0xFD, u'\uF8F1'},
-                                                         {0xFE, u'\uF8F2'},
-                                                         {0xFF, u'\uF8F3'}};
   for (auto [byte, c] : WindowsSingles) {
     if (Single[byte] == NoChar) Single[byte] = c;
   }
 
-  BuildEncoder();
-  // The encoder's form of the same table: the bytes in wire order in the low
-  // half, their count above; 0 for a character without a byte form.
-  for (std::size_t c = 0; c < Bytes.size(); ++c) {
-    const std::uint16_t bytes = Bytes[c];
+  // The encoder's table: the bytes in wire order in the low half, their
+  // count above; 0 for a character without a byte form.
+  const std::vector<std::uint16_t> byteForms = ByteForms();
+  for (std::size_t c = 0; c < byteForms.size(); ++c) {
+    const std::uint16_t bytes = byteForms[c];
     if (bytes == NoBytes) continue;
     Packed[c] = bytes < 0x100 ? (1u << 16 | bytes) : (2u << 16 | (bytes & 0xFFu) << 8 | bytes >> 8);
   }
@@ -105,24 +103,23 @@ Cp932::Cp932() {
 // NEC-selected copies in rows 0xED-0xEE; and characters without a form of
 // their own get Windows' best fit (U+00A5 as 0x5C, U+2014 as 0x81 0x5C).
 // So every character is asked of iconv once.
-void Cp932::BuildEncoder() {
+std::vector<std::uint16_t> Cp932::ByteForms() const {
+  std::vector<std::uint16_t> forms(0x10000, NoBytes);
   iconv_t cd = iconv_open("CP932", "UTF-16LE");
   if (cd == reinterpret_cast<iconv_t>(-1)) {
-    for (int c = 0; c < 0x80; ++c) Bytes[c] = static_cast<std::uint16_t>(c);
+    for (int c = 0; c < 0x80; ++c) forms[c] = static_cast<std::uint16_t>(c);
   } else {
     for (int c = 0; c < 0x10000; ++c) {
       if (c >= 0xD800 && c <= 0xDFFF) continue;  // half a character; no form
-      Bytes[c] = EncodeOne(cd, static_cast<char16_t>(c));
+      forms[c] = EncodeOne(cd, static_cast<char16_t>(c));
     }
     iconv_close(cd);
   }
-  // The single bytes that Windows decodes to C1 and private-use characters
-  // (see the constructor) are written back as those bytes, as Windows does,
-  // so that text received from a client goes back out unchanged.
-  for (int b : {0x80, 0xA0, 0xFD, 0xFE, 0xFF}) {
-    const char16_t c = Single[b];
-    if (c != NoChar && Bytes[c] == NoBytes) Bytes[c] = static_cast<std::uint16_t>(b);
+  for (auto [byte, c] : WindowsSingles) {
+    const char16_t read = Single[byte];
+    if (read != NoChar && forms[read] == NoBytes) forms[read] = byte;
   }
+  return forms;
 }
 
 std::u16string Cp932::Decode(std::string_view bytes) const {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmor {
 
@@ -37,8 +38,6 @@ class Cp932 {
   char16_t DoubleByteChar(std::uint8_t lead, std::uint8_t trail) const {
     return Double[lead << 8 | trail];
   }
-  // The byte form of a character: below 0x100 one byte, else lead << 8 | trail.
-  std::uint16_t BytesOf(char16_t c) const { return Bytes[c]; }
   static bool IsLeadByte(std::uint8_t byte) {
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
   }
@@ -51,11 +50,12 @@ class Cp932 {
   Cp932();
 
  private:
-  void BuildEncoder();
+  // Every character's byte form: below 0x100 one byte, else lead << 8 |
+  // trail; NoBytes for none.
+  std::vector<std::uint16_t> ByteForms() const;
 
   std::array<char16_t, 256> Single{};
   std::array<char16_t, 65536> Double{};
-  std::array<std::uint16_t, 65536> Bytes{};
   std::array<std::uint32_t, 65536> Packed{};
 };
 
