@@ -111,27 +111,27 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
       parser.helpText().section(QLatin1Char('\n'), 1) +
       QStringLiteral("Qt's own options, such as -platform offscreen, work too.\n");
   CommandLine line;
-  line.WebPort = webPort;
+  line.webPort = webPort;
   if (!badWebPort.isNull()) {
-    line.What = CommandLine::Action::Refuse;
-    line.Text = QStringLiteral("velmor: '") + badWebPort +
+    line.what = CommandLine::Action::Refuse;
+    line.text = QStringLiteral("velmor: '") + badWebPort +
                 QStringLiteral("' is no port for --web (1 to 65534)\n") + usage;
   } else if (!parser.parse(arguments)) {
-    line.What = CommandLine::Action::Refuse;
-    line.Text = QStringLiteral("velmor: ") + parser.errorText() + QLatin1Char('\n') + usage;
+    line.what = CommandLine::Action::Refuse;
+    line.text = QStringLiteral("velmor: ") + parser.errorText() + QLatin1Char('\n') + usage;
   } else if (!parser.positionalArguments().isEmpty()) {
-    line.What = CommandLine::Action::Refuse;
-    line.Text = QStringLiteral("velmor: unexpected argument '") +
+    line.what = CommandLine::Action::Refuse;
+    line.text = QStringLiteral("velmor: unexpected argument '") +
                 parser.positionalArguments().constFirst() + QStringLiteral("'\n") + usage;
   } else if (parser.isSet(help)) {
-    line.What = CommandLine::Action::ShowHelp;
-    line.Text = usage;
+    line.what = CommandLine::Action::ShowHelp;
+    line.text = usage;
   } else if (parser.isSet(version)) {
-    line.What = CommandLine::Action::ShowVersion;
-    line.Text = QStringLiteral("velmor ") + QStringLiteral(VELMOR_VERSION) + QLatin1Char('\n');
+    line.what = CommandLine::Action::ShowVersion;
+    line.text = QStringLiteral("velmor ") + QStringLiteral(VELMOR_VERSION) + QLatin1Char('\n');
   }
-  line.NoWindow = parser.isSet(noWindow);
-  line.WebOrigins = parser.values(webOrigin);
+  line.noWindow = parser.isSet(noWindow);
+  line.webOrigins = parser.values(webOrigin);
   return line;
 }
 

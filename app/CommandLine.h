@@ -12,16 +12,16 @@ namespace velmor {
 
 struct CommandLine {
   enum class Action { Serve, ShowHelp, ShowVersion, Refuse };
-  Action What = Action::Serve;
-  bool NoWindow = false;
+  Action what = Action::Serve;
+  bool noWindow = false;
   // --web [PORT]: the port of the browser page; its WebSocket is on the next.
-  std::optional<std::uint16_t> WebPort;
+  std::optional<std::uint16_t> webPort;
   static constexpr std::uint16_t DefaultWebPort = 5080;
   // --web-origin NAME, repeatable: more names browsers may use for this
   // machine, besides its own.
-  QStringList WebOrigins;
+  QStringList webOrigins;
   // What to print (usage, version line, or the complaint and usage).
-  QString Text;
+  QString text;
 };
 
 // Exit status for a command line that cannot be served.

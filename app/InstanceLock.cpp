@@ -9,7 +9,7 @@
 namespace velmor {
 
 InstanceLock::~InstanceLock() {
-  if (Fd >= 0) ::close(Fd);
+  if (fd_ >= 0) ::close(fd_);
 }
 
 std::string InstanceLock::LockPath() {
@@ -19,7 +19,7 @@ std::string InstanceLock::LockPath() {
 }
 
 bool InstanceLock::TryAcquire() {
-  if (Fd >= 0) return true;
+  if (fd_ >= 0) return true;
   const int fd = ::open(LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   // Without a lock file there is no way to tell; serve rather than stay deaf.
   if (fd < 0) return true;
@@ -27,7 +27,7 @@ bool InstanceLock::TryAcquire() {
     ::close(fd);
     return false;
   }
-  Fd = fd;
+  fd_ = fd;
   return true;
 }
 

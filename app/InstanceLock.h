@@ -19,7 +19,7 @@ class InstanceLock {
   static std::string LockPath();
 
  private:
-  int Fd = -1;
+  int fd_ = -1;
 };
 
 }  // namespace velmor

@@ -8,23 +8,23 @@
 
 namespace velmor {
 
-ServerHost::ServerHost(Threading threading) : TheServer(new ChatServer(Echo)) {
+ServerHost::ServerHost(Threading threading) : server_(new ChatServer(echo_)) {
   if (threading == Threading::OwnThread) {
-    Thread.setObjectName("server");
-    TheServer->moveToThread(&Thread);
-    Thread.start();
+    thread_.setObjectName("server");
+    server_->moveToThread(&thread_);
+    thread_.start();
   }
 }
 
 ServerHost::~ServerHost() {
   // The server and its sockets end on the thread they live on.
-  if (Thread.isRunning()) {
+  if (thread_.isRunning()) {
     QMetaObject::invokeMethod(
-        TheServer, [this] { delete TheServer; }, Qt::BlockingQueuedConnection);
-    Thread.quit();
-    Thread.wait();
+        server_, [this] { delete server_; }, Qt::BlockingQueuedConnection);
+    thread_.quit();
+    thread_.wait();
   } else {
-    delete TheServer;
+    delete server_;
   }
 }
 
@@ -39,7 +39,7 @@ void LowerThisThreadsPriority() {
 }
 
 bool ServerHost::AcquireInstance() {
-  if (Lock.TryAcquire()) return true;
+  if (lock_.TryAcquire()) return true;
   std::fprintf(stderr,
                "velmor: another instance of Velmor already serves port %u for this user; "
                "this one will not listen.\n",
@@ -51,11 +51,11 @@ ChatServer::StartResult ServerHost::Start(std::optional<std::uint16_t> webPort,
                                           const QStringList& webOrigins) {
   ChatServer::StartResult result = ChatServer::StartResult::ListenFailed;
   const auto start = [this, &result, webPort, &webOrigins] {
-    result = TheServer->Start();
-    if (webPort) TheServer->ListenForBrowsers(*webPort, webOrigins);
+    result = server_->Start();
+    if (webPort) server_->ListenForBrowsers(*webPort, webOrigins);
   };
-  if (Thread.isRunning()) {
-    QMetaObject::invokeMethod(TheServer, start, Qt::BlockingQueuedConnection);
+  if (thread_.isRunning()) {
+    QMetaObject::invokeMethod(server_, start, Qt::BlockingQueuedConnection);
   } else {
     start();
   }

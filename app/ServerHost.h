@@ -31,13 +31,13 @@ class ServerHost {
   // done. The result is the chat server's.
   ChatServer::StartResult Start(std::optional<std::uint16_t> webPort = std::nullopt,
                                 const QStringList& webOrigins = {});
-  ChatServer& Server() { return *TheServer; }
+  ChatServer& Server() { return *server_; }
 
  private:
-  InstanceLock Lock;
-  StatusEcho Echo;
-  QThread Thread;
-  ChatServer* TheServer = nullptr;
+  InstanceLock lock_;
+  StatusEcho echo_;
+  QThread thread_;
+  ChatServer* server_ = nullptr;
 };
 
 // Makes the calling thread (the window's) the first to wait when it and the

@@ -12,20 +12,20 @@
 
 int main(int argc, char* argv[]) {
   const velmor::CommandLine line = velmor::ReadCommandLine(argc, argv);
-  switch (line.What) {
+  switch (line.what) {
     case velmor::CommandLine::Action::ShowHelp:
     case velmor::CommandLine::Action::ShowVersion:
-      std::fputs(line.Text.toLocal8Bit().constData(), stdout);
+      std::fputs(line.text.toLocal8Bit().constData(), stdout);
       return 0;
     case velmor::CommandLine::Action::Refuse:
-      std::fputs(line.Text.toLocal8Bit().constData(), stderr);
+      std::fputs(line.text.toLocal8Bit().constData(), stderr);
       return velmor::UsageExitStatus;
     case velmor::CommandLine::Action::Serve:
       break;
   }
   // Qt's own messages never hold the server up either.
   velmor::StderrQueue::TakeQtMessages();
-  if (line.NoWindow) return velmor::ServeWithoutWindow(argc, argv, line.WebPort, line.WebOrigins);
+  if (line.noWindow) return velmor::ServeWithoutWindow(argc, argv, line.webPort, line.webOrigins);
   velmor::FallBackToOffscreenWithoutDisplay(argc, argv);
   QApplication app(argc, argv);
   velmor::QuitOnTerminationSignals();
@@ -38,7 +38,7 @@ int main(int argc, char* argv[]) {
   velmor::SystemClock clock;
   velmor::SystemDesktop desktop;
   velmor::OperatorWindow window(clock, desktop, host.Server());
-  if (serving) host.Start(line.WebPort, line.WebOrigins);
+  if (serving) host.Start(line.webPort, line.webOrigins);
   window.StartClock(serving ? velmor::OperatorWindow::Instance::Serving
                             : velmor::OperatorWindow::Instance::Another);
   window.show();

@@ -542,11 +542,11 @@ namespace {
 // request head every second, and is opened again once the server closed it.
 class SlowHttpClients {
  public:
-  explicit SlowHttpClients(int count) : Fds(count, -1), Worker([this] { Run(); }) {}
+  explicit SlowHttpClients(int count) : fds_(count, -1), worker_([this] { Run(); }) {}
   ~SlowHttpClients() {
-    Stopping = true;
-    Worker.join();
-    for (int fd : Fds)
+    stopping_ = true;
+    worker_.join();
+    for (int fd : fds_)
       if (fd >= 0) ::close(fd);
   }
 
@@ -554,8 +554,8 @@ class SlowHttpClients {
   void Run() {
     PinTo(1);
     const std::string head = "GET / HTTP/1.1\r\nX-Slow: ";
-    for (int tick = 0; !Stopping && tick < 100000; ++tick) {
-      for (int& fd : Fds) {
+    for (int tick = 0; !stopping_ && tick < 100000; ++tick) {
+      for (int& fd : fds_) {
         char sink[256];
         if (fd >= 0 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) == 0) {
           ::close(fd);
@@ -569,13 +569,13 @@ class SlowHttpClients {
           fd = -1;
         }
       }
-      for (int i = 0; i < 10 && !Stopping; ++i) std::this_thread::sleep_for(100ms);
+      for (int i = 0; i < 10 && !stopping_; ++i) std::this_thread::sleep_for(100ms);
     }
   }
 
-  std::vector<int> Fds;
-  std::atomic<bool> Stopping{false};
-  std::thread Worker;
+  std::vector<int> fds_;
+  std::atomic<bool> stopping_{false};
+  std::thread worker_;
 };
 
 }  // namespace

@@ -38,24 +38,24 @@ QString CanonicalName(const QString& host) {
 
 BrowserGate::BrowserGate(Handler incoming,
                          std::function<void(std::uint16_t, const QString&)> report, QObject* parent)
-    : QObject(parent), Incoming(std::move(incoming)), Report(std::move(report)) {}
+    : QObject(parent), incoming_(std::move(incoming)), report_(std::move(report)) {}
 
 void BrowserGate::AllowNames(const QStringList& names) {
-  for (const QString& name : names) Names << name.toLower();
+  for (const QString& name : names) names_ << name.toLower();
 }
 
 void BrowserGate::CollectOwnNames() {
   const QString host = QHostInfo::localHostName().toLower();
-  Names << QStringLiteral("localhost");
+  names_ << QStringLiteral("localhost");
   if (host.isEmpty()) return;
-  Names << host << host + QStringLiteral(".local");
+  names_ << host << host + QStringLiteral(".local");
   const QString canonical = CanonicalName(host).toLower();
-  if (!canonical.isEmpty()) Names << canonical;
+  if (!canonical.isEmpty()) names_ << canonical;
 }
 
 bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString& reason) {
   CollectOwnNames();
-  auto* page = new WebPage([this, port](const QString& why) { Report(port, why); }, this);
+  auto* page = new WebPage([this, port](const QString& why) { report_(port, why); }, this);
   if (!page->Listen(port, reason)) {
     delete page;
     failedPort = port;
@@ -71,14 +71,14 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
             request->setAllowed(OriginAllowed(request->origin()));
           });
   connect(handshakes, &QWebSocketServer::newConnection, this, [this] {
-    while (QWebSocket* socket = Handshakes->nextPendingConnection()) Incoming(socket);
+    while (QWebSocket* socket = handshakes_->nextPendingConnection()) incoming_(socket);
   });
   auto* adopter = new SocketAdopter(MaxSocketConnections, handshakes);
   auto* sockets = new DescriptorListener(
       [handshakes, adopter](int fd) {
         if (QTcpSocket* socket = adopter->Adopt(fd)) handshakes->handleConnection(socket);
       },
-      [this, socketPort](const QString& why) { Report(socketPort, why); }, this);
+      [this, socketPort](const QString& why) { report_(socketPort, why); }, this);
   if (socketPort == 0 || !sockets->Listen(socketPort, reason)) {
     failedPort = socketPort;
     delete sockets;
@@ -86,21 +86,21 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
     delete page;
     return false;
   }
-  Page = page;
-  Sockets = sockets;
-  Handshakes = handshakes;
+  page_ = page;
+  sockets_ = sockets;
+  handshakes_ = handshakes;
   return true;
 }
 
-std::uint16_t BrowserGate::PagePort() const { return Page != nullptr ? Page->Port() : 0; }
+std::uint16_t BrowserGate::PagePort() const { return page_ != nullptr ? page_->Port() : 0; }
 
-std::uint16_t BrowserGate::SocketPort() const { return Sockets != nullptr ? Sockets->Port() : 0; }
+std::uint16_t BrowserGate::SocketPort() const { return sockets_ != nullptr ? sockets_->Port() : 0; }
 
 bool BrowserGate::OriginAllowed(const QString& origin) const {
   const QUrl url(origin);
   if (url.scheme() != QLatin1String("http") || url.port(80) != PagePort()) return false;
   const QString host = url.host().toLower();
-  if (Names.contains(host)) return true;
+  if (names_.contains(host)) return true;
   const QHostAddress address(host);
   if (address.isNull()) return false;
   if (address.isLoopback()) return true;

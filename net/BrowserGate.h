@@ -51,12 +51,12 @@ class BrowserGate : public QObject {
  private:
   void CollectOwnNames();
 
-  Handler Incoming;
-  std::function<void(std::uint16_t, const QString&)> Report;
-  WebPage* Page = nullptr;
-  DescriptorListener* Sockets = nullptr;
-  QWebSocketServer* Handshakes = nullptr;
-  QStringList Names;  // lower case
+  Handler incoming_;
+  std::function<void(std::uint16_t, const QString&)> report_;
+  WebPage* page_ = nullptr;
+  DescriptorListener* sockets_ = nullptr;
+  QWebSocketServer* handshakes_ = nullptr;
+  QStringList names_;  // lower case
 };
 
 }  // namespace velmor

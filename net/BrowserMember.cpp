@@ -22,7 +22,7 @@ int BrowserMember::KeepAliveMs() {
 
 BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& events,
                              QObject* parent)
-    : Member(slot, events, parent), Socket(socket), JoinDeadline(this), Pinger(this) {
+    : Member(slot, events, parent), socket_(socket), joinDeadline_(this), pinger_(this) {
   socket->setParent(this);
   socket->setMaxAllowedIncomingMessageSize(MaxMessageBytes);
   socket->setMaxAllowedIncomingFrameSize(MaxMessageBytes);
@@ -31,20 +31,20 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
   connect(socket, &QWebSocket::textMessageReceived, this, &BrowserMember::OnMessage);
   // Binary messages are no requests of this protocol.
   connect(socket, &QWebSocket::binaryMessageReceived, this, [this] { End(Ending::Failed); });
-  connect(socket, &QWebSocket::pong, this, [this] { LastHeard.start(); });
+  connect(socket, &QWebSocket::pong, this, [this] { lastHeard_.start(); });
   connect(socket, &QWebSocket::disconnected, this, [this] { End(Ending::PeerClosed); });
 
-  JoinDeadline.setSingleShot(true);
-  connect(&JoinDeadline, &QTimer::timeout, this, [this, slot, &events] {
+  joinDeadline_.setSingleShot(true);
+  connect(&joinDeadline_, &QTimer::timeout, this, [this, slot, &events] {
     if (!events.HasJoined(slot)) End(Ending::Failed);
   });
-  JoinDeadline.start(JoinDeadlineMs);
+  joinDeadline_.start(JoinDeadlineMs);
 
   // Pinged three times within the allowed silence, so one lost answer
   // never ends a member that is there.
-  LastHeard.start();
-  connect(&Pinger, &QTimer::timeout, this, &BrowserMember::CheckAlive);
-  Pinger.start(std::max(1, KeepAliveMs() / 3));
+  lastHeard_.start();
+  connect(&pinger_, &QTimer::timeout, this, &BrowserMember::CheckAlive);
+  pinger_.start(std::max(1, KeepAliveMs() / 3));
 
   // Bytes that came with the handshake are read before the socket is handed
   // over; garbage among them may already have closed it, unseen by the
@@ -83,11 +83,11 @@ std::uint64_t Posted(const StateReply& room) {
 }  // namespace
 
 void BrowserMember::OnMessage(const QString& message) {
-  LastHeard.start();
-  if (Speaks == Language::NotYet) {
-    Speaks = message.startsWith(QLatin1Char('{')) ? Language::Json : Language::Text;
+  lastHeard_.start();
+  if (speaks_ == Language::NotYet) {
+    speaks_ = message.startsWith(QLatin1Char('{')) ? Language::Json : Language::Text;
   }
-  if (Speaks == Language::Json) {
+  if (speaks_ == Language::Json) {
     OnJson(message);
   } else {
     Arrived(message.toStdU16String());
@@ -109,10 +109,10 @@ void BrowserMember::OnJson(const QString& message) {
   if (request.value(QLatin1String("v")).toInt() != 1 || payload.contains(separator)) {
     End(Ending::Failed);
   } else if (type == QLatin1String("join")) {
-    RoomDue = true;
+    roomDue_ = true;
     Arrived((QStringLiteral("CanEnter?") + payload + separator + key).toStdU16String());
   } else if (type == QLatin1String("say")) {
-    SayId = request.value(QLatin1String("id")).toInteger(-1);
+    sayId_ = request.value(QLatin1String("id")).toInteger(-1);
     Arrived((QStringLiteral("NormalTel") + payload + separator + key).toStdU16String());
   } else {
     End(Ending::Failed);
@@ -120,55 +120,58 @@ void BrowserMember::OnJson(const QString& message) {
 }
 
 void BrowserMember::SendJson(const QJsonObject& message) {
-  Socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+  socket_->sendTextMessage(
+      QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
 }
 
 void BrowserMember::RoomChanged(const StateReply& room) {
-  if (Speaks != Language::Json || !Told) return;
-  const std::uint64_t fresh = Posted(room) - LinesTold;
-  const bool membersChanged = room.MemberListVersion() != MembersTold;
-  if (fresh == 0 && !membersChanged && AckDue < 0) return;
+  if (speaks_ != Language::Json || !told_) return;
+  const std::uint64_t fresh = Posted(room) - linesTold_;
+  const bool membersChanged = room.MemberListVersion() != membersTold_;
+  if (fresh == 0 && !membersChanged && ackDue_ < 0) return;
   if (!MayWrite()) return;
   QJsonObject update{{QLatin1String("v"), 1}, {QLatin1String("type"), QLatin1String("update")}};
   if (fresh > 0) update.insert(QLatin1String("lines"), Lines(room, fresh));
   if (membersChanged) update.insert(QLatin1String("members"), Names(room));
-  if (AckDue >= 0) update.insert(QLatin1String("ack"), AckDue);
-  LinesTold = Posted(room);
-  MembersTold = room.MemberListVersion();
-  AckDue = -1;
+  if (ackDue_ >= 0) update.insert(QLatin1String("ack"), ackDue_);
+  linesTold_ = Posted(room);
+  membersTold_ = room.MemberListVersion();
+  ackDue_ = -1;
   SendJson(update);
 }
 
 void BrowserMember::CheckAlive() {
-  if (LastHeard.elapsed() >= KeepAliveMs()) {
+  if (lastHeard_.elapsed() >= KeepAliveMs()) {
     End(Ending::Failed);
     return;
   }
-  Socket->ping();
+  socket_->ping();
 }
 
-qint64 BrowserMember::UnsentBytes() const { return Socket != nullptr ? Socket->bytesToWrite() : 0; }
+qint64 BrowserMember::UnsentBytes() const {
+  return socket_ != nullptr ? socket_->bytesToWrite() : 0;
+}
 
 // Browsers get the room as it is, characters code page 932 lacks included.
 void BrowserMember::Write(const std::u16string& reply) {
-  Socket->sendTextMessage(QString::fromStdU16String(reply));
+  socket_->sendTextMessage(QString::fromStdU16String(reply));
 }
 
 void BrowserMember::WriteState(const StateReply& reply) {
-  if (Speaks != Language::Json) {
+  if (speaks_ != Language::Json) {
     Write(reply.Text());
     return;
   }
-  if (!RoomDue) {
+  if (!roomDue_) {
     // A line was posted: it reaches every member, this one too, with the
     // next news, which confirms it.
-    AckDue = SayId;
+    ackDue_ = sayId_;
     return;
   }
-  RoomDue = false;
-  Told = true;
-  LinesTold = Posted(reply);
-  MembersTold = reply.MemberListVersion();
+  roomDue_ = false;
+  told_ = true;
+  linesTold_ = Posted(reply);
+  membersTold_ = reply.MemberListVersion();
   SendJson({{QLatin1String("v"), 1},
             {QLatin1String("type"), QLatin1String("room")},
             {QLatin1String("members"), Names(reply)},
@@ -176,14 +179,14 @@ void BrowserMember::WriteState(const StateReply& reply) {
 }
 
 void BrowserMember::Release() {
-  if (Socket == nullptr) return;
-  JoinDeadline.stop();
-  Pinger.stop();
+  if (socket_ == nullptr) return;
+  joinDeadline_.stop();
+  pinger_.stop();
   // The socket may be the sender of the signal being handled.
-  Socket->disconnect(this);
-  Socket->abort();
-  Socket->deleteLater();
-  Socket = nullptr;
+  socket_->disconnect(this);
+  socket_->abort();
+  socket_->deleteLater();
+  socket_ = nullptr;
 }
 
 }  // namespace velmor

@@ -55,20 +55,20 @@ class BrowserMember : public Member {
   void SendJson(const class QJsonObject& message);
 
   enum class Language { NotYet, Text, Json };
-  Language Speaks = Language::NotYet;
+  Language speaks_ = Language::NotYet;
   // JSON: the whole room is due with the reply to a join; after it, what
   // the member was last told, and the id of a line to confirm.
-  bool RoomDue = false;
-  bool Told = false;
-  std::uint64_t LinesTold = 0;
-  std::uint64_t MembersTold = 0;  // the member list's version
-  qint64 SayId = -1;
-  qint64 AckDue = -1;
+  bool roomDue_ = false;
+  bool told_ = false;
+  std::uint64_t linesTold_ = 0;
+  std::uint64_t membersTold_ = 0;  // the member list's version
+  qint64 sayId_ = -1;
+  qint64 ackDue_ = -1;
 
-  QWebSocket* Socket;
-  QTimer JoinDeadline;
-  QTimer Pinger;
-  QElapsedTimer LastHeard;
+  QWebSocket* socket_;
+  QTimer joinDeadline_;
+  QTimer pinger_;
+  QElapsedTimer lastHeard_;
 };
 
 }  // namespace velmor

@@ -27,47 +27,47 @@ constexpr std::u16string_view ListenerAddress = u"0.0.0.0";
 ChatServer::ChatServer(StatusLine& status, QObject* parent)
     : OperatorLink(parent),
       // A child, so that it moves with the server to its thread.
-      Views(
-          status, [this] { return TheRoom.CurrentViews(); }, this),
-      TheRoom(*this, Views),
-      Holders(1),
-      NewsCooldown(this) {
-  TheRoom.SetDisplay(this);
-  NewsCooldown.setSingleShot(true);
-  connect(&NewsCooldown, &QTimer::timeout, this, [this] {
-    if (NewsPending) TellMembers();
+      views_(
+          status, [this] { return room_.CurrentViews(); }, this),
+      room_(*this, views_),
+      slotHolders_(1),
+      newsCooldown_(this) {
+  room_.SetDisplay(this);
+  newsCooldown_.setSingleShot(true);
+  connect(&newsCooldown_, &QTimer::timeout, this, [this] {
+    if (newsPending_) TellMembers();
   });
-  connect(&Views, &ViewPublisher::ViewsChanged, this, &ChatServer::ViewsChanged);
-  Holders[0].Address = ListenerAddress;
-  Holders[0].Label = ListenerLabel(DefaultPort);
+  connect(&views_, &ViewPublisher::ViewsChanged, this, &ChatServer::ViewsChanged);
+  slotHolders_[0].address = ListenerAddress;
+  slotHolders_[0].label = ListenerLabel(DefaultPort);
 }
 
 ChatServer::~ChatServer() {
-  for (SlotHolder& holder : Holders) {
-    if (holder.Holder != nullptr) holder.Holder->Close();
+  for (SlotHolder& holder : slotHolders_) {
+    if (holder.member != nullptr) holder.member->Close();
   }
 }
 
 ChatServer::StartResult ChatServer::Start(std::uint16_t port) {
-  Listener = new DescriptorListener(
+  listener_ = new DescriptorListener(
       [this](int fd) { OnNewClient(fd); },
       // The chat port's texts name it as the
       // clients know it, whatever was asked.
       [this](const QString& reason) { ReportAcceptTrouble(DefaultPort, reason); }, this);
   QString reason;
-  const bool listening = Listener->Listen(port, reason);
+  const bool listening = listener_->Listen(port, reason);
   if (listening) {
-    Views.SetStatusText(std::u16string(status::Waiting));
+    views_.SetStatusText(std::u16string(status::Waiting));
   } else {
     // Named as the clients know the port, whatever was asked.
-    Views.SetStatusText(status::ListenFailed(DefaultPort, reason.toStdU16String()));
+    views_.SetStatusText(status::ListenFailed(DefaultPort, reason.toStdU16String()));
   }
-  SlotBook.Open();
+  slots_.Open();
   return listening ? StartResult::Listening : StartResult::ListenFailed;
 }
 
 std::uint16_t ChatServer::ListeningPort() const {
-  return Listener != nullptr ? Listener->Port() : 0;
+  return listener_ != nullptr ? listener_->Port() : 0;
 }
 
 void ChatServer::ReportAcceptTrouble(std::uint16_t port, const QString& reason) {
@@ -78,26 +78,26 @@ void ChatServer::ReportAcceptTrouble(std::uint16_t port, const QString& reason) 
           .arg(reason)
           .arg(AcceptRule::AcceptRetryMs)
           .toStdString());
-  Views.SetStatusText(status::ConnectionError(ListenerLabel(port), ListenerAddress));
+  views_.SetStatusText(status::ConnectionError(ListenerLabel(port), ListenerAddress));
 }
 
 std::optional<SlotIndex> ChatServer::TakeSlot() {
-  const SlotTable::Placement placement = SlotBook.FindSlot();
+  const SlotTable::Placement placement = slots_.FindSlot();
   if (placement.kind == SlotTable::Placement::Kind::Full) {
-    Views.SetStatusText(std::u16string(status::Full));
+    views_.SetStatusText(std::u16string(status::Full));
     return std::nullopt;
   }
-  if (placement.kind == SlotTable::Placement::Kind::NewSlot) Holders.emplace_back();
-  SlotBook.Take(placement);
+  if (placement.kind == SlotTable::Placement::Kind::NewSlot) slotHolders_.emplace_back();
+  slots_.Take(placement);
   return placement.slot;
 }
 
 void ChatServer::Admit(SlotIndex slot, Member* member) {
-  SlotHolder& holder = Holders[slot];
-  holder.Holder = member;
-  holder.Address = member->Address();
-  holder.Label = member->Label();
-  Views.SetStatusText(std::u16string(status::Accepted));
+  SlotHolder& holder = slotHolders_[slot];
+  holder.member = member;
+  holder.address = member->Address();
+  holder.label = member->Label();
+  views_.SetStatusText(std::u16string(status::Accepted));
 }
 
 void ChatServer::OnNewClient(int fd) {
@@ -106,7 +106,7 @@ void ChatServer::OnNewClient(int fd) {
     ::close(fd);
     return;
   }
-  Admit(*slot, new DescriptorClient(fd, *slot, *this, ClientShared, this));
+  Admit(*slot, new DescriptorClient(fd, *slot, *this, clientShared_, this));
 }
 
 void ChatServer::OnNewBrowser(QWebSocket* socket) {
@@ -120,67 +120,68 @@ void ChatServer::OnNewBrowser(QWebSocket* socket) {
 }
 
 void ChatServer::OnArrival(SlotIndex slot, std::u16string_view text) {
-  TheRoom.OnArrival(slot, text);
+  room_.OnArrival(slot, text);
 }
 
 void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
   if (ending == Ending::PeerClosed) {
-    TheRoom.OnPeerClosed(slot);
+    room_.OnPeerClosed(slot);
   } else {
-    TheRoom.OnConnectionFailed(slot);
+    room_.OnConnectionFailed(slot);
   }
 }
 
-bool ChatServer::HasJoined(SlotIndex slot) const { return !TheRoom.MemberName(slot).empty(); }
+bool ChatServer::HasJoined(SlotIndex slot) const { return !room_.MemberName(slot).empty(); }
 
 // Members told of changes hear of them once the request in hand is done,
 // and under a flood at most once per frame, all of a frame's changes in one
 // message.
 void ChatServer::ShowRoom(std::u16string_view memberList, std::u16string_view log) {
-  Views.ShowRoom(memberList, log);
-  if (NewsPending) return;
-  NewsPending = true;
-  if (!NewsCooldown.isActive()) {
+  views_.ShowRoom(memberList, log);
+  if (newsPending_) return;
+  newsPending_ = true;
+  if (!newsCooldown_.isActive()) {
     QMetaObject::invokeMethod(this, &ChatServer::TellMembers, Qt::QueuedConnection);
   }
 }
 
 void ChatServer::TellMembers() {
-  if (!NewsPending || NewsCooldown.isActive()) return;
-  NewsPending = false;
-  NewsCooldown.start(NewsIntervalMs);
-  for (const SlotHolder& holder : Holders) {
-    if (holder.Holder != nullptr) holder.Holder->RoomChanged(TheRoom.State());
+  if (!newsPending_ || newsCooldown_.isActive()) return;
+  newsPending_ = false;
+  newsCooldown_.start(NewsIntervalMs);
+  for (const SlotHolder& holder : slotHolders_) {
+    if (holder.member != nullptr) holder.member->RoomChanged(room_.State());
   }
 }
 
 void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
-  if (HasSlot(slot) && Holders[slot].Holder != nullptr) Holders[slot].Holder->Send(text);
+  if (HasSlot(slot) && slotHolders_[slot].member != nullptr) slotHolders_[slot].member->Send(text);
 }
 
 void ChatServer::SendState(SlotIndex slot, const StateReply& reply) {
-  if (HasSlot(slot) && Holders[slot].Holder != nullptr) Holders[slot].Holder->SendState(reply);
+  if (HasSlot(slot) && slotHolders_[slot].member != nullptr)
+    slotHolders_[slot].member->SendState(reply);
 }
 
 void ChatServer::ReleaseSlot(SlotIndex slot) {
   if (!HasSlot(slot)) return;
-  if (Member* member = std::exchange(Holders[slot].Holder, nullptr)) member->Close();
-  SlotBook.Free(slot);
+  if (Member* member = std::exchange(slotHolders_[slot].member, nullptr)) member->Close();
+  slots_.Free(slot);
 }
 
 std::u16string ChatServer::PeerAddress(SlotIndex slot) const {
-  return HasSlot(slot) ? Holders[slot].Address : std::u16string();
+  return HasSlot(slot) ? slotHolders_[slot].address : std::u16string();
 }
 
 std::u16string ChatServer::PeerLabel(SlotIndex slot) const {
-  return HasSlot(slot) ? Holders[slot].Label : std::u16string();
+  return HasSlot(slot) ? slotHolders_[slot].label : std::u16string();
 }
 
 void ChatServer::PostOperatorLine(const QString& text) {
   if (text.isEmpty()) return;
   // Called from the window's thread, this runs on the server's, queued
   // behind the requests that came first; from the server's own, at once.
-  QMetaObject::invokeMethod(this, [this, text] { TheRoom.OnOperatorLine(text.toStdU16String()); });
+  QMetaObject::invokeMethod(this, [this, text] { room_.OnOperatorLine(text.toStdU16String()); });
 }
 
 bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraNames) {
@@ -199,22 +200,22 @@ bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraN
     const std::u16string text = status::WebFailed(failedPort, reason.toStdU16String());
     StderrQueue::Instance().WriteLine("velmor: " + QString::fromStdU16String(text).toStdString() +
                                       "\n");
-    Views.SetStatusText(text);
+    views_.SetStatusText(text);
     return false;
   }
-  Gate = gate;
+  gate_ = gate;
   QString host = LocalIPv4Address();
   if (host.isEmpty()) host = QStringLiteral("127.0.0.1");
-  const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(Gate->PagePort());
+  const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(gate_->PagePort());
   StderrQueue::Instance().WriteLine(
       QStringLiteral("velmor: browser members: the page is at %1 (WebSocket on port %2)\n")
           .arg(url)
-          .arg(Gate->SocketPort())
+          .arg(gate_->SocketPort())
           .toStdString());
-  Views.SetStatusText(status::WebServing(url.toStdU16String()));
+  views_.SetStatusText(status::WebServing(url.toStdU16String()));
   return true;
 }
 
-std::uint16_t ChatServer::WebPort() const { return Gate != nullptr ? Gate->PagePort() : 0; }
+std::uint16_t ChatServer::WebPort() const { return gate_ != nullptr ? gate_->PagePort() : 0; }
 
 }  // namespace velmor

@@ -56,8 +56,8 @@ class ChatServer : public OperatorLink,
 
   // Start-up: listen on the port and set the first status text.
   StartResult Start(std::uint16_t port = DefaultPort);
-  const Room& ChatRoom() const { return TheRoom; }
-  const SlotTable& Slots() const { return SlotBook; }
+  const Room& ChatRoom() const { return room_; }
+  const SlotTable& Slots() const { return slots_; }
   // The port actually listened on (useful when 0 was asked for); 0 if none.
   std::uint16_t ListeningPort() const;
 
@@ -71,7 +71,7 @@ class ChatServer : public OperatorLink,
 
   // The operator's window.
   void PostOperatorLine(const QString& text) override;
-  RoomViews TakeViews() override { return Views.TakeViews(); }
+  RoomViews TakeViews() override { return views_.TakeViews(); }
 
  private:
   // A listener's failure to accept, reported once per spell (see Listener.h).
@@ -103,24 +103,24 @@ class ChatServer : public OperatorLink,
   // Who holds a slot, and the peer it was last held by, which the room may
   // still name after the slot was released.
   struct SlotHolder {
-    Member* Holder = nullptr;
-    std::u16string Address;
-    std::u16string Label;
+    Member* member = nullptr;
+    std::u16string address;
+    std::u16string label;
   };
   bool HasSlot(SlotIndex slot) const {
-    return slot >= 0 && slot < static_cast<SlotIndex>(Holders.size());
+    return slot >= 0 && slot < static_cast<SlotIndex>(slotHolders_.size());
   }
 
-  ViewPublisher Views;
-  Room TheRoom;
-  SlotTable SlotBook;
-  std::vector<SlotHolder> Holders;  // index: slot; element 0 stands for the listener
-  ReplyEncoder Replies;
-  DescriptorClient::Shared ClientShared{Replies};
-  QTimer NewsCooldown;
-  bool NewsPending = false;
-  DescriptorListener* Listener = nullptr;
-  BrowserGate* Gate = nullptr;
+  ViewPublisher views_;
+  Room room_;
+  SlotTable slots_;
+  std::vector<SlotHolder> slotHolders_;  // index: slot; element 0 stands for the listener
+  ReplyEncoder replies_;
+  DescriptorClient::Shared clientShared_{replies_};
+  QTimer newsCooldown_;
+  bool newsPending_ = false;
+  DescriptorListener* listener_ = nullptr;
+  BrowserGate* gate_ = nullptr;
 };
 
 }  // namespace velmor

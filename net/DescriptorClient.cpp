@@ -27,7 +27,7 @@ Ending EndingOf(int error) {
 
 DescriptorClient::DescriptorClient(int fd, SlotIndex slot, MemberEvents& events, Shared& shared,
                                    QObject* parent)
-    : Member(slot, events, parent), Fd(fd), Common(shared) {
+    : Member(slot, events, parent), fd_(fd), shared_(shared) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   sockaddr_storage peer{};
@@ -41,22 +41,22 @@ DescriptorClient::DescriptorClient(int fd, SlotIndex slot, MemberEvents& events,
   }
   SetPeer(address, port);
 
-  Readable = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-  connect(Readable, &QSocketNotifier::activated, this, &DescriptorClient::OnReadable);
-  Writable = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-  Writable->setEnabled(false);
-  connect(Writable, &QSocketNotifier::activated, this, &DescriptorClient::OnWritable);
+  readable_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  connect(readable_, &QSocketNotifier::activated, this, &DescriptorClient::OnReadable);
+  writable_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+  writable_->setEnabled(false);
+  connect(writable_, &QSocketNotifier::activated, this, &DescriptorClient::OnWritable);
 }
 
 DescriptorClient::~DescriptorClient() { Release(); }
 
 void DescriptorClient::Release() {
-  if (Fd < 0) return;
-  Readable->setEnabled(false);
-  Writable->setEnabled(false);
-  ::close(Fd);
-  Fd = -1;
-  std::string().swap(Unsent);
+  if (fd_ < 0) return;
+  readable_->setEnabled(false);
+  writable_->setEnabled(false);
+  ::close(fd_);
+  fd_ = -1;
+  std::string().swap(unsent_);
 }
 
 // Everything received and not yet read is one arrival. One read with a large
@@ -66,15 +66,15 @@ void DescriptorClient::OnReadable() {
   if (IsClosed()) return;
   constexpr std::size_t Chunk = 64 * 1024;
   constexpr std::size_t MaxArrival = 16 * 1024 * 1024;
-  std::vector<char>& buffer = Common.ReadBuffer;
-  std::string& inbox = Common.Inbox;
+  std::vector<char>& buffer = shared_.readBuffer;
+  std::string& inbox = shared_.inbox;
   if (buffer.empty()) buffer.resize(Chunk);
   inbox.clear();
   std::string_view arrival;
   int error = 0;
   bool peerClosed = false;
   for (;;) {
-    const ssize_t got = ::recv(Fd, buffer.data(), Chunk, 0);
+    const ssize_t got = ::recv(fd_, buffer.data(), Chunk, 0);
     if (got == 0) peerClosed = true;
     if (got < 0 && errno != EAGAIN && errno != EINTR) error = errno;
     if (got <= 0) break;
@@ -104,25 +104,25 @@ void DescriptorClient::OnReadable() {
 
 void DescriptorClient::OnWritable() {
   if (IsClosed()) return;
-  const ssize_t sent = ::send(Fd, Unsent.data(), Unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  const ssize_t sent = ::send(fd_, unsent_.data(), unsent_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent < 0 && errno != EAGAIN && errno != EINTR) {
     // Read errno before any other call can change it.
     const Ending ending = EndingOf(errno);
-    Writable->setEnabled(false);
+    writable_->setEnabled(false);
     End(ending);
     return;
   }
-  if (sent > 0) Unsent.erase(0, static_cast<std::size_t>(sent));
-  if (Unsent.empty()) Writable->setEnabled(false);
+  if (sent > 0) unsent_.erase(0, static_cast<std::size_t>(sent));
+  if (unsent_.empty()) writable_->setEnabled(false);
 }
 
 void DescriptorClient::Write(const std::u16string& reply) {
-  const std::string& bytes = Common.Replies.Encode(reply);
+  const std::string& bytes = shared_.replies.Encode(reply);
   Queue(bytes.data(), bytes.size());
 }
 
 void DescriptorClient::WriteState(const StateReply& reply) {
-  const std::string_view bytes = Common.States.Encode(reply);
+  const std::string_view bytes = shared_.states.Encode(reply);
   Queue(bytes.data(), bytes.size());
 }
 
@@ -130,8 +130,8 @@ void DescriptorClient::Queue(const char* data, std::size_t size) {
   std::size_t left = size;
   // With nothing queued, hand the reply to the kernel at once; what it does
   // not take waits for the socket to become writable.
-  if (Unsent.empty()) {
-    const ssize_t sent = ::send(Fd, data, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (unsent_.empty()) {
+    const ssize_t sent = ::send(fd_, data, left, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0 && errno != EAGAIN && errno != EINTR) {
       EndLater(EndingOf(errno));
       return;
@@ -142,8 +142,8 @@ void DescriptorClient::Queue(const char* data, std::size_t size) {
     }
   }
   if (left == 0) return;
-  Unsent.append(data, left);
-  Writable->setEnabled(true);
+  unsent_.append(data, left);
+  writable_->setEnabled(true);
 }
 
 }  // namespace velmor

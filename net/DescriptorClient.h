@@ -22,11 +22,11 @@ class DescriptorClient : public Member {
   // What all clients of one server share: the reply encoders, which keep
   // what one reply has in common with the next, and the read buffers.
   struct Shared {
-    explicit Shared(ReplyEncoder& replies) : Replies(replies) {}
-    ReplyEncoder& Replies;
-    StateEncoder States;
-    std::vector<char> ReadBuffer;
-    std::string Inbox;
+    explicit Shared(ReplyEncoder& replies) : replies(replies) {}
+    ReplyEncoder& replies;
+    StateEncoder states;
+    std::vector<char> readBuffer;
+    std::string inbox;
   };
 
   // Takes over fd, a connected socket.
@@ -34,7 +34,7 @@ class DescriptorClient : public Member {
   ~DescriptorClient() override;
 
  protected:
-  qint64 UnsentBytes() const override { return static_cast<qint64>(Unsent.size()); }
+  qint64 UnsentBytes() const override { return static_cast<qint64>(unsent_.size()); }
   void Write(const std::u16string& reply) override;
   void WriteState(const StateReply& reply) override;
   void Release() override;
@@ -45,11 +45,11 @@ class DescriptorClient : public Member {
   // Hands bytes to the kernel at once when nothing waits before them.
   void Queue(const char* data, std::size_t size);
 
-  int Fd;
-  Shared& Common;
-  QSocketNotifier* Readable = nullptr;
-  QSocketNotifier* Writable = nullptr;
-  std::string Unsent;
+  int fd_;
+  Shared& shared_;
+  QSocketNotifier* readable_ = nullptr;
+  QSocketNotifier* writable_ = nullptr;
+  std::string unsent_;
 };
 
 }  // namespace velmor

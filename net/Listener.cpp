@@ -25,33 +25,33 @@ QString ErrnoText(int error) { return QString::fromLocal8Bit(std::strerror(error
 
 AcceptRule::AcceptRule(std::function<void(bool)> pause, std::function<void(const QString&)> report,
                        QObject* parent)
-    : QObject(parent), Pause(std::move(pause)), Report(std::move(report)), Resume(this) {
-  Resume.setSingleShot(true);
-  Resume.setInterval(AcceptRetryMs);
-  connect(&Resume, &QTimer::timeout, this, [this] { Pause(false); });
+    : QObject(parent), pause_(std::move(pause)), report_(std::move(report)), resume_(this) {
+  resume_.setSingleShot(true);
+  resume_.setInterval(AcceptRetryMs);
+  connect(&resume_, &QTimer::timeout, this, [this] { pause_(false); });
 }
 
 void AcceptRule::Failed(const QString& reason) {
-  Pause(true);
-  Resume.start();
-  if (Reported) return;
-  Reported = true;
-  Report(reason);
+  pause_(true);
+  resume_.start();
+  if (reported_) return;
+  reported_ = true;
+  report_(reason);
 }
 
 DescriptorListener::DescriptorListener(Handler incoming, std::function<void(const QString&)> report,
                                        QObject* parent)
     : QObject(parent),
-      Incoming(std::move(incoming)),
-      Rule(
+      incoming_(std::move(incoming)),
+      rule_(
           [this](bool pause) {
-            if (Notifier != nullptr) Notifier->setEnabled(!pause);
+            if (notifier_ != nullptr) notifier_->setEnabled(!pause);
           },
           std::move(report), this) {}
 
 DescriptorListener::~DescriptorListener() {
-  delete Notifier;
-  if (Fd >= 0) ::close(Fd);
+  delete notifier_;
+  if (fd_ >= 0) ::close(fd_);
 }
 
 // A plain socket rather than a QTcpServer: serving clients without Qt's
@@ -91,20 +91,20 @@ bool DescriptorListener::Listen(std::uint16_t port, QString& reason) {
   }
   length = sizeof address;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ListeningPort = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
-                           : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-  Fd = fd;
-  Notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
-  connect(Notifier, &QSocketNotifier::activated, this, &DescriptorListener::OnReadable);
+  port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                   : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  fd_ = fd;
+  notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read);
+  connect(notifier_, &QSocketNotifier::activated, this, &DescriptorListener::OnReadable);
   return true;
 }
 
 void DescriptorListener::OnReadable() {
   for (int i = 0; i < AcceptBatch; ++i) {
-    const int fd = ::accept4(Fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
-      Rule.Accepted();
-      Incoming(fd);
+      rule_.Accepted();
+      incoming_(fd);
       continue;
     }
     switch (errno) {
@@ -114,16 +114,16 @@ void DescriptorListener::OnReadable() {
       case EPROTO:
         return;
       default:
-        Rule.Failed(ErrnoText(errno));
+        rule_.Failed(ErrnoText(errno));
         return;
     }
   }
 }
 
-SocketAdopter::SocketAdopter(int maxOpen, QObject* parent) : QObject(parent), MaxOpen(maxOpen) {}
+SocketAdopter::SocketAdopter(int maxOpen, QObject* parent) : QObject(parent), maxOpen_(maxOpen) {}
 
 QTcpSocket* SocketAdopter::Adopt(int fd) {
-  if (Open >= MaxOpen) {
+  if (open_ >= maxOpen_) {
     ::close(fd);
     return nullptr;
   }
@@ -133,8 +133,8 @@ QTcpSocket* SocketAdopter::Adopt(int fd) {
     delete socket;
     return nullptr;
   }
-  ++Open;
-  connect(socket, &QObject::destroyed, this, [this] { --Open; });
+  ++open_;
+  connect(socket, &QObject::destroyed, this, [this] { --open_; });
   return socket;
 }
 

@@ -28,14 +28,14 @@ class AcceptRule : public QObject {
   // accepting failed, once per spell of failures.
   AcceptRule(std::function<void(bool)> pause, std::function<void(const QString&)> report,
              QObject* parent);
-  void Accepted() { Reported = false; }
+  void Accepted() { reported_ = false; }
   void Failed(const QString& reason);
 
  private:
-  std::function<void(bool)> Pause;
-  std::function<void(const QString&)> Report;
-  QTimer Resume;
-  bool Reported = false;
+  std::function<void(bool)> pause_;
+  std::function<void(const QString&)> report_;
+  QTimer resume_;
+  bool reported_ = false;
 };
 
 // A listener on a plain socket, for the chat port: each accepted connection
@@ -51,16 +51,16 @@ class DescriptorListener : public QObject {
   // Listens on every address, IPv6 and IPv4 alike; false, with the reason,
   // when the port cannot be listened on.
   bool Listen(std::uint16_t port, QString& reason);
-  std::uint16_t Port() const { return ListeningPort; }
+  std::uint16_t Port() const { return port_; }
 
  private:
   void OnReadable();
 
-  Handler Incoming;
-  AcceptRule Rule;
-  int Fd = -1;
-  std::uint16_t ListeningPort = 0;
-  QSocketNotifier* Notifier = nullptr;
+  Handler incoming_;
+  AcceptRule rule_;
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+  QSocketNotifier* notifier_ = nullptr;
 };
 
 // Accepted descriptors as QTcpSockets for Qt's own protocol servers (the page
@@ -73,11 +73,11 @@ class SocketAdopter : public QObject {
   SocketAdopter(int maxOpen, QObject* parent);
   // The socket, a child of this, or nullptr when the descriptor was closed.
   QTcpSocket* Adopt(int fd);
-  int OpenConnections() const { return Open; }
+  int OpenConnections() const { return open_; }
 
  private:
-  int MaxOpen;
-  int Open = 0;
+  int maxOpen_;
+  int open_ = 0;
 };
 
 // What Qt's HTTP server is bound to: a QTcpServer that is handed the sockets

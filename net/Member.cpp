@@ -5,10 +5,10 @@
 namespace velmor {
 
 Member::Member(SlotIndex slot, MemberEvents& events, QObject* parent)
-    : QObject(parent), OwnSlot(slot), Events(events) {}
+    : QObject(parent), slot_(slot), events_(events) {}
 
 bool Member::MayWrite() {
-  if (Closed) return false;
+  if (closed_) return false;
   if (UnsentBytes() <= MaxUnreadReplyBytes) return true;
   EndLater(Ending::Failed);
   return false;
@@ -23,8 +23,8 @@ void Member::SendState(const StateReply& reply) {
 }
 
 void Member::Close() {
-  if (Closed) return;
-  Closed = true;
+  if (closed_) return;
+  closed_ = true;
   Release();
   deleteLater();
 }
@@ -32,16 +32,16 @@ void Member::Close() {
 void Member::SetPeer(const QHostAddress& address, quint16 port) {
   bool isV4 = false;
   const quint32 v4 = address.toIPv4Address(&isV4);
-  PeerAddress = (isV4 ? QHostAddress(v4).toString() : address.toString()).toStdU16String();
-  PeerLabel = PeerAddress + u":" + QString::number(port).toStdU16String();
+  peerAddress_ = (isV4 ? QHostAddress(v4).toString() : address.toString()).toStdU16String();
+  peerLabel_ = peerAddress_ + u":" + QString::number(port).toStdU16String();
 }
 
 void Member::Arrived(std::u16string_view text) {
-  if (!Closed) Events.OnArrival(OwnSlot, text);
+  if (!closed_) events_.OnArrival(slot_, text);
 }
 
 void Member::End(Ending ending) {
-  if (!Closed) Events.OnEnded(OwnSlot, ending);
+  if (!closed_) events_.OnEnded(slot_, ending);
 }
 
 void Member::EndLater(Ending ending) {

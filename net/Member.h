@@ -57,8 +57,8 @@ class Member : public QObject {
   void Close();
 
   // The peer's IPv4 address, and address and port.
-  const std::u16string& Address() const { return PeerAddress; }
-  const std::u16string& Label() const { return PeerLabel; }
+  const std::u16string& Address() const { return peerAddress_; }
+  const std::u16string& Label() const { return peerLabel_; }
 
  protected:
   // Bytes handed to the connection that the peer has not taken yet.
@@ -70,22 +70,22 @@ class Member : public QObject {
   // The output bound: false, and the member ended, when more than
   // MaxUnreadReplyBytes of earlier output still waits.
   bool MayWrite();
-  SlotIndex Slot() const { return OwnSlot; }
+  SlotIndex Slot() const { return slot_; }
   // The peer's texts: an IPv4 address as such, even when the listener is
   // IPv6 and sees it mapped.
   void SetPeer(const QHostAddress& address, quint16 port);
-  bool IsClosed() const { return Closed; }
+  bool IsClosed() const { return closed_; }
   void Arrived(std::u16string_view text);
   void End(Ending ending);
   // Ends the member once the request in hand has been handled.
   void EndLater(Ending ending);
 
  private:
-  SlotIndex OwnSlot;
-  MemberEvents& Events;
-  bool Closed = false;
-  std::u16string PeerAddress;
-  std::u16string PeerLabel;
+  SlotIndex slot_;
+  MemberEvents& events_;
+  bool closed_ = false;
+  std::u16string peerAddress_;
+  std::u16string peerLabel_;
 };
 
 }  // namespace velmor

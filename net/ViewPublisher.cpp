@@ -5,17 +5,17 @@
 namespace velmor {
 
 ViewPublisher::ViewPublisher(StatusLine& echo, CurrentViews current, QObject* parent)
-    : QObject(parent), Echo(echo), Current(std::move(current)), Cooldown(this) {
-  Cooldown.setSingleShot(true);
-  connect(&Cooldown, &QTimer::timeout, this, [this] {
-    if (ViewsPending || StatusPending) Publish();
+    : QObject(parent), echo_(echo), current_(std::move(current)), cooldown_(this) {
+  cooldown_.setSingleShot(true);
+  connect(&cooldown_, &QTimer::timeout, this, [this] {
+    if (viewsPending_ || statusPending_) Publish();
   });
 }
 
 void ViewPublisher::SetStatusText(const std::u16string& text) {
-  Echo.SetStatusText(text);
-  PendingStatus = text;
-  StatusPending = true;
+  echo_.SetStatusText(text);
+  pendingStatus_ = text;
+  statusPending_ = true;
   SchedulePublish();
 }
 
@@ -23,48 +23,48 @@ void ViewPublisher::SetStatusText(const std::u16string& text) {
 // second: a change is only noted here, and the views are taken from the room
 // when published.
 void ViewPublisher::ShowRoom(std::u16string_view, std::u16string_view) {
-  ViewsPending = true;
+  viewsPending_ = true;
   SchedulePublish();
 }
 
 void ViewPublisher::SchedulePublish() {
-  if (!Cooldown.isActive()) Publish();
+  if (!cooldown_.isActive()) Publish();
 }
 
 void ViewPublisher::Publish() {
   RoomViews news;
-  if (StatusPending) {
-    StatusPending = false;
-    news.status = QString::fromStdU16String(PendingStatus);
+  if (statusPending_) {
+    statusPending_ = false;
+    news.status = QString::fromStdU16String(pendingStatus_);
   }
-  if (ViewsPending) {
-    ViewsPending = false;
-    const auto [members, log] = Current();
-    if (!SameText(members, ShownMembers)) {
-      ShownMembers.assign(members);
-      news.memberList = QString::fromStdU16String(ShownMembers);
+  if (viewsPending_) {
+    viewsPending_ = false;
+    const auto [members, log] = current_();
+    if (!SameText(members, shownMembers_)) {
+      shownMembers_.assign(members);
+      news.memberList = QString::fromStdU16String(shownMembers_);
     }
-    if (!SameText(log, ShownLog)) {
-      ShownLog.assign(log);
-      news.log = QString::fromStdU16String(ShownLog);
+    if (!SameText(log, shownLog_)) {
+      shownLog_.assign(log);
+      news.log = QString::fromStdU16String(shownLog_);
     }
   }
   bool waiting = false;
   {
     // Newer news replaces what the window has not taken yet.
-    const std::lock_guard<std::mutex> hold(MailboxGuard);
-    waiting = Mailbox.memberList || Mailbox.log || Mailbox.status;
-    if (news.memberList) Mailbox.memberList = std::move(news.memberList);
-    if (news.log) Mailbox.log = std::move(news.log);
-    if (news.status) Mailbox.status = std::move(news.status);
+    const std::lock_guard<std::mutex> hold(mailboxGuard_);
+    waiting = mailbox_.memberList || mailbox_.log || mailbox_.status;
+    if (news.memberList) mailbox_.memberList = std::move(news.memberList);
+    if (news.log) mailbox_.log = std::move(news.log);
+    if (news.status) mailbox_.status = std::move(news.status);
   }
   if (!waiting) emit ViewsChanged();
-  Cooldown.start(PublishIntervalMs);
+  cooldown_.start(PublishIntervalMs);
 }
 
 RoomViews ViewPublisher::TakeViews() {
-  const std::lock_guard<std::mutex> hold(MailboxGuard);
-  return std::exchange(Mailbox, RoomViews());
+  const std::lock_guard<std::mutex> hold(mailboxGuard_);
+  return std::exchange(mailbox_, RoomViews());
 }
 
 }  // namespace velmor

@@ -46,15 +46,15 @@ class ViewPublisher : public QObject, public RoomDisplay, public StatusLine {
   void SchedulePublish();
   void Publish();
 
-  StatusLine& Echo;
-  CurrentViews Current;
-  std::u16string ShownMembers, ShownLog;
-  std::u16string PendingStatus;
-  bool ViewsPending = false;
-  bool StatusPending = false;
-  QTimer Cooldown;
-  std::mutex MailboxGuard;
-  RoomViews Mailbox;
+  StatusLine& echo_;
+  CurrentViews current_;
+  std::u16string shownMembers_, shownLog_;
+  std::u16string pendingStatus_;
+  bool viewsPending_ = false;
+  bool statusPending_ = false;
+  QTimer cooldown_;
+  std::mutex mailboxGuard_;
+  RoomViews mailbox_;
 };
 
 }  // namespace velmor

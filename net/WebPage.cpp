@@ -97,41 +97,41 @@ QByteArray HeaderValue(const QByteArray& head, const QByteArray& name) {
 // connected first) and stops what that server would take without limit.
 class RequestGuard : public QObject {
  public:
-  explicit RequestGuard(QTcpSocket* socket) : QObject(socket), Socket(socket), Deadline(this) {
+  explicit RequestGuard(QTcpSocket* socket) : QObject(socket), socket_(socket), deadline_(this) {
     // What the socket reads ahead is bounded too.
     socket->setReadBufferSize(2 * WebPage::MaxHeadBytes);
     connect(socket, &QTcpSocket::readyRead, this, &RequestGuard::OnReadyRead);
-    Deadline.setSingleShot(true);
-    connect(&Deadline, &QTimer::timeout, this, [this] { Reject(408, "Request Timeout"); });
-    Deadline.start(WebPage::RequestDeadlineMs);
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] { Reject(408, "Request Timeout"); });
+    deadline_.start(WebPage::RequestDeadlineMs);
     QTimer::singleShot(WebPage::HardLimitMs, socket, [socket] { socket->abort(); });
   }
 
  private:
   void OnReadyRead() {
-    if (!Socket->isOpen()) return;  // aborted; what was left is of no interest
-    if (Rejected) {
-      Socket->readAll();
+    if (!socket_->isOpen()) return;  // aborted; what was left is of no interest
+    if (rejected_) {
+      socket_->readAll();
       return;
     }
     // Responses the client leaves unread.
-    if (Socket->bytesToWrite() > WebPage::MaxQueuedBytes) {
+    if (socket_->bytesToWrite() > WebPage::MaxQueuedBytes) {
       // Taken from Qt's server, which reads after this slot; the socket is
       // closed once that has returned.
-      Rejected = true;
-      Socket->readAll();
-      QMetaObject::invokeMethod(Socket, &QTcpSocket::abort, Qt::QueuedConnection);
+      rejected_ = true;
+      socket_->readAll();
+      QMetaObject::invokeMethod(socket_, &QTcpSocket::abort, Qt::QueuedConnection);
       return;
     }
     // Qt's server reads all that is there after this slot returns.
-    Head += Socket->peek(Socket->bytesAvailable());
+    head_ += socket_->peek(socket_->bytesAvailable());
     for (;;) {
-      const qsizetype end = Head.indexOf("\r\n\r\n");
+      const qsizetype end = head_.indexOf("\r\n\r\n");
       if (end < 0) {
-        if (Head.size() > WebPage::MaxHeadBytes) {
+        if (head_.size() > WebPage::MaxHeadBytes) {
           Reject(431, "Request Header Fields Too Large");
-        } else if (!Head.isEmpty() && !Deadline.isActive()) {
-          Deadline.start(WebPage::RequestDeadlineMs);
+        } else if (!head_.isEmpty() && !deadline_.isActive()) {
+          deadline_.start(WebPage::RequestDeadlineMs);
         }
         return;
       }
@@ -139,9 +139,9 @@ class RequestGuard : public QObject {
         Reject(431, "Request Header Fields Too Large");
         return;
       }
-      const QByteArray head = Head.left(end + 2);
-      Head.remove(0, end + 4);
-      Deadline.stop();
+      const QByteArray head = head_.left(end + 2);
+      head_.remove(0, end + 4);
+      deadline_.stop();
       if (!Check(head)) return;
     }
   }
@@ -173,31 +173,31 @@ class RequestGuard : public QObject {
 
   // Answers once and closes; Qt's server never sees the request.
   void Reject(int code, const QByteArray& reason) {
-    Rejected = true;
-    Deadline.stop();
-    Socket->readAll();
-    Socket->write(ErrorResponse(code, reason));
-    Socket->disconnectFromHost();
+    rejected_ = true;
+    deadline_.stop();
+    socket_->readAll();
+    socket_->write(ErrorResponse(code, reason));
+    socket_->disconnectFromHost();
     // A client that does not read its answer does not hold the connection.
-    QTimer::singleShot(1000, Socket, [socket = Socket] { socket->abort(); });
+    QTimer::singleShot(1000, socket_, [socket = socket_] { socket->abort(); });
   }
 
-  QTcpSocket* Socket;
-  QTimer Deadline;
-  QByteArray Head;
-  bool Rejected = false;
+  QTcpSocket* socket_;
+  QTimer deadline_;
+  QByteArray head_;
+  bool rejected_ = false;
 };
 
 }  // namespace
 
 WebPage::WebPage(std::function<void(const QString&)> report, QObject* parent)
-    : QObject(parent), Server(std::make_unique<QHttpServer>()) {
-  Sockets = new SocketAdopter(MaxConnections, this);
-  Listener = new DescriptorListener(
+    : QObject(parent), server_(std::make_unique<QHttpServer>()) {
+  sockets_ = new SocketAdopter(MaxConnections, this);
+  listener_ = new DescriptorListener(
       [this](int fd) {
-        if (QTcpSocket* socket = Sockets->Adopt(fd)) {
+        if (QTcpSocket* socket = sockets_->Adopt(fd)) {
           new RequestGuard(socket);
-          Feed->Feed(socket);
+          feed_->Feed(socket);
         }
       },
       std::move(report), this);
@@ -205,13 +205,13 @@ WebPage::WebPage(std::function<void(const QString&)> report, QObject* parent)
   const QByteArray icon = Resource(":/velmor/web/favicon.png");
   const QByteArray scripts = HashOf(page, "script");
   const QByteArray styles = HashOf(page, "style");
-  Server->route("/", QHttpServerRequest::Method::Get,
-                [page, scripts, styles](const QHttpServerRequest& request) {
-                  QHttpServerResponse response("text/html; charset=utf-8", page);
-                  SetCommonHeaders(response, PagePolicy(scripts, styles, request.url()));
-                  return response;
-                });
-  Server->route("/favicon.ico", QHttpServerRequest::Method::Get, [icon] {
+  server_->route("/", QHttpServerRequest::Method::Get,
+                 [page, scripts, styles](const QHttpServerRequest& request) {
+                   QHttpServerResponse response("text/html; charset=utf-8", page);
+                   SetCommonHeaders(response, PagePolicy(scripts, styles, request.url()));
+                   return response;
+                 });
+  server_->route("/favicon.ico", QHttpServerRequest::Method::Get, [icon] {
     QHttpServerResponse response("image/png", icon);
     SetCommonHeaders(response, OwnPolicy);
     return response;
@@ -221,12 +221,12 @@ WebPage::WebPage(std::function<void(const QString&)> report, QObject* parent)
 WebPage::~WebPage() = default;
 
 bool WebPage::Listen(std::uint16_t port, QString& reason) {
-  if (!Listener->Listen(port, reason)) return false;
-  Feed = new ServerFeed(this);
-  Server->bind(Feed);
+  if (!listener_->Listen(port, reason)) return false;
+  feed_ = new ServerFeed(this);
+  server_->bind(feed_);
   return true;
 }
 
-std::uint16_t WebPage::Port() const { return Listener->Port(); }
+std::uint16_t WebPage::Port() const { return listener_->Port(); }
 
 }  // namespace velmor

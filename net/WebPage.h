@@ -49,10 +49,10 @@ class WebPage : public QObject {
   std::uint16_t Port() const;
 
  private:
-  std::unique_ptr<QHttpServer> Server;
-  DescriptorListener* Listener = nullptr;
-  SocketAdopter* Sockets = nullptr;
-  ServerFeed* Feed = nullptr;
+  std::unique_ptr<QHttpServer> server_;
+  DescriptorListener* listener_ = nullptr;
+  SocketAdopter* sockets_ = nullptr;
+  ServerFeed* feed_ = nullptr;
 };
 
 }  // namespace velmor

@@ -17,24 +17,24 @@ Request ParseRequest(std::u16string_view text) {
   const std::u16string_view head = text.substr(0, MaxSepPos - 1 + KeySeparator.size());
   const auto found = head.find(KeySeparator);
   if (found == std::u16string_view::npos) return request;
-  request.SepPos = static_cast<std::int16_t>(found + 1);
-  request.Key = text.substr(found + KeySeparator.size());
+  request.separatorAt = static_cast<std::int16_t>(found + 1);
+  request.key = text.substr(found + KeySeparator.size());
 
   const std::u16string_view command = text.substr(0, CommandLength);
   // The known words hold no "/*/~", so for them the separator follows the word.
   if (command == JoinWord) {
-    request.What = Request::Command::Join;
+    request.what = Request::Command::Join;
   } else if (command == ChatWord) {
-    request.What = Request::Command::Chat;
+    request.what = Request::Command::Chat;
   } else if (command == FetchWord && found == CommandLength) {
     // "/Reflesh/*/~" begins its separator inside the word: not a fetch.
-    request.What = Request::Command::Fetch;
+    request.what = Request::Command::Fetch;
     return request;
   } else {
-    request.What = Request::Command::Unknown;
+    request.what = Request::Command::Unknown;
     return request;
   }
-  request.Payload = text.substr(CommandLength, found - CommandLength);
+  request.payload = text.substr(CommandLength, found - CommandLength);
   return request;
 }
 

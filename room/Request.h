@@ -16,12 +16,12 @@ namespace velmor {
 
 struct Request {
   enum class Command { Join, Chat, Fetch, Unknown, Malformed };
-  Command What = Command::Malformed;
+  Command what = Command::Malformed;
   // Views into the text parsed; empty where the command has none.
-  std::u16string_view Payload;
-  std::u16string_view Key;
+  std::u16string_view payload;
+  std::u16string_view key;
   // Where the separator begins, counted from 1; 0 when there is none.
-  std::int16_t SepPos = 0;
+  std::int16_t separatorAt = 0;
 };
 
 // Only a separator that begins within the first MaxSepPos characters counts;

@@ -131,18 +131,18 @@ void Room::Drop(SlotIndex slot, const std::u16string& why) {
 void Room::OnArrival(SlotIndex slot, std::u16string_view arrival) {
   if (!IsClientSlot(slot)) return;
   const Request request = ParseRequest(arrival);
-  switch (request.What) {
+  switch (request.what) {
     case Request::Command::Malformed:
       Drop(slot, std::u16string(status::Malformed));
       break;
     case Request::Command::Join:
-      AnnounceJoin(slot, request.Payload, request.Key);
+      AnnounceJoin(slot, request.payload, request.key);
       break;
     case Request::Command::Chat:
-      if (CheckClientKey(slot, request.Key)) PostChatLine(slot, request.Payload);
+      if (CheckClientKey(slot, request.key)) PostChatLine(slot, request.payload);
       break;
     case Request::Command::Fetch:
-      if (CheckClientKey(slot, request.Key)) SendRoomState(slot);
+      if (CheckClientKey(slot, request.key)) SendRoomState(slot);
       break;
     case Request::Command::Unknown:
       Drop(slot, status::UnknownCommand(sockets_.PeerAddress(slot)));

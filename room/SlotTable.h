@@ -19,7 +19,7 @@ class SlotTable {
 
   // The listener is up: slot 0 is in use, no client slot exists yet.
   void Open();
-  bool IsOpen() const { return !SlotInUse.empty(); }
+  bool IsOpen() const { return !inUse_.empty(); }
 
   // Where the next connection goes. The search stops at the first free slot
   // below TopSlot, or at TopSlot itself, which makes a new slot above it;
@@ -30,14 +30,14 @@ class SlotTable {
   void Free(SlotIndex slot);
 
   bool InUse(SlotIndex slot) const {
-    return slot >= 0 && slot < static_cast<int>(SlotInUse.size()) && SlotInUse[slot];
+    return slot >= 0 && slot < static_cast<int>(inUse_.size()) && inUse_[slot];
   }
-  std::int32_t TopSlot() const { return Top; }
+  std::int32_t TopSlot() const { return topSlot_; }
   int ClientsInUse() const;
 
  private:
-  std::vector<bool> SlotInUse;
-  std::int32_t Top = 0;
+  std::vector<bool> inUse_;
+  std::int32_t topSlot_ = 0;
 };
 
 }  // namespace velmor

@@ -27,32 +27,32 @@ StderrQueue::StderrQueue() {
   struct stat info {};
   if (::fstat(STDERR_FILENO, &info) != 0) return;
   if (S_ISSOCK(info.st_mode)) {
-    IsSocket = true;
+    isSocket_ = true;
   } else if (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)) {
     const int fd = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd >= 0) {
-      Fd = fd;
-      OwnFd = true;
+      fd_ = fd;
+      ownFd_ = true;
     }
   }
 }
 
 StderrQueue::~StderrQueue() {
-  if (OwnFd) ::close(Fd);
+  if (ownFd_) ::close(fd_);
 }
 
 std::size_t StderrQueue::WriteSome(const char* data, std::size_t size) {
   for (;;) {
     ssize_t n;
-    if (IsSocket) {
-      n = ::send(Fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (isSocket_) {
+      n = ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
     } else {
-      if (!OwnFd) {
+      if (!ownFd_) {
         // Standard error could not be opened anew: write only when it has room.
-        pollfd p{Fd, POLLOUT, 0};
+        pollfd p{fd_, POLLOUT, 0};
         if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) return 0;
       }
-      n = ::write(Fd, data, size);
+      n = ::write(fd_, data, size);
     }
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return 0;
@@ -81,55 +81,55 @@ void StderrQueue::TakeQtMessages() { qInstallMessageHandler(OnQtMessage); }
 
 void StderrQueue::WriteLine(std::string_view line) {
   if (InsideQueue) {
-    ++Dropped;
+    ++dropped_;
     return;
   }
-  const std::lock_guard<std::mutex> hold(Guard);
+  const std::lock_guard<std::mutex> hold(guard_);
   InsideQueue = true;
   struct Leave {
     ~Leave() { InsideQueue = false; }
   } leave;
-  if (Pending.empty()) {
+  if (pending_.empty()) {
     const std::size_t written = WriteSome(line.data(), line.size());
     if (written == line.size()) return;
     // The rest of a line begun must follow it, so it is kept whatever the bound.
-    Pending.append(line.substr(written));
+    pending_.append(line.substr(written));
     WatchForRoom();
     return;
   }
-  if (Pending.size() + line.size() > Capacity) {
-    ++Dropped;
+  if (pending_.size() + line.size() > Capacity) {
+    ++dropped_;
     return;
   }
-  Pending.append(line);
+  pending_.append(line);
 }
 
 void StderrQueue::WatchForRoom() {
   // Watched from the event loop of the thread that first needed it.
-  if (Room == nullptr && QCoreApplication::instance() != nullptr) {
-    Room = new QSocketNotifier(Fd, QSocketNotifier::Write);
-    QObject::connect(Room, &QSocketNotifier::activated, [this] { Flush(); });
+  if (writable_ == nullptr && QCoreApplication::instance() != nullptr) {
+    writable_ = new QSocketNotifier(fd_, QSocketNotifier::Write);
+    QObject::connect(writable_, &QSocketNotifier::activated, [this] { Flush(); });
   }
-  if (Room != nullptr) Room->setEnabled(true);
+  if (writable_ != nullptr) writable_->setEnabled(true);
 }
 
 void StderrQueue::Flush() {
-  const std::lock_guard<std::mutex> hold(Guard);
+  const std::lock_guard<std::mutex> hold(guard_);
   InsideQueue = true;
   struct Leave {
     ~Leave() { InsideQueue = false; }
   } leave;
-  while (!Pending.empty()) {
-    const std::size_t written = WriteSome(Pending.data(), Pending.size());
+  while (!pending_.empty()) {
+    const std::size_t written = WriteSome(pending_.data(), pending_.size());
     if (written == 0) return;  // still full: the notifier stays on
-    Pending.erase(0, written);
-    if (Pending.empty() && Dropped > 0) {
-      Pending = "velmor: " + std::to_string(Dropped) +
-                " status lines were dropped while standard error could not take them\n";
-      Dropped = 0;
+    pending_.erase(0, written);
+    if (pending_.empty() && dropped_ > 0) {
+      pending_ = "velmor: " + std::to_string(dropped_) +
+                 " status lines were dropped while standard error could not take them\n";
+      dropped_ = 0;
     }
   }
-  if (Room != nullptr) Room->setEnabled(false);
+  if (writable_ != nullptr) writable_->setEnabled(false);
 }
 
 }  // namespace velmor

@@ -37,13 +37,13 @@ class StderrQueue {
   void WatchForRoom();
 
   // Lines may come from the server's thread and the window's.
-  std::mutex Guard;
-  int Fd = 2;
-  bool OwnFd = false;
-  bool IsSocket = false;
-  std::string Pending;
-  std::size_t Dropped = 0;
-  QSocketNotifier* Room = nullptr;
+  std::mutex guard_;
+  int fd_ = 2;
+  bool ownFd_ = false;
+  bool isSocket_ = false;
+  std::string pending_;
+  std::size_t dropped_ = 0;
+  QSocketNotifier* writable_ = nullptr;
 };
 
 }  // namespace velmor

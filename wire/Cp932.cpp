@@ -59,32 +59,32 @@ const Cp932& Cp932::Instance() {
 }
 
 Cp932::Cp932() {
-  Single.fill(NoChar);
-  Double.fill(NoChar);
+  single_.fill(NoChar);
+  double_.fill(NoChar);
 
   iconv_t cd = iconv_open("UTF-16LE", "CP932");
   if (cd == reinterpret_cast<iconv_t>(-1)) {
     // Without the converter only ASCII can be carried.
     std::fputs("velmor: the CP932 converter is missing; only ASCII text will be carried\n", stderr);
-    for (int b = 0; b < 0x80; ++b) Single[b] = static_cast<char16_t>(b);
+    for (int b = 0; b < 0x80; ++b) single_[b] = static_cast<char16_t>(b);
   } else {
     for (int b = 0; b < 256; ++b) {
       if (IsLeadByte(static_cast<std::uint8_t>(b))) continue;
       const unsigned char byte = static_cast<unsigned char>(b);
-      Single[b] = ConvertOne(cd, &byte, 1);
+      single_[b] = ConvertOne(cd, &byte, 1);
     }
     for (int lead = 0x81; lead <= 0xFC; ++lead) {
       if (!IsLeadByte(static_cast<std::uint8_t>(lead))) continue;
       for (int trail = 0x40; trail <= 0xFC; ++trail) {
         const unsigned char pair[2] = {static_cast<unsigned char>(lead),
                                        static_cast<unsigned char>(trail)};
-        Double[lead << 8 | trail] = ConvertOne(cd, pair, 2);
+        double_[lead << 8 | trail] = ConvertOne(cd, pair, 2);
       }
     }
     iconv_close(cd);
   }
   for (auto [byte, c] : WindowsSingles) {
-    if (Single[byte] == NoChar) Single[byte] = c;
+    if (single_[byte] == NoChar) single_[byte] = c;
   }
 
   // The encoder's table: the bytes in wire order in the low half, their
@@ -93,7 +93,8 @@ Cp932::Cp932() {
   for (std::size_t c = 0; c < byteForms.size(); ++c) {
     const std::uint16_t bytes = byteForms[c];
     if (bytes == NoBytes) continue;
-    Packed[c] = bytes < 0x100 ? (1u << 16 | bytes) : (2u << 16 | (bytes & 0xFFu) << 8 | bytes >> 8);
+    packed_[c] =
+        bytes < 0x100 ? (1u << 16 | bytes) : (2u << 16 | (bytes & 0xFFu) << 8 | bytes >> 8);
   }
 }
 
@@ -116,7 +117,7 @@ std::vector<std::uint16_t> Cp932::ByteForms() const {
     iconv_close(cd);
   }
   for (auto [byte, c] : WindowsSingles) {
-    const char16_t read = Single[byte];
+    const char16_t read = single_[byte];
     if (read != NoChar && forms[read] == NoBytes) forms[read] = byte;
   }
   return forms;
@@ -144,7 +145,7 @@ std::u16string Cp932::Decode(std::string_view bytes) const {
       text[n++] = b;
       ++p;
     } else if (IsLeadByte(b)) {
-      const char16_t c = p + 1 < end ? Double[b << 8 | p[1]] : NoChar;
+      const char16_t c = p + 1 < end ? double_[b << 8 | p[1]] : NoChar;
       if (c != NoChar) {
         text[n++] = c;
         p += 2;
@@ -154,7 +155,7 @@ std::u16string Cp932::Decode(std::string_view bytes) const {
         ++p;
       }
     } else {
-      const char16_t c = Single[b];
+      const char16_t c = single_[b];
       text[n++] = c == NoChar ? Replacement : c;
       ++p;
     }
@@ -184,7 +185,7 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
       c += 4;
     }
     if (c == end) break;
-    const std::uint32_t packed = Packed[*c];
+    const std::uint32_t packed = packed_[*c];
     if (packed == 0) [[unlikely]] {
       // No byte form. A surrogate pair is one character and gets one "?".
       if (c + 1 < end && IsSurrogatePair(c[0], c[1])) ++c;

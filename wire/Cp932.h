@@ -34,9 +34,9 @@ class Cp932 {
 
   // The character of one byte or of a lead and trail byte; NoChar if none.
   static constexpr char16_t NoChar = u'\uFFFF';
-  char16_t SingleByteChar(std::uint8_t byte) const { return Single[byte]; }
+  char16_t SingleByteChar(std::uint8_t byte) const { return single_[byte]; }
   char16_t DoubleByteChar(std::uint8_t lead, std::uint8_t trail) const {
-    return Double[lead << 8 | trail];
+    return double_[lead << 8 | trail];
   }
   static bool IsLeadByte(std::uint8_t byte) {
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
@@ -54,9 +54,9 @@ class Cp932 {
   // trail; NoBytes for none.
   std::vector<std::uint16_t> ByteForms() const;
 
-  std::array<char16_t, 256> Single{};
-  std::array<char16_t, 65536> Double{};
-  std::array<std::uint32_t, 65536> Packed{};
+  std::array<char16_t, 256> single_{};
+  std::array<char16_t, 65536> double_{};
+  std::array<std::uint32_t, 65536> packed_{};
 };
 
 }  // namespace velmor

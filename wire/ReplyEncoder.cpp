@@ -36,25 +36,25 @@ std::size_t CommonPrefix(std::u16string_view a, std::u16string_view b) {
 }  // namespace
 
 std::size_t ReplyEncoder::EncodedLength(std::u16string_view text) {
-  Codec.EncodeInto(text, Scratch);
-  return Scratch.size();
+  codec_.EncodeInto(text, scratch_);
+  return scratch_.size();
 }
 
 void ReplyEncoder::AppendEncoded(std::u16string_view text) {
-  Codec.EncodeInto(text, Scratch);
-  NextBytes.append(Scratch);
+  codec_.EncodeInto(text, scratch_);
+  nextBytes_.append(scratch_);
 }
 
 const std::string& ReplyEncoder::Encode(const std::u16string& text) {
-  if (SameText(text, LastText) && !LastBytes.empty()) return LastBytes;
+  if (SameText(text, lastText_) && !lastBytes_.empty()) return lastBytes_;
 
   // text = shared prefix + new part + a run of the old remainder + the rest.
-  const std::u16string_view now(text), before(LastText);
+  const std::u16string_view now(text), before(lastText_);
   const std::size_t prefix = CommonPrefix(now, before);
   const std::u16string_view oldRest = before.substr(prefix);
   const std::u16string_view newRest = now.substr(prefix);
   std::size_t at = std::u16string_view::npos;
-  if (oldRest.size() >= Anchor && !LastBytes.empty()) {
+  if (oldRest.size() >= Anchor && !lastBytes_.empty()) {
     at = newRest.substr(0, MaxNewPart + Anchor).find(oldRest.substr(0, Anchor));
   }
   const std::size_t run =
@@ -63,32 +63,32 @@ const std::string& ReplyEncoder::Encode(const std::u16string& text) {
                      SafeCut(now, prefix + at) && SafeCut(now, prefix + at + run) &&
                      SafeCut(before, prefix + run);
   if (!reuse) {
-    Codec.EncodeInto(text, LastBytes);
-    LastText.assign(text);
-    KnownChars = LastText.size();
-    KnownBytes = LastBytes.size();
-    return LastBytes;
+    codec_.EncodeInto(text, lastBytes_);
+    lastText_.assign(text);
+    knownChars_ = lastText_.size();
+    knownBytes_ = lastBytes_.size();
+    return lastBytes_;
   }
 
   // Byte offsets in the old bytes: the prefix counted from the front, from
   // where it was last known (the member list rarely changes), and the end of
   // the reused run from the back (usually one line).
   const std::size_t prefixBytes =
-      prefix >= KnownChars
-          ? KnownBytes + EncodedLength(before.substr(KnownChars, prefix - KnownChars))
+      prefix >= knownChars_
+          ? knownBytes_ + EncodedLength(before.substr(knownChars_, prefix - knownChars_))
           : EncodedLength(before.substr(0, prefix));
-  const std::size_t runEnd = LastBytes.size() - EncodedLength(before.substr(prefix + run));
-  NextBytes.clear();
-  NextBytes.reserve(text.size() * 2);
-  NextBytes.append(LastBytes, 0, prefixBytes);
+  const std::size_t runEnd = lastBytes_.size() - EncodedLength(before.substr(prefix + run));
+  nextBytes_.clear();
+  nextBytes_.reserve(text.size() * 2);
+  nextBytes_.append(lastBytes_, 0, prefixBytes);
   AppendEncoded(newRest.substr(0, at));
-  NextBytes.append(LastBytes, prefixBytes, runEnd - prefixBytes);
+  nextBytes_.append(lastBytes_, prefixBytes, runEnd - prefixBytes);
   AppendEncoded(newRest.substr(at + run));
-  LastBytes.swap(NextBytes);
-  LastText.assign(text);
-  KnownChars = prefix;
-  KnownBytes = prefixBytes;
-  return LastBytes;
+  lastBytes_.swap(nextBytes_);
+  lastText_.assign(text);
+  knownChars_ = prefix;
+  knownBytes_ = prefixBytes;
+  return lastBytes_;
 }
 
 }  // namespace velmor

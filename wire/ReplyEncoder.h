@@ -16,7 +16,7 @@ namespace velmor {
 
 class ReplyEncoder {
  public:
-  explicit ReplyEncoder(const Cp932& codec = Cp932::Instance()) : Codec(codec) {}
+  explicit ReplyEncoder(const Cp932& codec = Cp932::Instance()) : codec_(codec) {}
 
   // The code page 932 bytes of text; always what Cp932::Encode gives.
   const std::string& Encode(const std::u16string& text);
@@ -26,15 +26,15 @@ class ReplyEncoder {
   std::size_t EncodedLength(std::u16string_view text);
   void AppendEncoded(std::u16string_view text);
 
-  const Cp932& Codec;
-  std::u16string LastText;
-  std::string LastBytes;
+  const Cp932& codec_;
+  std::u16string lastText_;
+  std::string lastBytes_;
   // The first KnownChars characters of LastText are the first KnownBytes
   // bytes of LastBytes; every such cut lies between two whole characters.
-  std::size_t KnownChars = 0;
-  std::size_t KnownBytes = 0;
-  std::string NextBytes;
-  std::string Scratch;
+  std::size_t knownChars_ = 0;
+  std::size_t knownBytes_ = 0;
+  std::string nextBytes_;
+  std::string scratch_;
 };
 
 }  // namespace velmor

@@ -6,74 +6,76 @@
 namespace velmor {
 
 void StateEncoder::MakeRoomInFront(std::size_t need) {
-  if (Start >= need) return;
+  if (start_ >= need) return;
   // Twice what is kept and needed, so that moving is rare: its cost is
   // spread over many lines.
-  const std::size_t kept = End - Start;
+  const std::size_t kept = end_ - start_;
   const std::size_t size = std::max<std::size_t>(2 * (kept + need), 64 * 1024);
   std::string bigger(size, '\0');
-  std::memcpy(bigger.data() + size - kept, Buffer.data() + Start, kept);
-  Buffer.swap(bigger);
-  Start = size - kept;
-  End = size;
+  std::memcpy(bigger.data() + size - kept, buffer_.data() + start_, kept);
+  buffer_.swap(bigger);
+  start_ = size - kept;
+  end_ = size;
 }
 
 void StateEncoder::Rebuild(const StateReply& reply) {
-  Start = End = Buffer.size();
-  LineSizes.clear();
+  start_ = end_ = buffer_.size();
+  lineSizes_.clear();
   for (int k = reply.LineCount() - 1; k >= 0; --k) {
-    Codec.EncodeInto(reply.Line(k), Scratch);
-    Scratch += "\r\n";
-    MakeRoomInFront(Scratch.size());
-    Start -= Scratch.size();
-    std::memcpy(Buffer.data() + Start, Scratch.data(), Scratch.size());
-    LineSizes.push_front(Scratch.size());
+    codec_.EncodeInto(reply.Line(k), scratch_);
+    scratch_ += "\r\n";
+    MakeRoomInFront(scratch_.size());
+    start_ -= scratch_.size();
+    std::memcpy(buffer_.data() + start_, scratch_.data(), scratch_.size());
+    lineSizes_.push_front(scratch_.size());
   }
-  Newest = reply.LineCount() > 0 ? reply.LineNumber(0) : 0;
-  Valid = true;
+  newest_ = reply.LineCount() > 0 ? reply.LineNumber(0) : 0;
+  valid_ = true;
 }
 
 std::string_view StateEncoder::Encode(const StateReply& reply) {
-  if (!HaveMembers || MemberVersion != reply.MemberListVersion()) {
-    Codec.EncodeInto(reply.MemberList(), MemberBytes);
-    MemberBytes += "/*/";
-    MemberVersion = reply.MemberListVersion();
-    HaveMembers = true;
+  if (!haveMembers_ || memberVersion_ != reply.MemberListVersion()) {
+    codec_.EncodeInto(reply.MemberList(), memberBytes_);
+    memberBytes_ += "/*/";
+    memberVersion_ = reply.MemberListVersion();
+    haveMembers_ = true;
   }
   const int count = reply.LineCount();
   const std::uint64_t newest = count > 0 ? reply.LineNumber(0) : 0;
   // Lines posted since the last reply come before the kept ones, as long as
   // some kept line is still in the log; otherwise the log is made anew.
   const std::uint64_t wanted = static_cast<std::uint64_t>(count);
-  const bool follows = Valid && newest >= Newest && newest - Newest < wanted &&
-                       LineSizes.size() + (newest - Newest) >= wanted;
+  const bool follows = valid_ && newest >= newest_ && newest - newest_ < wanted &&
+                       lineSizes_.size() + (newest - newest_) >= wanted;
   if (!follows) {
     Rebuild(reply);
   } else {
-    for (std::uint64_t number = Newest + 1; number <= newest; ++number) {
-      Codec.EncodeInto(reply.Line(static_cast<int>(newest - number)), Scratch);
-      Scratch += "\r\n";
-      MakeRoomInFront(Scratch.size());
-      Start -= Scratch.size();
-      std::memcpy(Buffer.data() + Start, Scratch.data(), Scratch.size());
-      LineSizes.push_front(Scratch.size());
+    for (std::uint64_t number = newest_ + 1; number <= newest; ++number) {
+      codec_.EncodeInto(reply.Line(static_cast<int>(newest - number)), scratch_);
+      scratch_ += "\r\n";
+      MakeRoomInFront(scratch_.size());
+      start_ -= scratch_.size();
+      std::memcpy(buffer_.data() + start_, scratch_.data(), scratch_.size());
+      lineSizes_.push_front(scratch_.size());
     }
-    Newest = newest;
-    while (LineSizes.size() > static_cast<std::size_t>(count)) {
-      End -= LineSizes.back();
-      LineSizes.pop_back();
+    newest_ = newest;
+    while (lineSizes_.size() > static_cast<std::size_t>(count)) {
+      end_ -= lineSizes_.back();
+      lineSizes_.pop_back();
     }
   }
-  MakeRoomInFront(MemberBytes.size());
+  MakeRoomInFront(memberBytes_.size());
   // A fetch of an unchanged room finds the member list in place already.
-  if (WrittenAt != Start || WrittenVersion != MemberVersion || WrittenBuffer != Buffer.data()) {
-    std::memcpy(Buffer.data() + Start - MemberBytes.size(), MemberBytes.data(), MemberBytes.size());
-    WrittenAt = Start;
-    WrittenVersion = MemberVersion;
-    WrittenBuffer = Buffer.data();
+  if (writtenAt_ != start_ || writtenVersion_ != memberVersion_ ||
+      writtenBuffer_ != buffer_.data()) {
+    std::memcpy(buffer_.data() + start_ - memberBytes_.size(), memberBytes_.data(),
+                memberBytes_.size());
+    writtenAt_ = start_;
+    writtenVersion_ = memberVersion_;
+    writtenBuffer_ = buffer_.data();
   }
-  return std::string_view(Buffer.data() + Start - MemberBytes.size(),
-                          End - Start + MemberBytes.size());
+  return std::string_view(buffer_.data() + start_ - memberBytes_.size(),
+                          end_ - start_ + memberBytes_.size());
 }
 
 }  // namespace velmor

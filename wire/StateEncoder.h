@@ -21,7 +21,7 @@ namespace velmor {
 
 class StateEncoder {
  public:
-  explicit StateEncoder(const Cp932& codec = Cp932::Instance()) : Codec(codec) {}
+  explicit StateEncoder(const Cp932& codec = Cp932::Instance()) : codec_(codec) {}
   // Always what Cp932::Encode gives for reply.Text(); valid until the next
   // call.
   std::string_view Encode(const StateReply& reply);
@@ -31,21 +31,21 @@ class StateEncoder {
   void MakeRoomInFront(std::size_t need);
   void Rebuild(const StateReply& reply);
 
-  const Cp932& Codec;
-  std::string Buffer;
-  std::size_t Start = 0;  // the log is Buffer[Start, End)
-  std::size_t End = 0;
-  std::deque<std::size_t> LineSizes;  // newest first, CR LF included
-  std::uint64_t Newest = 0;           // the number of the newest line kept
-  bool Valid = false;
-  std::string MemberBytes;  // the member list and "/*/"
-  std::uint64_t MemberVersion = 0;
-  bool HaveMembers = false;
+  const Cp932& codec_;
+  std::string buffer_;
+  std::size_t start_ = 0;  // the log is Buffer[Start, End)
+  std::size_t end_ = 0;
+  std::deque<std::size_t> lineSizes_;  // newest first, CR LF included
+  std::uint64_t newest_ = 0;           // the number of the newest line kept
+  bool valid_ = false;
+  std::string memberBytes_;  // the member list and "/*/"
+  std::uint64_t memberVersion_ = 0;
+  bool haveMembers_ = false;
   // Where the member list was last written before the log, and which.
-  std::size_t WrittenAt = 0;
-  std::uint64_t WrittenVersion = 0;
-  const char* WrittenBuffer = nullptr;
-  std::string Scratch;
+  std::size_t writtenAt_ = 0;
+  std::uint64_t writtenVersion_ = 0;
+  const char* writtenBuffer_ = nullptr;
+  std::string scratch_;
 };
 
 }  // namespace velmor

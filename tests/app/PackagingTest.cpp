@@ -23,21 +23,21 @@ std::string Shell(const std::string& command) {
 }
 
 struct TempDir {
-  fs::path Path;
+  fs::path path;
   TempDir() {
     std::string pattern = (fs::temp_directory_path() / "velmor-pkg-XXXXXX").string();
-    Path = ::mkdtemp(pattern.data());
+    path = ::mkdtemp(pattern.data());
   }
-  ~TempDir() { fs::remove_all(Path); }
+  ~TempDir() { fs::remove_all(path); }
 };
 
 TEST(Packaging, InstallPutsProgramDesktopEntryAndIconAndNothingElse) {
   TempDir prefix;
   const std::string log = Shell(std::string(CMAKE_COMMAND) + " --install " + BUILD_DIR +
-                                " --prefix " + prefix.Path.string());
+                                " --prefix " + prefix.path.string());
   std::set<std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(prefix.Path)) {
-    if (entry.is_regular_file()) files.insert(fs::relative(entry.path(), prefix.Path).string());
+  for (const auto& entry : fs::recursive_directory_iterator(prefix.path)) {
+    if (entry.is_regular_file()) files.insert(fs::relative(entry.path(), prefix.path).string());
   }
   EXPECT_EQ(files,
             (std::set<std::string>{"bin/velmor", "share/applications/velmor.desktop",
@@ -47,20 +47,20 @@ TEST(Packaging, InstallPutsProgramDesktopEntryAndIconAndNothingElse) {
                                    "share/doc/velmor/changelog.gz", "share/doc/velmor/copyright"}))
       << log;
   const std::string desktop =
-      Shell("cat " + (prefix.Path / "share/applications/velmor.desktop").string());
+      Shell("cat " + (prefix.path / "share/applications/velmor.desktop").string());
   EXPECT_NE(desktop.find("Name=Velmor\n"), std::string::npos);
   EXPECT_NE(desktop.find("Icon=velmor\n"), std::string::npos);
   EXPECT_NE(desktop.find("Categories=Network;Chat;\n"), std::string::npos);
   const std::string icon =
-      Shell("file " + (prefix.Path / "share/icons/hicolor/32x32/apps/velmor.png").string());
+      Shell("file " + (prefix.path / "share/icons/hicolor/32x32/apps/velmor.png").string());
   EXPECT_NE(icon.find("32 x 32"), std::string::npos) << icon;
 }
 
 TEST(Packaging, ServiceUnitVerifiesAndManualPageReads) {
   TempDir root;
   Shell(std::string(CMAKE_COMMAND) + " --install " + BUILD_DIR + " --prefix " +
-        (root.Path / "usr").string());
-  const fs::path unit = root.Path / "usr/lib/systemd/system/velmor.service";
+        (root.path / "usr").string());
+  const fs::path unit = root.path / "usr/lib/systemd/system/velmor.service";
   const std::string text = Shell("cat " + unit.string());
   for (const char* line :
        {"ExecStart=/usr/bin/velmor --no-window\n", "DynamicUser=yes\n", "NoNewPrivileges=yes\n",
@@ -73,12 +73,12 @@ TEST(Packaging, ServiceUnitVerifiesAndManualPageReads) {
   } else {
     // Checked inside the installed tree, where ExecStart's program exists.
     const std::string verify =
-        Shell("systemd-analyze verify --man=no --recursive-errors=no --root=" + root.Path.string() +
+        Shell("systemd-analyze verify --man=no --recursive-errors=no --root=" + root.path.string() +
               " " + unit.string() + "; echo rc=$?");
     EXPECT_EQ(verify, "rc=0\n");
   }
   const std::string manual = Shell("MANWIDTH=80 man --warnings -l " +
-                                   (root.Path / "usr/share/man/man1/velmor.1.gz").string());
+                                   (root.path / "usr/share/man/man1/velmor.1.gz").string());
   EXPECT_NE(manual.find("--no-window"), std::string::npos) << manual;
   EXPECT_EQ(manual.find("warning"), std::string::npos) << manual;
 }
@@ -86,9 +86,9 @@ TEST(Packaging, ServiceUnitVerifiesAndManualPageReads) {
 TEST(Packaging, DebianPackageHoldsTheFilesAndNamesItsRuntimeDependencies) {
   TempDir out;
   const std::string log = Shell(std::string(CPACK_COMMAND) + " -G DEB --config " + BUILD_DIR +
-                                "/CPackConfig.cmake -B " + out.Path.string());
+                                "/CPackConfig.cmake -B " + out.path.string());
   fs::path deb;
-  for (const auto& entry : fs::directory_iterator(out.Path)) {
+  for (const auto& entry : fs::directory_iterator(out.path)) {
     if (entry.path().extension() == ".deb") deb = entry.path();
   }
   ASSERT_FALSE(deb.empty()) << log;

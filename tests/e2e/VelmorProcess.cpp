@@ -46,24 +46,24 @@ void RecordPrivateNetwork(const std::string& error) { NamespaceError() = error; 
 VelmorProcess::VelmorProcess(const std::string& runtimeDir,
                              const std::vector<std::string>& extraEnv,
                              const std::vector<std::string>& args, bool stderrToPipe) {
-  OwnRuntime = runtimeDir.empty();
+  ownRuntime_ = runtimeDir.empty();
   int pipeFds[2] = {-1, -1};
   if (stderrToPipe && ::pipe2(pipeFds, O_CLOEXEC) == 0) {
     ::fcntl(pipeFds[0], F_SETPIPE_SZ, 4096);
-    StderrPipe = pipeFds[0];
+    stderrPipe_ = pipeFds[0];
   }
-  Runtime = OwnRuntime ? harness::MakeTempDir("velmor-e2e") : runtimeDir;
-  StderrPath = Runtime + "/stderr-" + std::to_string(Clock::now().time_since_epoch().count());
-  Child = ::fork();
-  if (Child == 0) {
+  runtime_ = ownRuntime_ ? harness::MakeTempDir("velmor-e2e") : runtimeDir;
+  stderrPath_ = runtime_ + "/stderr-" + std::to_string(Clock::now().time_since_epoch().count());
+  child_ = ::fork();
+  if (child_ == 0) {
     const int err = pipeFds[1] >= 0
                         ? pipeFds[1]
-                        : ::open(StderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                        : ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(err, STDERR_FILENO);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, STDIN_FILENO);
     ::dup2(null, STDOUT_FILENO);
-    ::setenv("XDG_RUNTIME_DIR", Runtime.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     for (const auto& entry : extraEnv) {
       // "NAME=" removes NAME from the environment.
@@ -87,13 +87,13 @@ std::string VelmorProcess::ReadStderrPipe(const std::string& fragment,
   std::string text;
   const auto deadline = Clock::now() + timeout;
   char buffer[65536];
-  while (StderrPipe >= 0 && text.find(fragment) == std::string::npos) {
+  while (stderrPipe_ >= 0 && text.find(fragment) == std::string::npos) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
-    pollfd p{StderrPipe, POLLIN, 0};
+    pollfd p{stderrPipe_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    const ssize_t n = ::read(StderrPipe, buffer, sizeof buffer);
+    const ssize_t n = ::read(stderrPipe_, buffer, sizeof buffer);
     if (n <= 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
@@ -102,34 +102,36 @@ std::string VelmorProcess::ReadStderrPipe(const std::string& fragment,
 
 VelmorProcess::~VelmorProcess() {
   Stop();
-  if (StderrPipe >= 0) ::close(StderrPipe);
-  if (OwnRuntime && !Runtime.empty()) std::filesystem::remove_all(Runtime);
+  if (stderrPipe_ >= 0) ::close(stderrPipe_);
+  if (ownRuntime_ && !runtime_.empty()) std::filesystem::remove_all(runtime_);
 }
 
-bool VelmorProcess::Running() const { return Child > 0 && ::waitpid(Child, nullptr, WNOHANG) == 0; }
+bool VelmorProcess::Running() const {
+  return child_ > 0 && ::waitpid(child_, nullptr, WNOHANG) == 0;
+}
 
 int VelmorProcess::Stop() {
-  if (Child <= 0) return -1;
-  const int status = harness::StopProcess(Child, 10000);
-  Child = -1;
+  if (child_ <= 0) return -1;
+  const int status = harness::StopProcess(child_, 10000);
+  child_ = -1;
   return status;
 }
 
-int VelmorProcess::OpenDescriptors() const { return harness::Figures(Child).descriptors; }
+int VelmorProcess::OpenDescriptors() const { return harness::Figures(child_).descriptors; }
 
-long VelmorProcess::ResidentKiB() const { return harness::Figures(Child).residentKiB; }
+long VelmorProcess::ResidentKiB() const { return harness::Figures(child_).residentKiB; }
 
-double VelmorProcess::CpuSeconds() const { return harness::Figures(Child).cpuSeconds; }
+double VelmorProcess::CpuSeconds() const { return harness::Figures(child_).cpuSeconds; }
 
 bool VelmorProcess::SetDescriptorLimit(long limit) const {
   rlimit current{};
-  if (::prlimit(Child, RLIMIT_NOFILE, nullptr, &current) != 0) return false;
+  if (::prlimit(child_, RLIMIT_NOFILE, nullptr, &current) != 0) return false;
   current.rlim_cur = static_cast<rlim_t>(limit);
-  return ::prlimit(Child, RLIMIT_NOFILE, &current, nullptr) == 0;
+  return ::prlimit(child_, RLIMIT_NOFILE, &current, nullptr) == 0;
 }
 
 std::string VelmorProcess::Stderr() const {
-  std::ifstream in(StderrPath, std::ios::binary);
+  std::ifstream in(stderrPath_, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
@@ -170,8 +172,8 @@ bool VelmorProcess::WaitForStderr(const std::string& fragment,
 Client::Client(std::uint16_t port, int receiveBuffer) {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   while (Clock::now() < deadline) {
-    Fd = harness::ConnectLoopback(port, false, receiveBuffer);
-    if (Fd >= 0) return;
+    fd_ = harness::ConnectLoopback(port, false, receiveBuffer);
+    if (fd_ >= 0) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -179,21 +181,21 @@ Client::Client(std::uint16_t port, int receiveBuffer) {
 Client::~Client() { Close(); }
 
 void Client::Close() {
-  if (Fd >= 0) ::close(Fd);
-  Fd = -1;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 void Client::Reset() {
-  if (Fd < 0) return;
+  if (fd_ < 0) return;
   const linger abortive{1, 0};
-  ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   Close();
 }
 
 void Client::Send(const std::string& bytes) const {
   std::size_t done = 0;
-  while (Fd >= 0 && done < bytes.size()) {
-    const ssize_t n = ::send(Fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+  while (fd_ >= 0 && done < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
     if (n <= 0) return;
     done += static_cast<std::size_t>(n);
   }
@@ -203,13 +205,13 @@ std::string Client::Receive(std::size_t expectedBytes, std::chrono::milliseconds
   std::string data;
   const auto deadline = Clock::now() + timeout;
   char buffer[65536];
-  while (Fd >= 0 && data.size() < expectedBytes) {
+  while (fd_ >= 0 && data.size() < expectedBytes) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
-    pollfd p{Fd, POLLIN, 0};
+    pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    const ssize_t n = ::recv(Fd, buffer, sizeof buffer, 0);
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
     if (n <= 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
   }
@@ -245,22 +247,22 @@ std::string Client::ReceiveState(std::size_t logLines, std::chrono::milliseconds
 
 Client::Answer Client::AwaitAnswer(std::chrono::milliseconds timeout) const {
   char byte;
-  pollfd p{Fd, POLLIN, 0};
-  if (Fd < 0 || ::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return Answer::Nothing;
-  const ssize_t n = ::recv(Fd, &byte, 1, MSG_PEEK);
+  pollfd p{fd_, POLLIN, 0};
+  if (fd_ < 0 || ::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return Answer::Nothing;
+  const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK);
   return n > 0 ? Answer::Reply : Answer::Closed;
 }
 
 bool Client::ClosedByServer(std::chrono::milliseconds timeout) const {
   const auto deadline = Clock::now() + timeout;
   char buffer[4096];
-  while (Fd >= 0) {
+  while (fd_ >= 0) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
-    pollfd p{Fd, POLLIN, 0};
+    pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    const ssize_t n = ::recv(Fd, buffer, sizeof buffer, 0);
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
     if (n <= 0) return true;
   }
   return false;
@@ -269,7 +271,7 @@ bool Client::ClosedByServer(std::chrono::milliseconds timeout) const {
 int Client::LocalPort() const {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  ::getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
   return ntohs(address.sin_port);
 }
 

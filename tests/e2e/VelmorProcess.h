@@ -30,8 +30,8 @@ class VelmorProcess {
   VelmorProcess(const VelmorProcess&) = delete;
   VelmorProcess& operator=(const VelmorProcess&) = delete;
 
-  int Pid() const { return Child; }
-  const std::string& RuntimeDir() const { return Runtime; }
+  int Pid() const { return child_; }
+  const std::string& RuntimeDir() const { return runtime_; }
   // Everything the program wrote to standard error so far.
   std::string Stderr() const;
   // The status texts written so far, in order.
@@ -57,11 +57,11 @@ class VelmorProcess {
   bool SetDescriptorLimit(long limit) const;
 
  private:
-  int Child = -1;
-  std::string Runtime;
-  std::string StderrPath;
-  bool OwnRuntime = false;
-  int StderrPipe = -1;
+  int child_ = -1;
+  std::string runtime_;
+  std::string stderrPath_;
+  bool ownRuntime_ = false;
+  int stderrPipe_ = -1;
 };
 
 // A blocking TCP client with bounded waits.
@@ -71,10 +71,10 @@ class Client {
   // receive buffer of receiveBuffer bytes when one is given.
   explicit Client(std::uint16_t port = 5000, int receiveBuffer = 0);
   ~Client();
-  Client(Client&& other) noexcept : Fd(other.Fd) { other.Fd = -1; }
+  Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   Client& operator=(Client&&) = delete;
 
-  bool Connected() const { return Fd >= 0; }
+  bool Connected() const { return fd_ >= 0; }
   void Send(const std::string& bytes) const;
   // Reads until expectedBytes have arrived, the peer closed, or the time is up.
   std::string Receive(std::size_t expectedBytes,
@@ -98,7 +98,7 @@ class Client {
   int LocalPort() const;
 
  private:
-  int Fd = -1;
+  int fd_ = -1;
 };
 
 // Code page 932 bytes of UTF-8 text.

@@ -24,31 +24,33 @@ namespace velmor::testing {
 
 class RoomDriver {
  public:
-  RoomDriver() : Chat(Sockets, Status) {
-    Chat.SetDisplay(&Display);
-    Slots.Open();
+  RoomDriver() : room_(sockets_, status_) {
+    room_.SetDisplay(&display_);
+    slots_.Open();
   }
 
   // Plays the whole input; returns the first broken rule, or "" when all held.
   std::string Play(std::string_view input) {
-    Input = input;
-    Next = 0;
-    LongArrivals = 0;
-    for (int step = 0; step < MaxSteps && Next < Input.size(); ++step) {
+    input_ = input;
+    next_ = 0;
+    longArrivals_ = 0;
+    for (int step = 0; step < MaxSteps && next_ < input_.size(); ++step) {
       std::string fault = Step();
       if (!fault.empty()) return "step " + std::to_string(step) + ": " + fault;
     }
     return {};
   }
 
-  const Room& TheRoom() const { return Chat; }
-  long LinesAppended() const { return Appended; }
+  const Room& TheRoom() const { return room_; }
+  long LinesAppended() const { return appended_; }
 
  private:
-  std::uint8_t Byte() { return Next < Input.size() ? static_cast<std::uint8_t>(Input[Next++]) : 0; }
+  std::uint8_t Byte() {
+    return next_ < input_.size() ? static_cast<std::uint8_t>(input_[next_++]) : 0;
+  }
   std::string Bytes(std::size_t count) {
-    std::string bytes(Input.substr(std::min(Next, Input.size()), count));
-    Next += count;
+    std::string bytes(input_.substr(std::min(next_, input_.size()), count));
+    next_ += count;
     return bytes;
   }
 
@@ -70,9 +72,9 @@ class RoomDriver {
   // A client slot in use, or a slot number the server never hands out.
   SlotIndex PickSlot() {
     const std::uint8_t pick = Byte();
-    if (!Sockets.Open.empty() && pick < 200) {
-      auto it = Sockets.Open.begin();
-      std::advance(it, pick % Sockets.Open.size());
+    if (!sockets_.open.empty() && pick < 200) {
+      auto it = sockets_.open.begin();
+      std::advance(it, pick % sockets_.open.size());
       return *it;
     }
     static constexpr SlotIndex Outside[] = {0, -1, 21, 22, -32768, 32767};
@@ -80,22 +82,22 @@ class RoomDriver {
   }
 
   std::string Step() {
-    Sockets.Sent.clear();
-    Display.Calls.clear();
-    const std::size_t statusBefore = Status.Texts.size();
+    sockets_.sent.clear();
+    display_.calls.clear();
+    const std::size_t statusBefore = status_.texts.size();
     std::uint8_t op = Byte() % 6;
     // Arrivals near the separator limit are long; a few per input suffice.
-    if (op == 5 && ++LongArrivals > MaxLongArrivals) op = 1;
+    if (op == 5 && ++longArrivals_ > MaxLongArrivals) op = 1;
     SlotIndex slot = 0;
     std::u16string request;
     bool event = false;
 
     switch (op) {
       case 0: {  // a connection arrives
-        const auto placement = Slots.FindSlot();
+        const auto placement = slots_.FindSlot();
         if (placement.kind != SlotTable::Placement::Kind::Full) {
-          Slots.Take(placement);
-          Sockets.Open.insert(placement.slot);
+          slots_.Take(placement);
+          sockets_.open.insert(placement.slot);
         }
         break;
       }
@@ -107,35 +109,35 @@ class RoomDriver {
         } else {
           request = u"NormalTel" + std::u16string(MaxSepPos - 12 + Byte() % 8, u'x') + u"/*/~k0";
         }
-        KeyBefore = IsClient(slot) ? Chat.MemberKey(slot) : std::u16string();
+        keyBefore_ = IsClient(slot) ? room_.MemberKey(slot) : std::u16string();
         // Nothing arrives on a slot without a connection.
-        Chat.OnArrival(slot, Sockets.Open.count(slot) ? request : std::u16string());
+        room_.OnArrival(slot, sockets_.open.count(slot) ? request : std::u16string());
         event = true;
         break;
       }
       case 2:
         slot = PickSlot();
-        Chat.OnPeerClosed(slot);
+        room_.OnPeerClosed(slot);
         event = true;
         break;
       case 3:
         slot = PickSlot();
-        Chat.OnConnectionFailed(slot);
+        room_.OnConnectionFailed(slot);
         event = true;
         break;
       case 4:  // the operator types a line
-        Chat.AppendLogLine(Room::OperatorLine(Cp932::Instance().Decode(Bytes(Byte() % 32))));
-        Chat.RefreshDisplay();
+        room_.AppendLogLine(Room::OperatorLine(Cp932::Instance().Decode(Bytes(Byte() % 32))));
+        room_.RefreshDisplay();
         break;
     }
     // The server frees a slot the room released.
     for (SlotIndex s = 1; s <= MaxClientSlot; ++s) {
-      if (Slots.InUse(s) && !Sockets.Open.count(s)) Slots.Free(s);
+      if (slots_.InUse(s) && !sockets_.open.count(s)) slots_.Free(s);
     }
 
     const bool outside = event && !IsClient(slot);
     if (outside &&
-        (Display.Calls.size() || Sockets.Sent.size() || Status.Texts.size() != statusBefore)) {
+        (display_.calls.size() || sockets_.sent.size() || status_.texts.size() != statusBefore)) {
       return "an event on slot " + std::to_string(slot) + ", which no client holds, did something";
     }
     if (std::string fault = CheckTables(); !fault.empty()) return fault;
@@ -148,11 +150,11 @@ class RoomDriver {
   static bool IsClient(SlotIndex slot) { return slot >= 1 && slot <= MaxClientSlot; }
 
   std::string CheckTables() const {
-    if (Slots.TopSlot() > MaxClientSlot) return "a slot above the limit was made";
+    if (slots_.TopSlot() > MaxClientSlot) return "a slot above the limit was made";
     for (SlotIndex s = 1; s <= MaxClientSlot; ++s) {
-      if (Slots.InUse(s) != (Sockets.Open.count(s) == 1))
+      if (slots_.InUse(s) != (sockets_.open.count(s) == 1))
         return "slot table and connections disagree";
-      if (!Sockets.Open.count(s) && !(Chat.MemberName(s).empty() && Chat.MemberKey(s).empty())) {
+      if (!sockets_.open.count(s) && !(room_.MemberName(s).empty() && room_.MemberKey(s).empty())) {
         return "slot " + std::to_string(s) + " is free but keeps a name or key";
       }
     }
@@ -160,9 +162,9 @@ class RoomDriver {
   }
 
   bool LogIsModel() const {
-    if (Chat.LogCount() != static_cast<int>(Model.size())) return false;
-    for (int k = 0; k < Chat.LogCount(); ++k) {
-      if (!SameText(Chat.LogLine(k), Model[static_cast<std::size_t>(k)])) return false;
+    if (room_.LogCount() != static_cast<int>(model_.size())) return false;
+    for (int k = 0; k < room_.LogCount(); ++k) {
+      if (!SameText(room_.LogLine(k), model_[static_cast<std::size_t>(k)])) return false;
     }
     return true;
   }
@@ -170,35 +172,35 @@ class RoomDriver {
   // The log is the last min(n, 50) lines appended, in order: one event adds
   // at most one line at the newest end.
   std::string CheckLog() {
-    LogChanged = false;
-    const int count = Chat.LogCount();
+    logChanged_ = false;
+    const int count = room_.LogCount();
     for (int k = count; k <= Room::LogCapacity; ++k) {
-      if (!Chat.LogLine(k).empty()) return "a line beyond the log's end";
+      if (!room_.LogLine(k).empty()) return "a line beyond the log's end";
     }
     // A full log whose lines are all alike looks the same after one more.
     if (LogIsModel()) return {};
     if (count == 0) return "the log lost its lines";
-    Model.push_back(Chat.LogLine(count - 1));
-    if (Model.size() > Room::LogCapacity) Model.pop_front();
-    ++Appended;
-    LogChanged = true;
+    model_.push_back(room_.LogLine(count - 1));
+    if (model_.size() > Room::LogCapacity) model_.pop_front();
+    ++appended_;
+    logChanged_ = true;
     if (!LogIsModel()) return "the log is not the last lines appended, in order";
     return {};
   }
 
-  std::u16string State() const { return Chat.RenderMemberList() + u"/*/" + Chat.RenderLog(); }
+  std::u16string State() const { return room_.RenderMemberList() + u"/*/" + room_.RenderLog(); }
 
   std::string CheckReplies(SlotIndex slot) const {
-    if (Sockets.Sent.size() > 1) return "more than one reply to one event";
-    if (Sockets.Sent.size() == 1) {
-      if (Sockets.Sent[0].first != slot) return "a reply went to another slot";
-      if (!Sockets.Open.count(slot)) return "a reply went to a closed connection";
-      if (!SameText(Sockets.Sent[0].second, State())) return "the reply is not the room's state";
+    if (sockets_.sent.size() > 1) return "more than one reply to one event";
+    if (sockets_.sent.size() == 1) {
+      if (sockets_.sent[0].first != slot) return "a reply went to another slot";
+      if (!sockets_.open.count(slot)) return "a reply went to a closed connection";
+      if (!SameText(sockets_.sent[0].second, State())) return "the reply is not the room's state";
     }
-    if (!Display.Calls.empty()) {
-      if (Display.Calls.size() != 2) return "the display was refreshed more than once";
-      if (!SameText(std::u16string_view(Display.Calls[0]).substr(2), Chat.RenderMemberList()) ||
-          !SameText(std::u16string_view(Display.Calls[1]).substr(2), Chat.RenderLog())) {
+    if (!display_.calls.empty()) {
+      if (display_.calls.size() != 2) return "the display was refreshed more than once";
+      if (!SameText(std::u16string_view(display_.calls[0]).substr(2), room_.RenderMemberList()) ||
+          !SameText(std::u16string_view(display_.calls[1]).substr(2), room_.RenderLog())) {
         return "the display does not show the room";
       }
     }
@@ -210,32 +212,32 @@ class RoomDriver {
   std::string CheckKey(SlotIndex slot, const std::u16string& request) const {
     const std::size_t sep = request.find(u"/*/~");
     if (sep == std::u16string::npos || sep >= static_cast<std::size_t>(MaxSepPos)) {
-      if (Sockets.Open.count(slot)) return "a request without separator kept its connection";
+      if (sockets_.open.count(slot)) return "a request without separator kept its connection";
       return {};
     }
     const std::u16string_view command = std::u16string_view(request).substr(0, 9);
     const bool keyed = command == u"NormalTel" || (command == u"/Reflesh/" && sep == 9);
-    if (!keyed || request.substr(sep + 4) == KeyBefore) return {};
-    if (Sockets.Open.count(slot)) return "a wrong key kept its connection";
-    if (!Sockets.Sent.empty()) return "a wrong key was answered with the room";
-    if (LogChanged) return "a wrong key changed the log";
+    if (!keyed || request.substr(sep + 4) == keyBefore_) return {};
+    if (sockets_.open.count(slot)) return "a wrong key kept its connection";
+    if (!sockets_.sent.empty()) return "a wrong key was answered with the room";
+    if (logChanged_) return "a wrong key changed the log";
     return {};
   }
 
-  FakeConnections Sockets;
-  FakeStatus Status;
-  FakeDisplay Display;
-  Room Chat;
-  SlotTable Slots;
+  FakeConnections sockets_;
+  FakeStatus status_;
+  FakeDisplay display_;
+  Room room_;
+  SlotTable slots_;
   static constexpr int MaxSteps = 1024;
   static constexpr int MaxLongArrivals = 3;
-  std::string_view Input;
-  std::size_t Next = 0;
-  int LongArrivals = 0;
-  std::deque<std::u16string> Model;  // the lines the log should hold, oldest first
-  bool LogChanged = false;
-  std::u16string KeyBefore;
-  long Appended = 0;
+  std::string_view input_;
+  std::size_t next_ = 0;
+  int longArrivals_ = 0;
+  std::deque<std::u16string> model_;  // the lines the log should hold, oldest first
+  bool logChanged_ = false;
+  std::u16string keyBefore_;
+  long appended_ = 0;
 };
 
 }  // namespace velmor::testing

@@ -49,7 +49,7 @@ class ChatServerTest : public ::testing::Test {
   }
   int Accepted() const {
     int n = 0;
-    for (const auto& text : status.Texts) n += text == u"Pibbetより接続を受け付けました";
+    for (const auto& text : status.texts) n += text == u"Pibbetより接続を受け付けました";
     return n;
   }
 
@@ -60,7 +60,7 @@ class ChatServerTest : public ::testing::Test {
 
 TEST_F(ChatServerTest, JoinOverTheWireIsAnsweredInCodePage932) {
   StartServer();
-  EXPECT_EQ(status.Texts.front(), u"待機中・・・");
+  EXPECT_EQ(status.texts.front(), u"待機中・・・");
   auto client = Connect();
   const std::string expected =
       Cp932::Instance().Encode(u"花子\r\n/*/【お知らせ！】花子さんが参加しました\r\n");
@@ -95,7 +95,7 @@ TEST_F(ChatServerTest, TwentyFirstClientIsRefusedAndAFreedSlotServesTheNext) {
     return refused->state() == QAbstractSocket::UnconnectedState ||
            (refused->waitForReadyRead(10), refused->state() != QAbstractSocket::ConnectedState);
   }));
-  EXPECT_EQ(status.Texts.back(), u"接続数が上限に達したため、接続を断りました");
+  EXPECT_EQ(status.texts.back(), u"接続数が上限に達したため、接続を断りました");
   EXPECT_EQ(server->Slots().TopSlot(), 20);
 
   clients[4]->close();
@@ -111,8 +111,8 @@ TEST_F(ChatServerTest, PortHeldByAnotherProgramIsReportedAndTheProgramGoesOn) {
   ASSERT_TRUE(holder.listen(QHostAddress::Any, 0));
   ChatServer blocked(status);
   EXPECT_EQ(blocked.Start(holder.serverPort()), ChatServer::StartResult::ListenFailed);
-  ASSERT_EQ(status.Texts.size(), 1u);
-  EXPECT_EQ(status.Texts[0], u"ポート5000で待機できません[Address already in use]");
+  ASSERT_EQ(status.texts.size(), 1u);
+  EXPECT_EQ(status.texts[0], u"ポート5000で待機できません[Address already in use]");
 }
 
 TEST_F(ChatServerTest, OutOfDescriptorsIsReportedOnceWithoutSpinningAndRecovers) {
@@ -145,7 +145,7 @@ TEST_F(ChatServerTest, OutOfDescriptorsIsReportedOnceWithoutSpinningAndRecovers)
   setrlimit(RLIMIT_NOFILE, &original);
 
   int reports = 0;
-  for (const auto& text : status.Texts)
+  for (const auto& text : status.texts)
     reports += text == u"待受ポート5000(0.0.0.0)でエラーにより、この接続を切ります";
   EXPECT_EQ(reports, 1) << "reported once per episode";
   EXPECT_LT(cpuSeconds, 0.3) << "the listener must rest, not spin";

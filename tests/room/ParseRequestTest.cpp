@@ -27,10 +27,10 @@ class ParseRequestTable : public ::testing::TestWithParam<ParseCase> {};
 TEST_P(ParseRequestTable, CommandPayloadSeparatorAndKey) {
   const ParseCase& c = GetParam();
   const Request r = ParseRequest(c.text);
-  EXPECT_EQ(r.What, c.what);
-  EXPECT_EQ(r.Payload, c.payload);
-  EXPECT_EQ(r.SepPos, c.sepPos);
-  EXPECT_EQ(r.Key, c.key);
+  EXPECT_EQ(r.what, c.what);
+  EXPECT_EQ(r.payload, c.payload);
+  EXPECT_EQ(r.separatorAt, c.sepPos);
+  EXPECT_EQ(r.key, c.key);
 }
 
 const std::u16string kFar(MaxSepPos - 1, u'x');

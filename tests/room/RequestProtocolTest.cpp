@@ -38,17 +38,17 @@ TEST_P(RequestProtocol, RepliesDropsAndTables) {
     room.OnArrival(1, arrival);
   }
   std::vector<std::u16string> replies;
-  for (const auto& [slot, text] : connections.Sent) {
+  for (const auto& [slot, text] : connections.sent) {
     EXPECT_EQ(slot, 1);
     replies.push_back(text);
   }
   EXPECT_EQ(replies, c.replies);
-  EXPECT_EQ(!connections.Released.empty(), c.dropped);
+  EXPECT_EQ(!connections.released.empty(), c.dropped);
   if (c.status) {
-    ASSERT_FALSE(status.Texts.empty());
-    EXPECT_EQ(status.Texts.back(), *c.status);
+    ASSERT_FALSE(status.texts.empty());
+    EXPECT_EQ(status.texts.back(), *c.status);
   } else {
-    EXPECT_TRUE(status.Texts.empty());
+    EXPECT_TRUE(status.texts.empty());
   }
   EXPECT_EQ(room.RenderMemberList(), c.members);
   EXPECT_EQ(room.RenderLog(), c.log);
@@ -250,9 +250,9 @@ TEST_F(RequestFlow, WorkedExampleJiroHelloHanako) {
   Arrive(1, u"CanEnter?Jiro/*/~j");
   Arrive(1, u"NormalTelHello/*/~j");
   Arrive(2, u"CanEnter?Hanako/*/~h");
-  ASSERT_EQ(connections.Sent.size(), 3u);
-  EXPECT_EQ(connections.Sent[2].first, 2) << "the reply goes to the requester only";
-  EXPECT_EQ(connections.Sent[2].second,
+  ASSERT_EQ(connections.sent.size(), 3u);
+  EXPECT_EQ(connections.sent[2].first, 2) << "the reply goes to the requester only";
+  EXPECT_EQ(connections.sent[2].second,
             u"Jiro\r\nHanako\r\n/*/"
             u"【お知らせ！】Hanakoさんが参加しました\r\n"
             u"〔Jiro〕Hello\r\n"
@@ -265,7 +265,7 @@ TEST_F(RequestFlow, ReplyCarriesExactlyTheLastFiftyLines) {
     Arrive(1, u"NormalTel" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) +
                   std::u16string(1, static_cast<char16_t>(u'a' + i / 10)) + u"/*/~k");
   }
-  const std::u16string& reply = connections.Sent.back().second;
+  const std::u16string& reply = connections.sent.back().second;
   EXPECT_TRUE(reply.starts_with(u"A\r\n/*/〔A〕9e\r\n〔A〕8e\r\n"));
   EXPECT_TRUE(reply.ends_with(u"〔A〕0a\r\n")) << "the join line was the 51st oldest and is gone";
   EXPECT_EQ(room.LogCount(), 50);
@@ -274,14 +274,14 @@ TEST_F(RequestFlow, ReplyCarriesExactlyTheLastFiftyLines) {
 TEST_F(RequestFlow, RefreshOnceAtTheEndOfEveryRequestIncludingDrops) {
   room.SetDisplay(&display);
   Arrive(1, u"CanEnter?A/*/~k");
-  EXPECT_EQ(display.Calls.size(), 2u);
+  EXPECT_EQ(display.calls.size(), 2u);
   Arrive(1, u"NormalTelx/*/~wrong");
-  EXPECT_EQ(display.Calls.size(), 4u);
-  EXPECT_EQ(display.Calls[2], u"M:") << "the dropped member is gone from the view";
+  EXPECT_EQ(display.calls.size(), 4u);
+  EXPECT_EQ(display.calls[2], u"M:") << "the dropped member is gone from the view";
   Arrive(2, u"no separator");
-  EXPECT_EQ(display.Calls.size(), 6u);
+  EXPECT_EQ(display.calls.size(), 6u);
   Arrive(3, u"bad/*/~");
-  EXPECT_EQ(display.Calls.size(), 8u);
+  EXPECT_EQ(display.calls.size(), 8u);
 }
 
 TEST_F(RequestFlow, DropsTouchOnlyTheirOwnSlot) {
@@ -291,7 +291,7 @@ TEST_F(RequestFlow, DropsTouchOnlyTheirOwnSlot) {
   EXPECT_EQ(room.MemberName(1), u"A");
   EXPECT_EQ(room.MemberKey(1), u"a");
   EXPECT_TRUE(room.MemberName(2).empty());
-  EXPECT_EQ(connections.Released, std::vector<SlotIndex>{2});
+  EXPECT_EQ(connections.released, std::vector<SlotIndex>{2});
 }
 
 }  // namespace

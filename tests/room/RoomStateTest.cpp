@@ -78,38 +78,38 @@ TEST_F(RoomStateTest, MemberListIsInSlotOrderNotJoinOrder) {
 TEST_F(RoomStateTest, LeaveLineWithEmptyNameWhenPeerClosesBeforeJoining) {
   room.OnPeerClosed(3);
   EXPECT_EQ(room.LogLine(0), u"【お知らせ】さんが退室されました");
-  EXPECT_EQ(connections.Released, std::vector<SlotIndex>{3});
+  EXPECT_EQ(connections.released, std::vector<SlotIndex>{3});
 }
 
 TEST_F(RoomStateTest, PeerCloseForgetsTheMemberAndAnnouncesTheLeave) {
   FakeDisplay display;
   room.SetDisplay(&display);
   Join(4, u"花子");
-  display.Calls.clear();
+  display.calls.clear();
   room.OnPeerClosed(4);
   EXPECT_TRUE(room.MemberName(4).empty());
   EXPECT_TRUE(room.MemberKey(4).empty());
   EXPECT_EQ(room.LogLine(1), u"【お知らせ】花子さんが退室されました");
-  ASSERT_EQ(display.Calls.size(), 2u);
-  EXPECT_EQ(display.Calls[0], u"M:");
-  EXPECT_EQ(display.Calls[1],
+  ASSERT_EQ(display.calls.size(), 2u);
+  EXPECT_EQ(display.calls[0], u"M:");
+  EXPECT_EQ(display.calls[1],
             u"L:【お知らせ】花子さんが退室されました\r\n【お知らせ！】花子さんが参加しました\r\n");
-  EXPECT_TRUE(status.Texts.empty()) << "a peer close leaves the status line alone";
+  EXPECT_TRUE(status.texts.empty()) << "a peer close leaves the status line alone";
 }
 
 TEST_F(RoomStateTest, ConnectionErrorDropsMemberWithoutLeaveLineAndRefreshes) {
   FakeDisplay display;
   room.SetDisplay(&display);
   Join(6, u"Jiro");
-  display.Calls.clear();
+  display.calls.clear();
   room.OnConnectionFailed(6);
   EXPECT_TRUE(room.MemberName(6).empty());
   EXPECT_TRUE(room.MemberKey(6).empty());
   EXPECT_EQ(room.LogCount(), 1) << "no leave line on the error path";
-  ASSERT_EQ(status.Texts.size(), 1u);
-  EXPECT_EQ(status.Texts[0], u"192.0.2.6:40006(192.0.2.6)でエラーにより、この接続を切ります");
-  ASSERT_EQ(display.Calls.size(), 2u);
-  EXPECT_EQ(display.Calls[0], u"M:") << "the departed member leaves the view at once";
+  ASSERT_EQ(status.texts.size(), 1u);
+  EXPECT_EQ(status.texts[0], u"192.0.2.6:40006(192.0.2.6)でエラーにより、この接続を切ります");
+  ASSERT_EQ(display.calls.size(), 2u);
+  EXPECT_EQ(display.calls[0], u"M:") << "the departed member leaves the view at once";
 }
 
 TEST_F(RoomStateTest, RefreshWritesMembersThenLogAndNowhereWithoutDisplay) {
@@ -118,7 +118,7 @@ TEST_F(RoomStateTest, RefreshWritesMembersThenLogAndNowhereWithoutDisplay) {
   FakeDisplay display;
   room.SetDisplay(&display);
   room.RefreshDisplay();
-  EXPECT_EQ(display.Calls, (std::vector<std::u16string>{u"M:", u"L:x\r\n"}));
+  EXPECT_EQ(display.calls, (std::vector<std::u16string>{u"M:", u"L:x\r\n"}));
 }
 
 TEST_F(RoomStateTest, OperatorLineWrapsTextUnchanged) {
@@ -131,8 +131,8 @@ TEST_F(RoomStateTest, EventsOnSlotsOutsideTheTablesAreIgnored) {
   room.OnPeerClosed(0);
   room.OnConnectionFailed(-1);
   EXPECT_EQ(room.LogCount(), 0);
-  EXPECT_TRUE(connections.Sent.empty());
-  EXPECT_TRUE(connections.Released.empty());
+  EXPECT_TRUE(connections.sent.empty());
+  EXPECT_TRUE(connections.released.empty());
 }
 
 }  // namespace

@@ -11,16 +11,16 @@
 namespace velmor::testing {
 
 struct FakeConnections : Connections {
-  std::vector<std::pair<SlotIndex, std::u16string>> Sent;
-  std::vector<SlotIndex> Released;
-  std::set<SlotIndex> Open;
+  std::vector<std::pair<SlotIndex, std::u16string>> sent;
+  std::vector<SlotIndex> released;
+  std::set<SlotIndex> open;
 
   void SendData(SlotIndex slot, const std::u16string& text) override {
-    Sent.emplace_back(slot, text);
+    sent.emplace_back(slot, text);
   }
   void ReleaseSlot(SlotIndex slot) override {
-    Released.push_back(slot);
-    Open.erase(slot);
+    released.push_back(slot);
+    open.erase(slot);
   }
   std::u16string PeerAddress(SlotIndex slot) const override {
     return u"192.0.2." + std::u16string(1, u'0' + slot % 10);
@@ -31,15 +31,15 @@ struct FakeConnections : Connections {
 };
 
 struct FakeStatus : StatusLine {
-  std::vector<std::u16string> Texts;
-  void SetStatusText(const std::u16string& text) override { Texts.push_back(text); }
+  std::vector<std::u16string> texts;
+  void SetStatusText(const std::u16string& text) override { texts.push_back(text); }
 };
 
 struct FakeDisplay : RoomDisplay {
-  std::vector<std::u16string> Calls;  // "M:" or "L:" followed by the text, in order
+  std::vector<std::u16string> calls;  // "M:" or "L:" followed by the text, in order
   void ShowRoom(std::u16string_view members, std::u16string_view log) override {
-    Calls.push_back(u"M:" + std::u16string(members));
-    Calls.push_back(u"L:" + std::u16string(log));
+    calls.push_back(u"M:" + std::u16string(members));
+    calls.push_back(u"L:" + std::u16string(log));
   }
 };
 

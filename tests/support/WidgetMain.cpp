@@ -14,7 +14,7 @@ namespace {
 
 class NoWindowLeftBehind : public ::testing::EmptyTestEventListener {
  public:
-  bool Left = false;
+  bool left_ = false;
   void OnTestEnd(const ::testing::TestInfo& test) override {
     // Widgets released with deleteLater go now.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -22,7 +22,7 @@ class NoWindowLeftBehind : public ::testing::EmptyTestEventListener {
       std::fprintf(stderr, "%s.%s left a top-level window behind: %s \"%s\"\n",
                    test.test_suite_name(), test.name(), window->metaObject()->className(),
                    qPrintable(window->objectName()));
-      Left = true;
+      left_ = true;
     }
   }
 };
@@ -36,5 +36,5 @@ int main(int argc, char** argv) {
   auto* check = new NoWindowLeftBehind;
   ::testing::UnitTest::GetInstance()->listeners().Append(check);
   const int result = RUN_ALL_TESTS();
-  return result != 0 || check->Left ? 1 : 0;
+  return result != 0 || check->left_ ? 1 : 0;
 }

@@ -73,10 +73,10 @@ TEST_F(MenuTest, MenuBarHoldsTheThreeMenusAndFourPlainItems) {
 }
 
 TEST_F(MenuTest, ShowIpAddressNamesTheAddressForPibbet) {
-  desktop.Address = QStringLiteral("192.0.2.10");
+  desktop.address = QStringLiteral("192.0.2.10");
   form->findChild<QAction*>("set11")->trigger();
-  ASSERT_EQ(desktop.Messages.size(), 1u);
-  const MessageRequest& box = desktop.Messages[0];
+  ASSERT_EQ(desktop.messages.size(), 1u);
+  const MessageRequest& box = desktop.messages[0];
   EXPECT_EQ(box.text, QStringLiteral("VelmorのIPアドレス、192.0.2.10をPibbetにお知らせください"));
   EXPECT_EQ(box.title, QStringLiteral("Pibbet"));
   EXPECT_EQ(box.choice, MessageRequest::Buttons::OkOnly);
@@ -85,8 +85,8 @@ TEST_F(MenuTest, ShowIpAddressNamesTheAddressForPibbet) {
 
 TEST_F(MenuTest, ShowIpAddressWithoutAddressOffersHelpFromPibbetChm) {
   form->OnShowAddress();
-  ASSERT_EQ(desktop.Messages.size(), 1u);
-  const MessageRequest& box = desktop.Messages[0];
+  ASSERT_EQ(desktop.messages.size(), 1u);
+  const MessageRequest& box = desktop.messages[0];
   EXPECT_EQ(box.text, QStringLiteral("VelmorのIPアドレスを取得できません"));
   EXPECT_EQ(box.title, QStringLiteral("Pibbetエラーメッセージ"));
   EXPECT_EQ(box.choice, MessageRequest::Buttons::OkHelp);
@@ -100,17 +100,17 @@ TEST_F(MenuTest, SecondInstanceShowsTheAddressAllTheSame) {
   ChatServer otherServer(otherStatus);
   OperatorWindow second(clock, desktop, otherServer);
   second.StartClock(OperatorWindow::Instance::Another);
-  desktop.Address = QStringLiteral("192.0.2.10");
+  desktop.address = QStringLiteral("192.0.2.10");
   second.OnShowAddress();
-  ASSERT_EQ(desktop.Messages.size(), 1u);
-  EXPECT_EQ(desktop.Messages[0].title, QStringLiteral("Pibbet"));
+  ASSERT_EQ(desktop.messages.size(), 1u);
+  EXPECT_EQ(desktop.messages[0].title, QStringLiteral("Pibbet"));
 }
 
 TEST_F(MenuTest, HelpOpensNorrowChmInTheProgramFolderAndNothingElse) {
   form->menuBar()->actions().at(2)->menu()->actions().at(1)->trigger();
-  ASSERT_EQ(desktop.Opened.size(), 1u);
-  EXPECT_EQ(desktop.Opened[0], QStringLiteral("/opt/velmor/bin/Norrow.chm"));
-  EXPECT_TRUE(desktop.Messages.empty());
+  ASSERT_EQ(desktop.opened.size(), 1u);
+  EXPECT_EQ(desktop.opened[0], QStringLiteral("/opt/velmor/bin/Norrow.chm"));
+  EXPECT_TRUE(desktop.messages.empty());
 }
 
 TEST_F(MenuTest, ExitClosesTheWindow) {
@@ -209,7 +209,7 @@ TEST(SystemMessageBox, HelpOpensTheHelpFileAndLeavesTheBoxOpenUntilOk) {
   });
   desktop.ShowMessage(request, nullptr);
   EXPECT_TRUE(stillOpenAfterHelp);
-  EXPECT_EQ(desktop.Opened, std::vector<QString>{request.helpFile});
+  EXPECT_EQ(desktop.opened, std::vector<QString>{request.helpFile});
   EXPECT_EQ(shownText, request.text) << "shown as plain text";
 }
 
@@ -220,13 +220,13 @@ TEST(SystemDesktopOpen, HelpFilesThatAreMissingOrRelativeAreNeverHandedToTheDesk
   const QString chm = folder.filePath("Norrow.chm");
   desktop.OpenDocument(chm);
   desktop.OpenDocument(QStringLiteral("Norrow.chm"));
-  EXPECT_TRUE(desktop.Opened.empty()) << "a missing help file shows nothing at all";
+  EXPECT_TRUE(desktop.opened.empty()) << "a missing help file shows nothing at all";
 
   QFile file(chm);
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.close();
   desktop.OpenDocument(chm);
-  EXPECT_EQ(desktop.Opened, std::vector<QString>{chm});
+  EXPECT_EQ(desktop.opened, std::vector<QString>{chm});
 }
 
 }  // namespace

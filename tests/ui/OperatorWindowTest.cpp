@@ -125,7 +125,7 @@ TEST_F(OperatorWindowTest, ResizeMinimiseAndRestoreRecomputeTheLayout) {
 TEST_F(OperatorWindowTest, SecondInstanceKeepsPlainCaptionUntilTheFirstTick) {
   LoadAndShow();
   FakeClock otherClock;
-  otherClock.Time = QDateTime(QDate(2001, 1, 1), QTime(0, 5, 9));
+  otherClock.time = QDateTime(QDate(2001, 1, 1), QTime(0, 5, 9));
   FakeStatus otherStatus;
   ChatServer otherServer(otherStatus);
   OperatorWindow second(otherClock, desktop, otherServer);

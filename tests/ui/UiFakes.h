@@ -18,19 +18,19 @@
 namespace velmor::testing {
 
 struct FakeClock : Clock {
-  QDateTime Time = QDateTime(QDate(2004, 3, 3), QTime(14, 5, 9));
-  QDateTime Now() const override { return Time; }
+  QDateTime time = QDateTime(QDate(2004, 3, 3), QTime(14, 5, 9));
+  QDateTime Now() const override { return time; }
 };
 
 struct FakeDesktop : Desktop {
-  QString Address;
-  std::vector<MessageRequest> Messages;
-  std::vector<QString> Opened;
+  QString address;
+  std::vector<MessageRequest> messages;
+  std::vector<QString> opened;
   void ShowMessage(const MessageRequest& request, QWidget*) override {
-    Messages.push_back(request);
+    messages.push_back(request);
   }
-  void OpenDocument(const QString& path) override { Opened.push_back(path); }
-  QString LocalIP() const override { return Address; }
+  void OpenDocument(const QString& path) override { opened.push_back(path); }
+  QString LocalIP() const override { return address; }
   QString ProgramFolder() const override { return QStringLiteral("/opt/velmor/bin"); }
 };
 

@@ -112,12 +112,12 @@ namespace {
 // Hands every state reply the room sends to a StateEncoder and checks its
 // bytes against encoding the whole text.
 struct CheckingConnections : testing::FakeConnections {
-  StateEncoder Encoder;
-  int Checked = 0;
+  StateEncoder encoder;
+  int checked = 0;
   void SendState(SlotIndex, const StateReply& reply) override {
     const std::string expected = Cp932::Instance().Encode(reply.Text());
-    ASSERT_EQ(Encoder.Encode(reply), expected) << "reply " << Checked;
-    ++Checked;
+    ASSERT_EQ(encoder.Encode(reply), expected) << "reply " << checked;
+    ++checked;
   }
 };
 
@@ -152,7 +152,7 @@ TEST(StateEncoder, FollowsARoomThroughRandomJoinsChatsRolloverAndLeaves) {
         break;
     }
   }
-  EXPECT_GT(connections.Checked, 1500);
+  EXPECT_GT(connections.checked, 1500);
 }
 
 }  // namespace
