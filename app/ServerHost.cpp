@@ -19,8 +19,8 @@ ServerHost::ServerHost(Threading threading) : server_(new ChatServer(echo_)) {
 ServerHost::~ServerHost() {
   // The server and its sockets end on the thread they live on.
   if (thread_.isRunning()) {
-    QMetaObject::invokeMethod(
-        server_, [this] { delete server_; }, Qt::BlockingQueuedConnection);
+    const auto end = [this] { delete server_; };
+    QMetaObject::invokeMethod(server_, end, Qt::BlockingQueuedConnection);
     thread_.quit();
     thread_.wait();
   } else {

@@ -37,7 +37,7 @@ void QuitOnTerminationSignals() {
   if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
   auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, qApp);
   QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] { QCoreApplication::quit(); });
-  struct sigaction action {};
+  struct sigaction action = {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);

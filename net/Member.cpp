@@ -46,8 +46,8 @@ void Member::End(Ending ending) {
 
 void Member::EndLater(Ending ending) {
   // Queued on this object: dropped with it, and ignored once closed.
-  QMetaObject::invokeMethod(
-      this, [this, ending] { End(ending); }, Qt::QueuedConnection);
+  const auto end = [this, ending] { End(ending); };
+  QMetaObject::invokeMethod(this, end, Qt::QueuedConnection);
 }
 
 }  // namespace velmor

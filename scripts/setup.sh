@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev
-  clang
+  clang clang-format
   fonts-noto-cjk xvfb xauth
   iproute2 util-linux python3 dpkg-dev file
   help2man lintian systemd man-db

@@ -24,7 +24,7 @@ StderrQueue& StderrQueue::Instance() {
 // or the supervisor. The journal's stream is a socket, which can be asked
 // not to wait on each send. A regular file never keeps a writer waiting.
 StderrQueue::StderrQueue() {
-  struct stat info {};
+  struct stat info = {};
   if (::fstat(STDERR_FILENO, &info) != 0) return;
   if (S_ISSOCK(info.st_mode)) {
     isSocket_ = true;
