@@ -89,10 +89,12 @@ void DescriptorClient::OnReadable() {
   if (!inbox.empty()) arrival = inbox;
   if (!arrival.empty()) {
     // The close or failure, if any, is seen on the next wake-up.
-    const std::u16string text = Cp932::Instance().Decode(arrival);
-    // A flood's buffer is not kept for the ordinary requests after it.
+    std::u16string& text = shared_.decoded;
+    Cp932::Instance().DecodeInto(arrival, text);
+    // A flood's buffers are not kept for the ordinary requests after it.
     if (inbox.capacity() > (1u << 20)) std::string().swap(inbox);
     Arrived(text);
+    if (text.capacity() > (1u << 20)) std::u16string().swap(text);
     return;
   }
   if (peerClosed) {

@@ -27,6 +27,7 @@ class DescriptorClient : public Member {
     StateEncoder states;
     std::vector<char> readBuffer;
     std::string inbox;
+    std::u16string decoded;
   };
 
   // Takes over fd, a connected socket.

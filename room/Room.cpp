@@ -16,12 +16,20 @@ bool IsClientSlot(SlotIndex slot) { return slot >= 1 && slot <= MaxClientSlot; }
 
 Room::Room(Connections& connections, StatusLine& status) : sockets_(connections), status_(status) {}
 
-void Room::AppendLogLine(const std::u16string& line) {
+void Room::AppendLogLine(std::initializer_list<std::u16string_view> parts) {
+  std::size_t size = 0;
+  for (const std::u16string_view part : parts) size += part.size();
   // Every line the room makes has text; an empty one would be a line no
   // view or reply could show.
-  if (line.empty()) return;
+  if (size == 0) return;
   MarkChanged();
-  logLines_[posted_ % LogCapacity] = line;
+  // Made aside (a part may be a line of the log itself) and swapped into
+  // its place; the two strings trade buffers, so once the log has gone
+  // round a line costs no allocation.
+  nextLine_.clear();
+  nextLine_.reserve(size);
+  for (const std::u16string_view part : parts) nextLine_.append(part);
+  nextLine_.swap(logLines_[posted_ % LogCapacity]);
   ++posted_;
 }
 
@@ -32,7 +40,7 @@ const std::u16string& Room::LogLine(int k) const {
 }
 
 void Room::AnnounceLeave(std::u16string_view name) {
-  AppendLogLine(status::Concat({u"【お知らせ】", name, u"さんが退室されました"}));
+  AppendLogLine({u"【お知らせ】", name, u"さんが退室されました"});
 }
 
 std::u16string Room::RenderMemberList() const {
@@ -161,12 +169,12 @@ void Room::AnnounceJoin(SlotIndex slot, std::u16string_view name, std::u16string
   memberKeys_[slot].assign(key);
   memberNames_[slot].assign(name);
   MarkMembersChanged();
-  AppendLogLine(status::Concat({u"【お知らせ！】", name, u"さんが参加しました"}));
+  AppendLogLine({u"【お知らせ！】", name, u"さんが参加しました"});
   SendRoomState(slot);
 }
 
 void Room::PostChatLine(SlotIndex slot, std::u16string_view chat) {
-  AppendLogLine(status::Concat({u"〔", memberNames_[slot], u"〕", chat}));
+  AppendLogLine({u"〔", memberNames_[slot], u"〕", chat});
   SendRoomState(slot);
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,7 +34,9 @@ class Room {
   void OnOperatorLine(std::u16string_view text);
 
   // The only way a line enters the log: newest last, the oldest of 50 dropped.
-  void AppendLogLine(const std::u16string& line);
+  void AppendLogLine(const std::u16string& line) { AppendLogLine({line}); }
+  // The line made of parts, written straight into the place it takes.
+  void AppendLogLine(std::initializer_list<std::u16string_view> parts);
   // Appends the leave line for the name, whatever it holds.
   void AnnounceLeave(std::u16string_view name);
   // Non-empty names in slot order, each followed by CR LF.
@@ -104,6 +107,7 @@ class Room {
   // n % 50 until line n + 50 takes its place.
   std::array<std::u16string, LogCapacity> logLines_;
   std::uint64_t posted_ = 0;
+  std::u16string nextLine_;
   std::array<std::u16string, MaxClientSlot + 1> memberNames_;
   std::array<std::u16string, MaxClientSlot + 1> memberKeys_;
   // The state reply, rendered when first asked for after a change and kept

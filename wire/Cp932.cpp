@@ -2,6 +2,10 @@
 
 #include <iconv.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -125,12 +129,30 @@ std::vector<std::uint16_t> Cp932::ByteForms() const {
 
 std::u16string Cp932::Decode(std::string_view bytes) const {
   std::u16string text;
+  DecodeInto(bytes, text);
+  return text;
+}
+
+void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
   text.resize(bytes.size());
   std::size_t n = 0;
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const auto* end = p + bytes.size();
   while (p < end) {
-    // Runs of ASCII, common in requests, eight bytes at a time.
+    // Runs of ASCII, common in requests: sixteen bytes at a time where the
+    // processor has SSE2 (every x86-64 does), then eight.
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      if (_mm_movemask_epi8(bytes) != 0) break;
+      const __m128i zero = _mm_setzero_si128();
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(text.data() + n), _mm_unpacklo_epi8(bytes, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(text.data() + n + 8),
+                       _mm_unpackhi_epi8(bytes, zero));
+      n += 16;
+      p += 16;
+    }
+#endif
     while (end - p >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p, 8);
@@ -161,7 +183,6 @@ std::u16string Cp932::Decode(std::string_view bytes) const {
     }
   }
   text.resize(n);
-  return text;
 }
 
 // Replies are encoded whole for every change of the room, so this is written
@@ -175,7 +196,20 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
   const char16_t* c = text.data();
   const char16_t* end = c + text.size();
   for (; c < end; ++c) {
-    // Runs of ASCII, four characters at a time: one byte each.
+    // Runs of ASCII, one byte each: sixteen characters at a time where the
+    // processor has SSE2, then four.
+#if defined(__SSE2__)
+    while (end - c >= 16) {
+      const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
+      const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 8));
+      const __m128i beyondAscii =
+          _mm_and_si128(_mm_or_si128(low, high), _mm_set1_epi16(static_cast<short>(0xFF80)));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi16(beyondAscii, _mm_setzero_si128())) != 0xFFFF) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(low, high));
+      p += 16;
+      c += 16;
+    }
+#endif
     while (end - c >= 4) {
       std::uint64_t word;
       std::memcpy(&word, c, 8);

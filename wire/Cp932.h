@@ -28,6 +28,8 @@ class Cp932 {
   // Never fails: a byte that starts no valid character becomes U+FFFD and
   // decoding goes on with the next byte; a lead byte at the end does too.
   std::u16string Decode(std::string_view bytes) const;
+  // The same into out, whose capacity is reused.
+  void DecodeInto(std::string_view bytes, std::u16string& out) const;
   // A character without a byte form (an emoji, a lone surrogate) becomes "?".
   void EncodeInto(std::u16string_view text, std::string& out) const;
   std::string Encode(std::u16string_view text) const;

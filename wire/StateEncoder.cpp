@@ -9,13 +9,21 @@ void StateEncoder::MakeRoomInFront(std::size_t need) {
   if (start_ >= need) return;
   // Twice what is kept and needed, so that moving is rare: its cost is
   // spread over many lines.
+  // Within the buffer while it is big enough: only a log larger than any
+  // before costs an allocation.
   const std::size_t kept = end_ - start_;
   const std::size_t size = std::max<std::size_t>(2 * (kept + need), 64 * 1024);
-  std::string bigger(size, '\0');
-  std::memcpy(bigger.data() + size - kept, buffer_.data() + start_, kept);
-  buffer_.swap(bigger);
-  start_ = size - kept;
-  end_ = size;
+  if (buffer_.size() >= size) {
+    std::memmove(buffer_.data() + buffer_.size() - kept, buffer_.data() + start_, kept);
+  } else {
+    std::string bigger(size, '\0');
+    std::memcpy(bigger.data() + size - kept, buffer_.data() + start_, kept);
+    buffer_.swap(bigger);
+  }
+  start_ = buffer_.size() - kept;
+  end_ = buffer_.size();
+  // The member list written before the log is gone with the move.
+  writtenBuffer_ = nullptr;
 }
 
 void StateEncoder::Rebuild(const StateReply& reply) {

@@ -32,6 +32,33 @@ TEST(Cp932, EveryAsciiByteRoundTripsUnchanged) {
   }
 }
 
+// Runs of ASCII are taken many characters at a time: a run of any length,
+// with a two-byte character at any place, is read and written exactly.
+TEST(Cp932, AsciiRunsOfAnyLengthBesideJapanese) {
+  for (int n = 0; n <= 40; ++n) {
+    std::u16string text;
+    std::string bytes;
+    for (int i = 0; i < n; ++i) {
+      text.push_back(static_cast<char16_t>(u'!' + i));
+      bytes.push_back(static_cast<char>('!' + i));
+    }
+    text += u"日本";
+    bytes += Bytes({0x93, 0xFA, 0x96, 0x7B});
+    for (int i = 0; i < n; ++i) {
+      text.push_back(static_cast<char16_t>(u'a' + i % 26));
+      bytes.push_back(static_cast<char>('a' + i % 26));
+    }
+    ASSERT_EQ(codec().Decode(bytes), text) << "runs of " << n;
+    ASSERT_EQ(codec().Encode(text), bytes) << "runs of " << n;
+    // A character below U+0100 that is not ASCII is no single byte of its
+    // own: the yen sign is written as 0x5C.
+    const auto at = static_cast<std::size_t>(n);
+    const std::u16string yen = text.substr(0, at) + u"¥" + text.substr(at + 2);
+    const std::string yenBytes = bytes.substr(0, at) + "\x5C" + bytes.substr(at + 4);
+    ASSERT_EQ(codec().Encode(yen), yenBytes) << "runs of " << n;
+  }
+}
+
 TEST(Cp932, SeparatorBytesAreBackslashAndTildeNotYenAndOverline) {
   EXPECT_EQ(codec().Decode("/*/~\\"), u"/*/~\\");
   EXPECT_EQ(codec().Encode(u"/*/~\\"), "/*/~\\");
