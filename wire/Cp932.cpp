@@ -139,29 +139,33 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const auto* end = p + bytes.size();
   while (p < end) {
-    // Runs of ASCII, common in requests: sixteen bytes at a time where the
-    // processor has SSE2 (every x86-64 does), then eight.
+    // Runs of ASCII, common in requests, are taken sixteen bytes at a time
+    // where the processor has SSE2 (every x86-64 does), then eight; text
+    // that is not ASCII is not held up by looking for them.
+    if (*p < 0x80) {
 #if defined(__SSE2__)
-    while (end - p >= 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      if (_mm_movemask_epi8(bytes) != 0) break;
-      const __m128i zero = _mm_setzero_si128();
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(text.data() + n), _mm_unpacklo_epi8(bytes, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(text.data() + n + 8),
-                       _mm_unpackhi_epi8(bytes, zero));
-      n += 16;
-      p += 16;
-    }
+      while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (_mm_movemask_epi8(bytes) != 0) break;
+        const __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(text.data() + n),
+                         _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(text.data() + n + 8),
+                         _mm_unpackhi_epi8(bytes, zero));
+        n += 16;
+        p += 16;
+      }
 #endif
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      if (word & 0x8080808080808080u) break;
-      for (int i = 0; i < 8; ++i) text[n + i] = p[i];
-      n += 8;
-      p += 8;
+      while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (word & 0x8080808080808080u) break;
+        for (int i = 0; i < 8; ++i) text[n + i] = p[i];
+        n += 8;
+        p += 8;
+      }
+      if (p == end) break;
     }
-    if (p == end) break;
     const std::uint8_t b = *p;
     if (b < 0x80) {
       text[n++] = b;
@@ -197,28 +201,30 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
   const char16_t* end = c + text.size();
   for (; c < end; ++c) {
     // Runs of ASCII, one byte each: sixteen characters at a time where the
-    // processor has SSE2, then four.
+    // processor has SSE2, then four; only looked for at an ASCII character.
+    if (*c < 0x80) {
 #if defined(__SSE2__)
-    while (end - c >= 16) {
-      const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
-      const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 8));
-      const __m128i beyondAscii =
-          _mm_and_si128(_mm_or_si128(low, high), _mm_set1_epi16(static_cast<short>(0xFF80)));
-      if (_mm_movemask_epi8(_mm_cmpeq_epi16(beyondAscii, _mm_setzero_si128())) != 0xFFFF) break;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(low, high));
-      p += 16;
-      c += 16;
-    }
+      while (end - c >= 16) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 8));
+        const __m128i beyondAscii =
+            _mm_and_si128(_mm_or_si128(low, high), _mm_set1_epi16(static_cast<short>(0xFF80)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(beyondAscii, _mm_setzero_si128())) != 0xFFFF) break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(low, high));
+        p += 16;
+        c += 16;
+      }
 #endif
-    while (end - c >= 4) {
-      std::uint64_t word;
-      std::memcpy(&word, c, 8);
-      if (word & 0xFF80FF80FF80FF80u) break;
-      for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(c[i]);
-      p += 4;
-      c += 4;
+      while (end - c >= 4) {
+        std::uint64_t word;
+        std::memcpy(&word, c, 8);
+        if (word & 0xFF80FF80FF80FF80u) break;
+        for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(c[i]);
+        p += 4;
+        c += 4;
+      }
+      if (c == end) break;
     }
-    if (c == end) break;
     const std::uint32_t packed = packed_[*c];
     if (packed == 0) [[unlikely]] {
       // No byte form. A surrogate pair is one character and gets one "?".
