@@ -45,11 +45,14 @@ inline std::string Key(int i) { return "key" + TwoDigits(i); }
 inline std::string Join(int i) { return "CanEnter?" + Name(i) + "/*/~" + Key(i); }
 inline std::string Fetch(int i) { return "/Reflesh//*/~" + Key(i); }
 // Fixed width, so that every reply has one length once the log is full:
-// Japanese words and a number, or, given a length, that many characters.
+// Japanese words and a number, or, given a length, that many characters:
+// the number and hiragana, two bytes each, as a Japanese chat line is.
 inline std::string Chat(int i, int n, int length = 0) {
   if (length >= 4) {
-    return "NormalTel" + FourDigits(n) + std::string(std::size_t(length - 4), char('a' + i % 26)) +
-           "/*/~" + Key(i);
+    std::string text = "NormalTel" + FourDigits(n);
+    const char kana[] = {'\x82', static_cast<char>(0x9F + i % 0x50)};
+    for (int k = 4; k < length; ++k) text.append(kana, 2);
+    return text + "/*/~" + Key(i);
   }
   return "NormalTel" + TalkWord + TestWord + FourDigits(n) + "/*/~" + Key(i);
 }
