@@ -34,7 +34,7 @@ class Room {
   void OnOperatorLine(std::u16string_view text);
 
   // The only way a line enters the log: newest last, the oldest of 50 dropped.
-  void AppendLogLine(const std::u16string& line) { AppendLogLine({line}); }
+  void AppendLogLine(const std::u16string& line) { AppendLogLine({std::u16string_view(line)}); }
   // The line made of parts, written straight into the place it takes.
   void AppendLogLine(std::initializer_list<std::u16string_view> parts);
   // Appends the leave line for the name, whatever it holds.
