@@ -155,12 +155,11 @@ void ChatServer::TellMembers() {
 }
 
 void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
-  if (HasSlot(slot) && slotHolders_[slot].member != nullptr) slotHolders_[slot].member->Send(text);
+  if (Member* member = MemberAt(slot)) member->Send(text);
 }
 
 void ChatServer::SendState(SlotIndex slot, const StateReply& reply) {
-  if (HasSlot(slot) && slotHolders_[slot].member != nullptr)
-    slotHolders_[slot].member->SendState(reply);
+  if (Member* member = MemberAt(slot)) member->SendState(reply);
 }
 
 void ChatServer::ReleaseSlot(SlotIndex slot) {

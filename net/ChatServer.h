@@ -110,6 +110,10 @@ class ChatServer : public OperatorLink,
   bool HasSlot(SlotIndex slot) const {
     return slot >= 0 && slot < static_cast<SlotIndex>(slotHolders_.size());
   }
+  // The member holding the slot; nullptr when none does.
+  Member* MemberAt(SlotIndex slot) const {
+    return HasSlot(slot) ? slotHolders_[slot].member : nullptr;
+  }
 
   ViewPublisher views_;
   Room room_;

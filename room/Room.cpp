@@ -17,18 +17,14 @@ bool IsClientSlot(SlotIndex slot) { return slot >= 1 && slot <= MaxClientSlot; }
 Room::Room(Connections& connections, StatusLine& status) : sockets_(connections), status_(status) {}
 
 void Room::AppendLogLine(std::initializer_list<std::u16string_view> parts) {
-  std::size_t size = 0;
-  for (const std::u16string_view part : parts) size += part.size();
-  // Every line the room makes has text; an empty one would be a line no
-  // view or reply could show.
-  if (size == 0) return;
-  MarkChanged();
   // Made aside (a part may be a line of the log itself) and swapped into
   // its place; the two strings trade buffers, so once the log has gone
   // round a line costs no allocation.
-  nextLine_.clear();
-  nextLine_.reserve(size);
-  for (const std::u16string_view part : parts) nextLine_.append(part);
+  status::AssignConcat(nextLine_, parts);
+  // Every line the room makes has text; an empty one would be a line no
+  // view or reply could show.
+  if (nextLine_.empty()) return;
+  MarkChanged();
   nextLine_.swap(logLines_[posted_ % LogCapacity]);
   ++posted_;
 }

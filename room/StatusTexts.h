@@ -9,12 +9,18 @@
 
 namespace velmor::status {
 
-inline std::u16string Concat(std::initializer_list<std::u16string_view> parts) {
+// Replaces text with the parts, one after another, keeping its capacity.
+inline void AssignConcat(std::u16string& text, std::initializer_list<std::u16string_view> parts) {
   std::size_t size = 0;
   for (auto part : parts) size += part.size();
-  std::u16string text;
+  text.clear();
   text.reserve(size);
   for (auto part : parts) text.append(part);
+}
+
+inline std::u16string Concat(std::initializer_list<std::u16string_view> parts) {
+  std::u16string text;
+  AssignConcat(text, parts);
   return text;
 }
 

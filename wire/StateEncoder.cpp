@@ -7,10 +7,9 @@ namespace velmor {
 
 void StateEncoder::MakeRoomInFront(std::size_t need) {
   if (start_ >= need) return;
-  // Twice what is kept and needed, so that moving is rare: its cost is
-  // spread over many lines.
-  // Within the buffer while it is big enough: only a log larger than any
-  // before costs an allocation.
+  // Room for twice what is kept and needed, so that moving is rare and its
+  // cost spread over many lines; within the buffer while it is big enough,
+  // so only a log larger than any before costs an allocation.
   const std::size_t kept = end_ - start_;
   const std::size_t size = std::max<std::size_t>(2 * (kept + need), 64 * 1024);
   if (buffer_.size() >= size) {
@@ -23,20 +22,22 @@ void StateEncoder::MakeRoomInFront(std::size_t need) {
   start_ = buffer_.size() - kept;
   end_ = buffer_.size();
   // The member list written before the log is gone with the move.
-  writtenBuffer_ = nullptr;
+  writtenAt_ = NotWritten;
+}
+
+void StateEncoder::PutLineInFront(std::u16string_view line) {
+  codec_.EncodeInto(line, scratch_);
+  scratch_ += "\r\n";
+  MakeRoomInFront(scratch_.size());
+  start_ -= scratch_.size();
+  std::memcpy(buffer_.data() + start_, scratch_.data(), scratch_.size());
+  lineSizes_.push_front(scratch_.size());
 }
 
 void StateEncoder::Rebuild(const StateReply& reply) {
   start_ = end_ = buffer_.size();
   lineSizes_.clear();
-  for (int k = reply.LineCount() - 1; k >= 0; --k) {
-    codec_.EncodeInto(reply.Line(k), scratch_);
-    scratch_ += "\r\n";
-    MakeRoomInFront(scratch_.size());
-    start_ -= scratch_.size();
-    std::memcpy(buffer_.data() + start_, scratch_.data(), scratch_.size());
-    lineSizes_.push_front(scratch_.size());
-  }
+  for (int k = reply.LineCount() - 1; k >= 0; --k) PutLineInFront(reply.Line(k));
   newest_ = reply.LineCount() > 0 ? reply.LineNumber(0) : 0;
   valid_ = true;
 }
@@ -59,12 +60,7 @@ std::string_view StateEncoder::Encode(const StateReply& reply) {
     Rebuild(reply);
   } else {
     for (std::uint64_t number = newest_ + 1; number <= newest; ++number) {
-      codec_.EncodeInto(reply.Line(static_cast<int>(newest - number)), scratch_);
-      scratch_ += "\r\n";
-      MakeRoomInFront(scratch_.size());
-      start_ -= scratch_.size();
-      std::memcpy(buffer_.data() + start_, scratch_.data(), scratch_.size());
-      lineSizes_.push_front(scratch_.size());
+      PutLineInFront(reply.Line(static_cast<int>(newest - number)));
     }
     newest_ = newest;
     while (lineSizes_.size() > static_cast<std::size_t>(count)) {
@@ -74,13 +70,11 @@ std::string_view StateEncoder::Encode(const StateReply& reply) {
   }
   MakeRoomInFront(memberBytes_.size());
   // A fetch of an unchanged room finds the member list in place already.
-  if (writtenAt_ != start_ || writtenVersion_ != memberVersion_ ||
-      writtenBuffer_ != buffer_.data()) {
+  if (writtenAt_ != start_ || writtenVersion_ != memberVersion_) {
     std::memcpy(buffer_.data() + start_ - memberBytes_.size(), memberBytes_.data(),
                 memberBytes_.size());
     writtenAt_ = start_;
     writtenVersion_ = memberVersion_;
-    writtenBuffer_ = buffer_.data();
   }
   return std::string_view(buffer_.data() + start_ - memberBytes_.size(),
                           end_ - start_ + memberBytes_.size());

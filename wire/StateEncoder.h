@@ -29,11 +29,15 @@ class StateEncoder {
  private:
   // Makes room for need bytes before the log, moving it if it must.
   void MakeRoomInFront(std::size_t need);
+  // Encodes line with its CR LF just before the log.
+  void PutLineInFront(std::u16string_view line);
   void Rebuild(const StateReply& reply);
+
+  static constexpr std::size_t NotWritten = static_cast<std::size_t>(-1);
 
   const Cp932& codec_;
   std::string buffer_;
-  std::size_t start_ = 0;  // the log is Buffer[Start, End)
+  std::size_t start_ = 0;  // the log is buffer_[start_, end_)
   std::size_t end_ = 0;
   std::deque<std::size_t> lineSizes_;  // newest first, CR LF included
   std::uint64_t newest_ = 0;           // the number of the newest line kept
@@ -41,10 +45,10 @@ class StateEncoder {
   std::string memberBytes_;  // the member list and "/*/"
   std::uint64_t memberVersion_ = 0;
   bool haveMembers_ = false;
-  // Where the member list was last written before the log, and which.
-  std::size_t writtenAt_ = 0;
+  // Where the member list was last written before the log, and which;
+  // NotWritten once the log has moved.
+  std::size_t writtenAt_ = NotWritten;
   std::uint64_t writtenVersion_ = 0;
-  const char* writtenBuffer_ = nullptr;
   std::string scratch_;
 };
 
