@@ -64,7 +64,7 @@ const Cp932& Cp932::Instance() {
 
 Cp932::Cp932() {
   single_.fill(NoChar);
-  double_.fill(NoChar);
+  std::vector<char16_t> pairs(0x10000, NoChar);  // lead << 8 | trail
 
   iconv_t cd = iconv_open("UTF-16LE", "CP932");
   if (cd == reinterpret_cast<iconv_t>(-1)) {
@@ -82,7 +82,7 @@ Cp932::Cp932() {
       for (int trail = 0x40; trail <= 0xFC; ++trail) {
         const unsigned char pair[2] = {static_cast<unsigned char>(lead),
                                        static_cast<unsigned char>(trail)};
-        double_[lead << 8 | trail] = ConvertOne(cd, pair, 2);
+        pairs[lead << 8 | trail] = ConvertOne(cd, pair, 2);
       }
     }
     iconv_close(cd);
@@ -90,9 +90,17 @@ Cp932::Cp932() {
   for (auto [byte, c] : WindowsSingles) {
     if (single_[byte] == NoChar) single_[byte] = c;
   }
+  for (int first = 0; first < 0x100; ++first) {
+    const char16_t single = single_[first] == NoChar ? Replacement : single_[first];
+    for (int next = 0; next < 0x100; ++next) {
+      const int index = first << 8 | next;
+      const char16_t pair = pairs[index];
+      pairSteps_[index] = !IsLeadByte(static_cast<std::uint8_t>(first)) ? (1u << 16 | single)
+                          : pair == NoChar                              ? (1u << 16 | Replacement)
+                                                                        : (2u << 16 | pair);
+    }
+  }
 
-  // The encoder's table: the bytes in wire order in the low half, their
-  // count above; 0 for a character without a byte form.
   const std::vector<std::uint16_t> byteForms = ByteForms();
   for (std::size_t c = 0; c < byteForms.size(); ++c) {
     const std::uint16_t bytes = byteForms[c];
@@ -135,24 +143,22 @@ std::u16string Cp932::Decode(std::string_view bytes) const {
 
 void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
   text.resize(bytes.size());
-  std::size_t n = 0;
+  char16_t* out = text.data();
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const auto* end = p + bytes.size();
-  while (p < end) {
+  while (end - p >= 2) {
     // Runs of ASCII, common in requests, are taken sixteen bytes at a time
     // where the processor has SSE2 (every x86-64 does), then eight; text
     // that is not ASCII is not held up by looking for them.
     if (*p < 0x80) {
 #if defined(__SSE2__)
       while (end - p >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        if (_mm_movemask_epi8(bytes) != 0) break;
+        const __m128i run = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (_mm_movemask_epi8(run) != 0) break;
         const __m128i zero = _mm_setzero_si128();
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(text.data() + n),
-                         _mm_unpacklo_epi8(bytes, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(text.data() + n + 8),
-                         _mm_unpackhi_epi8(bytes, zero));
-        n += 16;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(run, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(run, zero));
+        out += 16;
         p += 16;
       }
 #endif
@@ -160,33 +166,31 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
         std::uint64_t word;
         std::memcpy(&word, p, 8);
         if (word & 0x8080808080808080u) break;
-        for (int i = 0; i < 8; ++i) text[n + i] = p[i];
-        n += 8;
+        for (int i = 0; i < 8; ++i) out[i] = p[i];
+        out += 8;
         p += 8;
       }
-      if (p == end) break;
+      if (end - p < 2) break;
     }
-    const std::uint8_t b = *p;
-    if (b < 0x80) {
-      text[n++] = b;
-      ++p;
-    } else if (IsLeadByte(b)) {
-      const char16_t c = p + 1 < end ? double_[b << 8 | p[1]] : NoChar;
-      if (c != NoChar) {
-        text[n++] = c;
-        p += 2;
-      } else {
-        // Only the lead byte is spent: the next byte starts afresh.
-        text[n++] = Replacement;
-        ++p;
-      }
-    } else {
-      const char16_t c = single_[b];
-      text[n++] = c == NoChar ? Replacement : c;
+    // Runs of two-byte characters, the bulk of Japanese text: one lookup of
+    // a byte and the next says what is read there, and the next pair's
+    // place does not wait for it, so the lookups overlap.
+    std::uint32_t step = pairSteps_[p[0] << 8 | p[1]];
+    while (step >> 16 == 2) {
+      *out++ = static_cast<char16_t>(step);
+      p += 2;
+      if (end - p < 2) break;
+      step = pairSteps_[p[0] << 8 | p[1]];
+    }
+    if (end - p < 2) break;
+    if (step >> 16 == 1) {
+      *out++ = static_cast<char16_t>(step);
       ++p;
     }
   }
-  text.resize(n);
+  // A last byte alone: a lead byte without its trail reads as U+FFFD.
+  if (p < end) *out++ = static_cast<char16_t>(pairSteps_[*p << 8]);
+  text.resize(static_cast<std::size_t>(out - text.data()));
 }
 
 // Replies are encoded whole for every change of the room, so this is written
@@ -225,7 +229,17 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
       }
       if (c == end) break;
     }
-    const std::uint32_t packed = packed_[*c];
+    // Runs of two-byte characters: the next character's place in out does
+    // not wait for this one's lookup.
+    std::uint32_t packed = packed_[*c];
+    while (packed >> 16 == 2) {
+      p[0] = static_cast<char>(packed & 0xFF);
+      p[1] = static_cast<char>(packed >> 8 & 0xFF);
+      p += 2;
+      if (++c == end) break;
+      packed = packed_[*c];
+    }
+    if (c == end) break;
     if (packed == 0) [[unlikely]] {
       // No byte form. A surrogate pair is one character and gets one "?".
       if (c + 1 < end && IsSurrogatePair(c[0], c[1])) ++c;

@@ -38,7 +38,8 @@ class Cp932 {
   static constexpr char16_t NoChar = u'\uFFFF';
   char16_t SingleByteChar(std::uint8_t byte) const { return single_[byte]; }
   char16_t DoubleByteChar(std::uint8_t lead, std::uint8_t trail) const {
-    return double_[lead << 8 | trail];
+    const std::uint32_t step = pairSteps_[lead << 8 | trail];
+    return IsLeadByte(lead) && step >> 16 == 2 ? static_cast<char16_t>(step) : NoChar;
   }
   static bool IsLeadByte(std::uint8_t byte) {
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
@@ -57,7 +58,13 @@ class Cp932 {
   std::vector<std::uint16_t> ByteForms() const;
 
   std::array<char16_t, 256> single_{};
-  std::array<char16_t, 65536> double_{};
+  // The decoder's table, indexed by a byte and the one after it: the
+  // character read there in the low half, and how many of the two bytes it
+  // takes above (2 for a valid pair, else 1: a lead byte with a wrong trail
+  // spends only itself and reads as U+FFFD).
+  std::array<std::uint32_t, 65536> pairSteps_{};
+  // The encoder's table: a character's bytes in wire order in the low half,
+  // their count above; 0 for a character without a byte form.
   std::array<std::uint32_t, 65536> packed_{};
 };
 
