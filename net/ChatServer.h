@@ -120,7 +120,9 @@ class ChatServer : public OperatorLink,
   SlotTable slots_;
   std::vector<SlotHolder> slotHolders_;  // index: slot; element 0 stands for the listener
   ReplyEncoder replies_;
-  DescriptorClient::Shared clientShared_{replies_};
+  // A child, so that it moves with the server to its thread.
+  ReadinessWatch* clientWatch_ = new ReadinessWatch(this);
+  DescriptorClient::Shared clientShared_{*clientWatch_, replies_};
   QTimer newsCooldown_;
   bool newsPending_ = false;
   DescriptorListener* listener_ = nullptr;

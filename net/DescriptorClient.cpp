@@ -1,7 +1,6 @@
 #include "net/DescriptorClient.h"
 
 #include <QHostAddress>
-#include <QSocketNotifier>
 #include <QString>
 
 #include <netinet/in.h>
@@ -41,20 +40,16 @@ DescriptorClient::DescriptorClient(int fd, SlotIndex slot, MemberEvents& events,
   }
   SetPeer(address, port);
 
-  readable_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-  connect(readable_, &QSocketNotifier::activated, this, &DescriptorClient::OnReadable);
-  writable_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-  writable_->setEnabled(false);
-  connect(writable_, &QSocketNotifier::activated, this, &DescriptorClient::OnWritable);
+  // A client that cannot be watched would never be heard: it leaves as a
+  // connection error, which frees its slot.
+  if (!shared_.watch.Watch(fd, *this, false)) EndLater(EndingOf(errno));
 }
 
 DescriptorClient::~DescriptorClient() { Release(); }
 
 void DescriptorClient::Release() {
   if (fd_ < 0) return;
-  readable_->setEnabled(false);
-  writable_->setEnabled(false);
-  ::close(fd_);
+  ::close(fd_);  // which also takes it out of the watch
   fd_ = -1;
   std::string().swap(unsent_);
 }
@@ -110,12 +105,21 @@ void DescriptorClient::OnWritable() {
   if (sent < 0 && errno != EAGAIN && errno != EINTR) {
     // Read errno before any other call can change it.
     const Ending ending = EndingOf(errno);
-    writable_->setEnabled(false);
+    WatchWrites(false);
     End(ending);
     return;
   }
   if (sent > 0) unsent_.erase(0, static_cast<std::size_t>(sent));
-  if (unsent_.empty()) writable_->setEnabled(false);
+  if (unsent_.empty()) WatchWrites(false);
+}
+
+void DescriptorClient::WatchWrites(bool wanted) {
+  if (wanted == watchingWrites_ || fd_ < 0) return;
+  if (!shared_.watch.Change(fd_, *this, wanted)) {
+    EndLater(EndingOf(errno));
+    return;
+  }
+  watchingWrites_ = wanted;
 }
 
 void DescriptorClient::Write(const std::u16string& reply) {
@@ -145,7 +149,7 @@ void DescriptorClient::Queue(const char* data, std::size_t size) {
   }
   if (left == 0) return;
   unsent_.append(data, left);
-  writable_->setEnabled(true);
+  WatchWrites(true);
 }
 
 }  // namespace velmor

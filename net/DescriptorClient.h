@@ -1,4 +1,5 @@
-// A Pibbet client on a plain non-blocking socket watched by the event loop.
+// A Pibbet client on a plain non-blocking socket, watched with the other
+// clients' through one ReadinessWatch.
 // Replies go out in code page 932; what the kernel does not take at once
 // waits in user space until the socket is writable.
 #pragma once
@@ -7,22 +8,23 @@
 #include <vector>
 
 #include "net/Member.h"
+#include "net/ReadinessWatch.h"
 #include "wire/StateEncoder.h"
-
-class QSocketNotifier;
 
 namespace velmor {
 
 class ReplyEncoder;
 
-class DescriptorClient : public Member {
+class DescriptorClient : public Member, private ReadinessWatch::Handler {
   Q_OBJECT
 
  public:
-  // What all clients of one server share: the reply encoders, which keep
-  // what one reply has in common with the next, and the read buffers.
+  // What all clients of one server share: the watch on their sockets, the
+  // reply encoders, which keep what one reply has in common with the next,
+  // and the read buffers.
   struct Shared {
-    explicit Shared(ReplyEncoder& replies) : replies(replies) {}
+    Shared(ReadinessWatch& watch, ReplyEncoder& replies) : watch(watch), replies(replies) {}
+    ReadinessWatch& watch;
     ReplyEncoder& replies;
     StateEncoder states;
     std::vector<char> readBuffer;
@@ -41,15 +43,16 @@ class DescriptorClient : public Member {
   void Release() override;
 
  private:
-  void OnReadable();
-  void OnWritable();
+  void OnReadable() override;
+  void OnWritable() override;
+  // Watches for room to write while bytes wait, and only then.
+  void WatchWrites(bool wanted);
   // Hands bytes to the kernel at once when nothing waits before them.
   void Queue(const char* data, std::size_t size);
 
   int fd_;
   Shared& shared_;
-  QSocketNotifier* readable_ = nullptr;
-  QSocketNotifier* writable_ = nullptr;
+  bool watchingWrites_ = false;
   std::string unsent_;
 };
 

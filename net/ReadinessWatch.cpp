@@ -1,0 +1,61 @@
+#include "net/ReadinessWatch.h"
+
+#include <QSocketNotifier>
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace velmor {
+
+ReadinessWatch::ReadinessWatch(QObject* parent)
+    : QObject(parent), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+  if (epoll_ < 0) return;  // every Watch then fails, and its client is dropped
+  notifier_ = new QSocketNotifier(epoll_, QSocketNotifier::Read, this);
+  connect(notifier_, &QSocketNotifier::activated, this, &ReadinessWatch::Dispatch);
+}
+
+ReadinessWatch::~ReadinessWatch() {
+  if (epoll_ < 0) return;
+  notifier_->setEnabled(false);
+  ::close(epoll_);
+}
+
+bool ReadinessWatch::Watch(int fd, Handler& handler, bool wantWrite) {
+  return Control(EPOLL_CTL_ADD, fd, handler, wantWrite);
+}
+
+bool ReadinessWatch::Change(int fd, Handler& handler, bool wantWrite) {
+  return Control(EPOLL_CTL_MOD, fd, handler, wantWrite);
+}
+
+bool ReadinessWatch::Control(int operation, int fd, Handler& handler, bool wantWrite) {
+  if (epoll_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  // Level-triggered, as a socket notifier is: a socket that still holds
+  // input after its handler ran is handed over again.
+  epoll_event event{};
+  event.events = EPOLLIN | (wantWrite ? EPOLLOUT : 0u);
+  event.data.ptr = &handler;
+  return ::epoll_ctl(epoll_, operation, fd, &event) == 0;
+}
+
+// One wake-up of the event loop serves every socket that is ready, up to a
+// bound that lets timers and queued work in between.
+void ReadinessWatch::Dispatch() {
+  constexpr int Batch = 64;
+  epoll_event ready[Batch];
+  const int count = ::epoll_wait(epoll_, ready, Batch, 0);
+  for (int i = 0; i < count; ++i) {
+    // A handler closed earlier in this batch is still alive (members are
+    // deleted later) and ignores the call.
+    auto* handler = static_cast<Handler*>(ready[i].data.ptr);
+    if (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) handler->OnReadable();
+    if (ready[i].events & EPOLLOUT) handler->OnWritable();
+  }
+}
+
+}  // namespace velmor

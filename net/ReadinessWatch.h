@@ -1,0 +1,46 @@
+// The clients' sockets, watched through one epoll set that the event loop
+// sees as a single descriptor. The event loop polls every descriptor it is
+// given on every wake-up, so with a socket notifier each, a room of 20
+// clients paid for 20 sockets whenever one of them had a request; the set
+// hands over only the sockets that are ready, in the order they became so.
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace velmor {
+
+class ReadinessWatch : public QObject {
+  Q_OBJECT
+
+ public:
+  // What a watched socket is told. A handler may close its socket from
+  // either call; it must stay alive until control returns to the event loop.
+  class Handler {
+   public:
+    virtual void OnReadable() = 0;
+    virtual void OnWritable() = 0;
+
+   protected:
+    ~Handler() = default;
+  };
+
+  explicit ReadinessWatch(QObject* parent);
+  ~ReadinessWatch() override;
+
+  // Watches fd for input (and for hang-ups and errors, which a read sees),
+  // and for room to write when wantWrite. False, with errno, when the set
+  // cannot take it. A socket leaves the set when it is closed.
+  bool Watch(int fd, Handler& handler, bool wantWrite);
+  bool Change(int fd, Handler& handler, bool wantWrite);
+
+ private:
+  bool Control(int operation, int fd, Handler& handler, bool wantWrite);
+  void Dispatch();
+
+  int epoll_ = -1;
+  QSocketNotifier* notifier_ = nullptr;
+};
+
+}  // namespace velmor
