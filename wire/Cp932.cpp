@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -54,6 +55,32 @@ std::uint16_t EncodeOne(iconv_t cd, char16_t c) {
 // bytes, so that text received from a client goes back out unchanged.
 constexpr std::pair<std::uint8_t, char16_t> WindowsSingles[] = {
     {0x80, u'\u0080'}, {0xA0, u'\uF8F0'}, {0xFD, u'\uF8F1'}, {0xFE, u'\uF8F2'}, {0xFF, u'\uF8F3'}};
+
+// In both tables, the mark of an entry that is two bytes long.
+constexpr std::uint32_t TwoBytes = 2u << 16;
+
+// Writes the low halves of four table entries one after the other: four
+// characters, or the eight bytes of four two-byte characters in wire order.
+// One store where the machine is little-endian, as the halves lie so.
+template <typename Unit>
+void StoreFourHalves(Unit* to, std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+  if constexpr (std::endian::native == std::endian::little) {
+    const std::uint64_t halves = (a & 0xFFFFu) | std::uint64_t{b & 0xFFFFu} << 16 |
+                                 std::uint64_t{c & 0xFFFFu} << 32 |
+                                 std::uint64_t{d & 0xFFFFu} << 48;
+    std::memcpy(to, &halves, 8);
+  } else {
+    std::uint32_t entries[4] = {a, b, c, d};
+    for (int i = 0; i < 4; ++i) {
+      if constexpr (sizeof(Unit) == 2) {
+        to[i] = static_cast<Unit>(entries[i]);
+      } else {
+        to[2 * i] = static_cast<Unit>(entries[i] & 0xFF);
+        to[2 * i + 1] = static_cast<Unit>(entries[i] >> 8 & 0xFF);
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -174,7 +201,19 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
     }
     // Runs of two-byte characters, the bulk of Japanese text: one lookup of
     // a byte and the next says what is read there, and the next pair's
-    // place does not wait for it, so the lookups overlap.
+    // place does not wait for it, so the lookups overlap; four at a time
+    // while all four are pairs.
+    while (end - p >= 8) {
+      const std::uint32_t a = pairSteps_[p[0] << 8 | p[1]];
+      const std::uint32_t b = pairSteps_[p[2] << 8 | p[3]];
+      const std::uint32_t c = pairSteps_[p[4] << 8 | p[5]];
+      const std::uint32_t d = pairSteps_[p[6] << 8 | p[7]];
+      if ((a & b & c & d & TwoBytes) == 0) break;
+      StoreFourHalves(out, a, b, c, d);
+      out += 4;
+      p += 8;
+    }
+    if (end - p < 2) break;
     std::uint32_t step = pairSteps_[p[0] << 8 | p[1]];
     while (step >> 16 == 2) {
       *out++ = static_cast<char16_t>(step);
@@ -230,7 +269,16 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
       if (c == end) break;
     }
     // Runs of two-byte characters: the next character's place in out does
-    // not wait for this one's lookup.
+    // not wait for this one's lookup; four at a time while all four are.
+    while (end - c >= 4) {
+      const std::uint32_t a = packed_[c[0]], b = packed_[c[1]];
+      const std::uint32_t d = packed_[c[2]], e = packed_[c[3]];
+      if ((a & b & d & e & TwoBytes) == 0) break;
+      StoreFourHalves(p, a, b, d, e);
+      p += 8;
+      c += 4;
+    }
+    if (c == end) break;
     std::uint32_t packed = packed_[*c];
     while (packed >> 16 == 2) {
       p[0] = static_cast<char>(packed & 0xFF);

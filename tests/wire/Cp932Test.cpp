@@ -135,16 +135,19 @@ TEST(Cp932, WholeTableMatchesPythonCp932) {
         ADD_FAILURE() << "decode " << key << ": ours " << std::hex << int(ours) << " python "
                       << value;
       }
-      // The decoder reads the same, also where a run of two-byte characters
-      // ends in it; an invalid pair spends its lead byte alone.
+      // The decoder reads the same within a run of two-byte characters, which
+      // it takes four at a time; an invalid pair spends its lead byte alone.
+      // Digits follow, which are never a trail byte.
       const std::string sequence = key.size() == 2 ? std::string(1, static_cast<char>(bytes))
                                                    : std::string{static_cast<char>(bytes >> 8),
                                                                  static_cast<char>(bytes & 0xff)};
-      const std::u16string read = codec().Decode("\x82\xa0\x82\xa0" + sequence);
-      const std::u16string expected = theirs != Cp932::NoChar
-                                          ? u"ああ" + std::u16string(1, theirs)
-                                          : u"ああ\uFFFD" + codec().Decode(sequence.substr(1));
-      if (read != expected && ++mismatches < 10) ADD_FAILURE() << "Decode of ああ and " << key;
+      const std::u16string read =
+          codec().Decode("\x82\xa0\x82\xa0\x82\xa0" + sequence + "01234567");
+      const std::u16string expected =
+          (theirs != Cp932::NoChar ? u"あああ" + std::u16string(1, theirs)
+                                   : u"あああ\uFFFD" + codec().Decode(sequence.substr(1))) +
+          u"01234567";
+      if (read != expected && ++mismatches < 10) ADD_FAILURE() << "Decode of あああ and " << key;
       ++decoded;
     }
   }
@@ -173,7 +176,11 @@ TEST(Cp932, WholePlaneEncodesAsGlibcCp932) {
       ASSERT_FALSE(converted) << "iconv now has a form for U+" << std::hex << int(c);
       expected = single->second;
     }
-    const std::string ours = codec().Encode(std::u16string(1, static_cast<char16_t>(c)));
+    // Last of four, between two-byte characters, which the encoder takes four
+    // at a time.
+    const std::string ours =
+        codec().Encode(u"あああ" + std::u16string(1, static_cast<char16_t>(c)) + u"あ");
+    expected = "\x82\xa0\x82\xa0\x82\xa0" + expected + "\x82\xa0";
     if (ours != expected && ++mismatches < 10) {
       ADD_FAILURE() << "U+" << std::hex << int(c) << ": ours " << ::testing::PrintToString(ours)
                     << " iconv " << ::testing::PrintToString(expected);
