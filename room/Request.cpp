@@ -1,5 +1,9 @@
 #include "room/Request.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstdint>
 #include <cstring>
 
@@ -14,8 +18,9 @@ constexpr std::u16string_view FetchWord = u"/Reflesh/";
 constexpr std::size_t CommandLength = 9;
 
 // Where the first separator begins, or npos. A chat request is scanned to
-// its end for it, so runs without a "/" are skipped four characters at a
-// time: a 16-bit lane of word ^ "////" is zero exactly where a "/" is.
+// its end for it, so runs without a "/" are skipped eight characters at a
+// time where the processor has SSE2 (every x86-64 does), else four: a 16-bit
+// lane of word ^ "////" is zero exactly where a "/" is.
 std::size_t FindKeySeparator(std::u16string_view text) {
   const char16_t* const begin = text.data();
   const char16_t* const end = begin + text.size();
@@ -23,6 +28,18 @@ std::size_t FindKeySeparator(std::u16string_view text) {
     return end - p >= 4 && p[0] == u'/' && p[1] == u'*' && p[2] == u'/' && p[3] == u'~';
   };
   const char16_t* p = begin;
+#if defined(__SSE2__)
+  const __m128i slashes = _mm_set1_epi16(u'/');
+  while (end - p >= 8) {
+    const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(lanes, slashes)) != 0) {
+      for (int i = 0; i < 8; ++i) {
+        if (isSeparatorAt(p + i)) return static_cast<std::size_t>(p + i - begin);
+      }
+    }
+    p += 8;
+  }
+#endif
   while (end - p >= 4) {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);

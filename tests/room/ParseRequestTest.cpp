@@ -46,6 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"empty key", u"CanEnter?x/*/~", Command::Join, u"x", 11, u""},
         ParseCase{"separator across two runs of four", u"NormalTelab/*/~k", Command::Chat, u"ab",
                   12, u"k"},
+        ParseCase{"separator from the last of eight on", u"NormalTelabcdef/*/~k", Command::Chat,
+                  u"abcdef", 16, u"k"},
         ParseCase{"slashes before the separator", u"NormalTel/*//*/*/~k", Command::Chat, u"/*//*",
                   15, u"k"},
         ParseCase{"characters whose low byte is a slash", u"NormalTel\u012F\u2F2F/*/~k",
