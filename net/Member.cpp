@@ -1,5 +1,6 @@
 #include "net/Member.h"
 
+#include <QCoreApplication>
 #include <QHostAddress>
 
 namespace velmor {
@@ -37,7 +38,12 @@ void Member::SetPeer(const QHostAddress& address, quint16 port) {
 }
 
 void Member::Arrived(std::u16string_view text) {
-  if (!closed_) events_.OnArrival(slot_, text);
+  if (closed_) return;
+  events_.OnArrival(slot_, text);
+  // A request that ended its member (replies left unread, a failed send)
+  // ends it as soon as the request is handled, before any other member is
+  // served: no one is answered as though it were still in the room.
+  if (endPending_) QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void Member::End(Ending ending) {
@@ -46,7 +52,11 @@ void Member::End(Ending ending) {
 
 void Member::EndLater(Ending ending) {
   // Queued on this object: dropped with it, and ignored once closed.
-  const auto end = [this, ending] { End(ending); };
+  endPending_ = true;
+  const auto end = [this, ending] {
+    endPending_ = false;
+    End(ending);
+  };
   QMetaObject::invokeMethod(this, end, Qt::QueuedConnection);
 }
 

@@ -84,6 +84,7 @@ class Member : public QObject {
   SlotIndex slot_;
   MemberEvents& events_;
   bool closed_ = false;
+  bool endPending_ = false;  // EndLater was called and has not run yet
   std::u16string peerAddress_;
   std::u16string peerLabel_;
 };
