@@ -197,6 +197,8 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
         out += 8;
         p += 8;
       }
+      // The rest of the run, such as a request's command word and key.
+      while (p < end && *p < 0x80) *out++ = *p++;
       if (end - p < 2) break;
     }
     // Runs of two-byte characters, the bulk of Japanese text: one lookup of
@@ -244,7 +246,8 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
   const char16_t* end = c + text.size();
   for (; c < end; ++c) {
     // Runs of ASCII, one byte each: sixteen characters at a time where the
-    // processor has SSE2, then four; only looked for at an ASCII character.
+    // processor has SSE2, then four, then one; only looked for at an ASCII
+    // character.
     if (*c < 0x80) {
 #if defined(__SSE2__)
       while (end - c >= 16) {
@@ -266,6 +269,7 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
         p += 4;
         c += 4;
       }
+      while (c < end && *c < 0x80) *p++ = static_cast<char>(*c++);
       if (c == end) break;
     }
     // Runs of two-byte characters: the next character's place in out does
