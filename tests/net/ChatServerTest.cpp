@@ -13,9 +13,12 @@
 #include <vector>
 
 #include "net/ChatServer.h"
+#include "net/DescriptorClient.h"
+#include "net/ReadinessWatch.h"
 #include "tests/support/FakePorts.h"
 #include "tests/support/Wait.h"
 #include "wire/Cp932.h"
+#include "wire/ReplyEncoder.h"
 
 namespace velmor::testing {
 namespace {
@@ -155,6 +158,27 @@ TEST_F(ChatServerTest, OutOfDescriptorsIsReportedOnceWithoutSpinningAndRecovers)
       << "served again once descriptors are free";
   const QByteArray reply = Request(*client, u"/Reflesh//*/~", 3);
   EXPECT_EQ(reply, QByteArray("/*/"));
+}
+
+// A socket the watch cannot take would never be heard from: its client ends
+// as a connection failure, which frees the slot, instead of holding it.
+TEST(DescriptorClientTest, OneTheWatchCannotTakeEndsAsAConnectionFailure) {
+  struct Recorder : MemberEvents {
+    void OnArrival(SlotIndex, std::u16string_view) override {}
+    void OnEnded(SlotIndex slot, Ending ending) override { ended.emplace_back(slot, ending); }
+    bool HasJoined(SlotIndex) const override { return false; }
+    std::vector<std::pair<SlotIndex, Ending>> ended;
+  } events;
+  QObject owner;
+  ReadinessWatch watch(nullptr);
+  ReplyEncoder replies;
+  DescriptorClient::Shared shared(watch, replies);
+  const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);  // epoll refuses it
+  ASSERT_GE(fd, 0);
+  auto* client = new DescriptorClient(fd, 3, events, shared, &owner);
+  ASSERT_TRUE(WaitUntil([&] { return !events.ended.empty(); }));
+  EXPECT_EQ(events.ended, (std::vector<std::pair<SlotIndex, Ending>>{{3, Ending::Failed}}));
+  client->Close();
 }
 
 }  // namespace
