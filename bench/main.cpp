@@ -31,12 +31,12 @@ void Usage() {
 
 // The congestion control the runs use. A namespace of the bench's own gets
 // cubic, the kernel's and Debian's default, whatever the host has chosen: with
-// BBR and no fq queue discipline the kernel paces a connection with a timer
-// per segment whenever a reply goes out faster than the rate it has learnt for
-// that connection, a rate learnt from that connection's own history. On such a host the kernel
-// armed its pacing timer 35,240 times in 2 s for Velmor's connections at 200 KB replies and never
-// for the floor's, and Velmor's CPU per reply came out at twice the floor's;
-// under cubic the two differ by what the servers themselves do.
+// BBR and no fq queue discipline the kernel paces each connection with a timer
+// per segment, at a rate it learns from that connection's own history. On such
+// a host it armed its pacing timer 35,240 times in 2 s for Velmor's
+// connections at 200 KB replies and never for the floor's, and Velmor's CPU
+// per reply came out at twice the floor's; under cubic the two differ by what
+// the servers themselves do.
 std::string CongestionControl(bool ownNamespace) {
   const char* path = "/proc/sys/net/ipv4/tcp_congestion_control";
   if (ownNamespace) std::ofstream(path) << "cubic\n";

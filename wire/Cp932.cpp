@@ -224,10 +224,9 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
       step = pairSteps_[p[0] << 8 | p[1]];
     }
     if (end - p < 2) break;
-    if (step >> 16 == 1) {
-      *out++ = static_cast<char16_t>(step);
-      ++p;
-    }
+    // The run has ended at a character of one byte.
+    *out++ = static_cast<char16_t>(step);
+    ++p;
   }
   // A last byte alone: a lead byte without its trail reads as U+FFFD.
   if (p < end) *out++ = static_cast<char16_t>(pairSteps_[*p << 8]);
