@@ -54,11 +54,17 @@ void DescriptorClient::Release() {
   std::string().swap(unsent_);
 }
 
+void DescriptorClient::OnReadable(bool peerDone) {
+  // The close that came with a request is read right after it is handled:
+  // the watch will not announce it again.
+  if (ReadArrival() && peerDone) ReadArrival();
+}
+
 // Everything received and not yet read is one arrival. One read with a large
 // buffer usually takes it all; a bound keeps a client that streams without
-// pause from holding the loop.
-void DescriptorClient::OnReadable() {
-  if (IsClosed()) return;
+// pause from holding the loop, and the watch is then asked for the rest.
+bool DescriptorClient::ReadArrival() {
+  if (IsClosed()) return false;
   constexpr std::size_t Chunk = 64 * 1024;
   constexpr std::size_t MaxArrival = 16 * 1024 * 1024;
   std::vector<char>& buffer = shared_.readBuffer;
@@ -68,9 +74,11 @@ void DescriptorClient::OnReadable() {
   std::string_view arrival;
   int error = 0;
   bool peerClosed = false;
+  bool allRead = true;
   for (;;) {
     const ssize_t got = ::recv(fd_, buffer.data(), Chunk, 0);
     if (got == 0) peerClosed = true;
+    if (got < 0 && errno == EINTR) allRead = false;
     if (got < 0 && errno != EAGAIN && errno != EINTR) error = errno;
     if (got <= 0) break;
     const std::string_view bytes(buffer.data(), static_cast<std::size_t>(got));
@@ -79,24 +87,32 @@ void DescriptorClient::OnReadable() {
       break;
     }
     inbox.append(bytes);
-    if (bytes.size() < Chunk || inbox.size() >= MaxArrival) break;
+    if (bytes.size() < Chunk) break;
+    if (inbox.size() >= MaxArrival) {
+      allRead = false;
+      break;
+    }
   }
   if (!inbox.empty()) arrival = inbox;
   if (!arrival.empty()) {
-    // The close or failure, if any, is seen on the next wake-up.
     std::u16string& text = shared_.decoded;
     Cp932::Instance().DecodeInto(arrival, text);
     // A flood's buffers are not kept for the ordinary requests after it.
     if (inbox.capacity() > (1u << 20)) std::string().swap(inbox);
     Arrived(text);
     if (text.capacity() > (1u << 20)) std::u16string().swap(text);
-    return;
+    if (IsClosed()) return false;
+    if (!allRead && !shared_.watch.Rearm(fd_, *this, watchingWrites_)) EndLater(EndingOf(errno));
+    return allRead;
   }
   if (peerClosed) {
     End(Ending::PeerClosed);
   } else if (error != 0) {
     End(EndingOf(error));
+  } else if (!allRead && !shared_.watch.Rearm(fd_, *this, watchingWrites_)) {
+    EndLater(EndingOf(errno));
   }
+  return false;
 }
 
 void DescriptorClient::OnWritable() {

@@ -43,7 +43,10 @@ class DescriptorClient : public Member, private ReadinessWatch::Handler {
   void Release() override;
 
  private:
-  void OnReadable() override;
+  void OnReadable(bool peerDone) override;
+  // Reads and hands over one arrival; true when there was one and nothing
+  // was left unread.
+  bool ReadArrival();
   void OnWritable() override;
   // Watches for room to write while bytes wait, and only then.
   void WatchWrites(bool wanted);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace velmor {
 
@@ -35,10 +36,13 @@ bool ReadinessWatch::Control(int operation, int fd, Handler& handler, bool wantW
     errno = EBADF;
     return false;
   }
-  // Level-triggered, as a socket notifier is: a socket that still holds
-  // input after its handler ran is handed over again.
+  // Edge-triggered: a level-triggered set would look at every socket served
+  // in one wake-up again in the next, only to find most of them idle. A
+  // change of the watch (EPOLL_CTL_MOD) reports the socket again if it is
+  // ready, which is what Rearm relies on. EPOLLRDHUP tells the handler that a
+  // close came with the last input, since no further edge would announce it.
   epoll_event event{};
-  event.events = EPOLLIN | (wantWrite ? EPOLLOUT : 0u);
+  event.events = EPOLLIN | EPOLLRDHUP | EPOLLET | (wantWrite ? EPOLLOUT : 0u);
   event.data.ptr = &handler;
   return ::epoll_ctl(epoll_, operation, fd, &event) == 0;
 }
@@ -53,7 +57,9 @@ void ReadinessWatch::Dispatch() {
     // A handler closed earlier in this batch is still alive (members are
     // deleted later) and ignores the call.
     auto* handler = static_cast<Handler*>(ready[i].data.ptr);
-    if (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) handler->OnReadable();
+    const std::uint32_t events = ready[i].events;
+    const bool peerDone = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+    if (peerDone || (events & EPOLLIN)) handler->OnReadable(peerDone);
     if (ready[i].events & EPOLLOUT) handler->OnWritable();
   }
 }

@@ -3,6 +3,11 @@
 // given on every wake-up, so with a socket notifier each, a room of 20
 // clients paid for 20 sockets whenever one of them had a request; the set
 // hands over only the sockets that are ready, in the order they became so.
+//
+// The set reports a socket when something new happens on it (edge-triggered),
+// not for as long as it stays ready: a socket served in one wake-up is not
+// looked at again in the next unless more came. A handler must therefore
+// take everything it is told of, or ask to be told again (Rearm).
 #pragma once
 
 #include <QObject>
@@ -19,7 +24,11 @@ class ReadinessWatch : public QObject {
   // either call; it must stay alive until control returns to the event loop.
   class Handler {
    public:
-    virtual void OnReadable() = 0;
+    // Input, a hang-up or an error. peerDone: the peer has closed its side
+    // or the socket failed, so no more input will come; what was sent
+    // before it may still be waiting to be read.
+    virtual void OnReadable(bool peerDone) = 0;
+    // Room to write, after a write the kernel did not take whole.
     virtual void OnWritable() = 0;
 
    protected:
@@ -34,6 +43,9 @@ class ReadinessWatch : public QObject {
   // cannot take it. A socket leaves the set when it is closed.
   bool Watch(int fd, Handler& handler, bool wantWrite);
   bool Change(int fd, Handler& handler, bool wantWrite);
+  // Reports fd again if it is ready now, for a handler that left input
+  // unread on purpose.
+  bool Rearm(int fd, Handler& handler, bool wantWrite) { return Change(fd, handler, wantWrite); }
 
  private:
   bool Control(int operation, int fd, Handler& handler, bool wantWrite);

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -160,24 +161,48 @@ TEST_F(ChatServerTest, OutOfDescriptorsIsReportedOnceWithoutSpinningAndRecovers)
   EXPECT_EQ(reply, QByteArray("/*/"));
 }
 
-// A socket the watch cannot take would never be heard from: its client ends
-// as a connection failure, which frees the slot, instead of holding it.
-TEST(DescriptorClientTest, OneTheWatchCannotTakeEndsAsAConnectionFailure) {
+// A descriptor client outside any server, with what it tells its owner
+// recorded in order.
+class DescriptorClientTest : public ::testing::Test {
+ protected:
   struct Recorder : MemberEvents {
-    void OnArrival(SlotIndex, std::u16string_view) override {}
-    void OnEnded(SlotIndex slot, Ending ending) override { ended.emplace_back(slot, ending); }
+    void OnArrival(SlotIndex, std::u16string_view text) override {
+      told.push_back(u"arrival " + std::u16string(text));
+    }
+    void OnEnded(SlotIndex, Ending ending) override {
+      told.push_back(ending == Ending::PeerClosed ? u"peer closed" : u"failed");
+    }
     bool HasJoined(SlotIndex) const override { return false; }
-    std::vector<std::pair<SlotIndex, Ending>> ended;
+    std::vector<std::u16string> told;
   } events;
   QObject owner;
-  ReadinessWatch watch(nullptr);
+  ReadinessWatch watch{nullptr};
   ReplyEncoder replies;
-  DescriptorClient::Shared shared(watch, replies);
+  DescriptorClient::Shared shared{watch, replies};
+};
+
+// A socket the watch cannot take would never be heard from: its client ends
+// as a connection failure, which frees the slot, instead of holding it.
+TEST_F(DescriptorClientTest, OneTheWatchCannotTakeEndsAsAConnectionFailure) {
   const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);  // epoll refuses it
   ASSERT_GE(fd, 0);
   auto* client = new DescriptorClient(fd, 3, events, shared, &owner);
-  ASSERT_TRUE(WaitUntil([&] { return !events.ended.empty(); }));
-  EXPECT_EQ(events.ended, (std::vector<std::pair<SlotIndex, Ending>>{{3, Ending::Failed}}));
+  ASSERT_TRUE(WaitUntil([&] { return !events.told.empty(); }));
+  EXPECT_EQ(events.told, std::vector<std::u16string>{u"failed"});
+  client->Close();
+}
+
+// The watch announces a socket once for a request and the close sent right
+// after it; the close must not be lost, or the member would stay forever.
+TEST_F(DescriptorClientTest, ACloseThatCameWithTheRequestEndsTheMemberAfterIt) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+  const std::string request = "/Reflesh//*/~";
+  ASSERT_EQ(::write(pair[1], request.data(), request.size()), ssize_t(request.size()));
+  ::close(pair[1]);
+  auto* client = new DescriptorClient(pair[0], 4, events, shared, &owner);
+  ASSERT_TRUE(WaitUntil([&] { return events.told.size() >= 2; }));
+  EXPECT_EQ(events.told, (std::vector<std::u16string>{u"arrival /Reflesh//*/~", u"peer closed"}));
   client->Close();
 }
 
