@@ -44,11 +44,11 @@ class BrowserMember : public Member {
 
  protected:
   qint64 UnsentBytes() const override;
-  void Write(const std::u16string& reply) override;
   void WriteState(const StateReply& reply) override;
   void Release() override;
 
  private:
+  void Write(const std::u16string& reply);
   void CheckAlive();
   void OnMessage(const QString& message);
   void OnJson(const QString& message);

@@ -154,10 +154,6 @@ void ChatServer::TellMembers() {
   }
 }
 
-void ChatServer::SendData(SlotIndex slot, const std::u16string& text) {
-  if (Member* member = MemberAt(slot)) member->Send(text);
-}
-
 void ChatServer::SendState(SlotIndex slot, const StateReply& reply) {
   if (Member* member = MemberAt(slot)) member->SendState(reply);
 }

@@ -26,7 +26,6 @@
 #include "net/ViewPublisher.h"
 #include "room/Room.h"
 #include "room/SlotTable.h"
-#include "wire/ReplyEncoder.h"
 
 class QWebSocket;
 
@@ -94,7 +93,6 @@ class ChatServer : public OperatorLink,
   void TellMembers();
 
   // Connections, as the room sees them.
-  void SendData(SlotIndex slot, const std::u16string& text) override;
   void SendState(SlotIndex slot, const StateReply& reply) override;
   void ReleaseSlot(SlotIndex slot) override;
   std::u16string PeerAddress(SlotIndex slot) const override;
@@ -119,10 +117,9 @@ class ChatServer : public OperatorLink,
   Room room_;
   SlotTable slots_;
   std::vector<SlotHolder> slotHolders_;  // index: slot; element 0 stands for the listener
-  ReplyEncoder replies_;
   // A child, so that it moves with the server to its thread.
   ReadinessWatch* clientWatch_ = new ReadinessWatch(this);
-  DescriptorClient::Shared clientShared_{*clientWatch_, replies_};
+  DescriptorClient::Shared clientShared_{*clientWatch_};
   QTimer newsCooldown_;
   bool newsPending_ = false;
   DescriptorListener* listener_ = nullptr;

@@ -11,7 +11,6 @@
 #include <cerrno>
 
 #include "wire/Cp932.h"
-#include "wire/ReplyEncoder.h"
 
 namespace velmor {
 
@@ -136,11 +135,6 @@ void DescriptorClient::WatchWrites(bool wanted) {
     return;
   }
   watchingWrites_ = wanted;
-}
-
-void DescriptorClient::Write(const std::u16string& reply) {
-  const std::string& bytes = shared_.replies.Encode(reply);
-  Queue(bytes.data(), bytes.size());
 }
 
 void DescriptorClient::WriteState(const StateReply& reply) {

@@ -13,19 +13,16 @@
 
 namespace velmor {
 
-class ReplyEncoder;
-
 class DescriptorClient : public Member, private ReadinessWatch::Handler {
   Q_OBJECT
 
  public:
   // What all clients of one server share: the watch on their sockets, the
-  // reply encoders, which keep what one reply has in common with the next,
-  // and the read buffers.
+  // state reply's bytes, which keep what one reply has in common with the
+  // next, and the read buffers.
   struct Shared {
-    Shared(ReadinessWatch& watch, ReplyEncoder& replies) : watch(watch), replies(replies) {}
+    explicit Shared(ReadinessWatch& watch) : watch(watch) {}
     ReadinessWatch& watch;
-    ReplyEncoder& replies;
     StateEncoder states;
     std::vector<char> readBuffer;
     std::string inbox;
@@ -38,7 +35,6 @@ class DescriptorClient : public Member, private ReadinessWatch::Handler {
 
  protected:
   qint64 UnsentBytes() const override { return static_cast<qint64>(unsent_.size()); }
-  void Write(const std::u16string& reply) override;
   void WriteState(const StateReply& reply) override;
   void Release() override;
 

@@ -15,10 +15,6 @@ bool Member::MayWrite() {
   return false;
 }
 
-void Member::Send(const std::u16string& reply) {
-  if (MayWrite()) Write(reply);
-}
-
 void Member::SendState(const StateReply& reply) {
   if (MayWrite()) WriteState(reply);
 }

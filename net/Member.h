@@ -44,9 +44,8 @@ class Member : public QObject {
 
   Member(SlotIndex slot, MemberEvents& events, QObject* parent);
 
-  // Queues a reply, or ends a member that leaves its earlier ones unread.
-  void Send(const std::u16string& reply);
-  // The same for the state reply, given in its parts.
+  // Queues the state reply, or ends a member that leaves its earlier
+  // replies unread.
   void SendState(const StateReply& reply);
   // The room changed. Only members that are told what changed without
   // asking (browsers speaking JSON) send anything; a Pibbet client is sent
@@ -63,8 +62,7 @@ class Member : public QObject {
  protected:
   // Bytes handed to the connection that the peer has not taken yet.
   virtual qint64 UnsentBytes() const = 0;
-  virtual void Write(const std::u16string& reply) = 0;
-  virtual void WriteState(const StateReply& reply) { Write(reply.Text()); }
+  virtual void WriteState(const StateReply& reply) = 0;
   virtual void Release() = 0;
 
   // The output bound: false, and the member ended, when more than

@@ -42,10 +42,9 @@ class StateReply {
 class Connections {
  public:
   virtual ~Connections() = default;
-  // Sends the whole text on the slot's connection in one send; never waits.
-  virtual void SendData(SlotIndex slot, const std::u16string& text) = 0;
-  // Sends the state reply; by default rendered whole and sent as text.
-  virtual void SendState(SlotIndex slot, const StateReply& reply) { SendData(slot, reply.Text()); }
+  // Sends the state reply on the slot's connection, whole and in one send;
+  // never waits.
+  virtual void SendState(SlotIndex slot, const StateReply& reply) = 0;
   // Marks the slot free for the next connection and closes its connection.
   // Its peer texts stay readable afterwards.
   virtual void ReleaseSlot(SlotIndex slot) = 0;

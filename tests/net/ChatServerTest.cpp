@@ -19,7 +19,6 @@
 #include "tests/support/FakePorts.h"
 #include "tests/support/Wait.h"
 #include "wire/Cp932.h"
-#include "wire/ReplyEncoder.h"
 
 namespace velmor::testing {
 namespace {
@@ -177,8 +176,7 @@ class DescriptorClientTest : public ::testing::Test {
   } events;
   QObject owner;
   ReadinessWatch watch{nullptr};
-  ReplyEncoder replies;
-  DescriptorClient::Shared shared{watch, replies};
+  DescriptorClient::Shared shared{watch};
 };
 
 // A socket the watch cannot take would never be heard from: its client ends

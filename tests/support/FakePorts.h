@@ -15,8 +15,9 @@ struct FakeConnections : Connections {
   std::vector<SlotIndex> released;
   std::set<SlotIndex> open;
 
-  void SendData(SlotIndex slot, const std::u16string& text) override {
-    sent.emplace_back(slot, text);
+  // The state reply as its whole text.
+  void SendState(SlotIndex slot, const StateReply& reply) override {
+    sent.emplace_back(slot, reply.Text());
   }
   void ReleaseSlot(SlotIndex slot) override {
     released.push_back(slot);
