@@ -93,7 +93,8 @@ bool DescriptorClient::ReadArrival() {
     }
   }
   if (!inbox.empty()) arrival = inbox;
-  if (!arrival.empty()) {
+  const bool arrived = !arrival.empty();
+  if (arrived) {
     std::u16string& text = shared_.decoded;
     Cp932::Instance().DecodeInto(arrival, text);
     // A flood's buffers are not kept for the ordinary requests after it.
@@ -101,17 +102,16 @@ bool DescriptorClient::ReadArrival() {
     Arrived(text);
     if (text.capacity() > (1u << 20)) std::u16string().swap(text);
     if (IsClosed()) return false;
-    if (!allRead && !shared_.watch.Rearm(fd_, *this, watchingWrites_)) EndLater(EndingOf(errno));
-    return allRead;
-  }
-  if (peerClosed) {
+  } else if (peerClosed) {
     End(Ending::PeerClosed);
+    return false;
   } else if (error != 0) {
     End(EndingOf(error));
-  } else if (!allRead && !shared_.watch.Rearm(fd_, *this, watchingWrites_)) {
-    EndLater(EndingOf(errno));
+    return false;
   }
-  return false;
+  // Input left unread is announced again only when the watch is changed.
+  if (!allRead) Rewatch(watchingWrites_);
+  return allRead && arrived;
 }
 
 void DescriptorClient::OnWritable() {
@@ -130,11 +130,13 @@ void DescriptorClient::OnWritable() {
 
 void DescriptorClient::WatchWrites(bool wanted) {
   if (wanted == watchingWrites_ || fd_ < 0) return;
-  if (!shared_.watch.Change(fd_, *this, wanted)) {
-    EndLater(EndingOf(errno));
-    return;
-  }
-  watchingWrites_ = wanted;
+  if (Rewatch(wanted)) watchingWrites_ = wanted;
+}
+
+bool DescriptorClient::Rewatch(bool writes) {
+  if (shared_.watch.Change(fd_, *this, writes)) return true;
+  EndLater(EndingOf(errno));
+  return false;
 }
 
 void DescriptorClient::WriteState(const StateReply& reply) {

@@ -46,6 +46,9 @@ class DescriptorClient : public Member, private ReadinessWatch::Handler {
   void OnWritable() override;
   // Watches for room to write while bytes wait, and only then.
   void WatchWrites(bool wanted);
+  // Changes the watch, which also reports the socket again if it is ready;
+  // a client the watch refuses ends as a connection failure.
+  bool Rewatch(bool writes);
   // Hands bytes to the kernel at once when nothing waits before them.
   void Queue(const char* data, std::size_t size);
 

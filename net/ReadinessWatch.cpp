@@ -39,8 +39,9 @@ bool ReadinessWatch::Control(int operation, int fd, Handler& handler, bool wantW
   // Edge-triggered: a level-triggered set would look at every socket served
   // in one wake-up again in the next, only to find most of them idle. A
   // change of the watch (EPOLL_CTL_MOD) reports the socket again if it is
-  // ready, which is what Rearm relies on. EPOLLRDHUP tells the handler that a
-  // close came with the last input, since no further edge would announce it.
+  // ready, which a handler that left input unread relies on. EPOLLRDHUP
+  // tells the handler that a close came with the last input, since no
+  // further edge would announce it.
   epoll_event event{};
   event.events = EPOLLIN | EPOLLRDHUP | EPOLLET | (wantWrite ? EPOLLOUT : 0u);
   event.data.ptr = &handler;
@@ -60,7 +61,7 @@ void ReadinessWatch::Dispatch() {
     const std::uint32_t events = ready[i].events;
     const bool peerDone = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
     if (peerDone || (events & EPOLLIN)) handler->OnReadable(peerDone);
-    if (ready[i].events & EPOLLOUT) handler->OnWritable();
+    if (events & EPOLLOUT) handler->OnWritable();
   }
 }
 

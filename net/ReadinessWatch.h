@@ -7,7 +7,7 @@
 // The set reports a socket when something new happens on it (edge-triggered),
 // not for as long as it stays ready: a socket served in one wake-up is not
 // looked at again in the next unless more came. A handler must therefore
-// take everything it is told of, or ask to be told again (Rearm).
+// take everything it is told of, or ask to be told again (Change).
 #pragma once
 
 #include <QObject>
@@ -42,10 +42,9 @@ class ReadinessWatch : public QObject {
   // and for room to write when wantWrite. False, with errno, when the set
   // cannot take it. A socket leaves the set when it is closed.
   bool Watch(int fd, Handler& handler, bool wantWrite);
+  // Also reports fd again if it is ready now, as for a handler that left
+  // input unread on purpose.
   bool Change(int fd, Handler& handler, bool wantWrite);
-  // Reports fd again if it is ready now, for a handler that left input
-  // unread on purpose.
-  bool Rearm(int fd, Handler& handler, bool wantWrite) { return Change(fd, handler, wantWrite); }
 
  private:
   bool Control(int operation, int fd, Handler& handler, bool wantWrite);
