@@ -66,6 +66,8 @@ class Cp932 {
   // The encoder's table: a character's bytes in wire order in the low half,
   // their count above; 0 for a character without a byte form.
   std::array<std::uint32_t, 65536> packed_{};
+  // Whether the processor can look eight entries up at once (AVX2).
+  bool eightLookups_ = false;
 };
 
 }  // namespace velmor

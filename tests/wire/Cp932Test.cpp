@@ -59,6 +59,45 @@ TEST(Cp932, AsciiRunsOfAnyLengthBesideJapanese) {
   }
 }
 
+// Runs of kanji are taken many characters at a time too: a run of any
+// length, ended at any place by a one-byte character, a broken pair or a
+// character without a byte form, is read and written as each character
+// alone would be.
+TEST(Cp932, KanjiRunsOfAnyLengthEndedByAnything) {
+  struct Break {
+    std::string bytes;
+    std::u16string text;
+    bool decodes, encodes;
+  };
+  const Break breaks[] = {{"x", u"x", true, true},
+                          {Bytes({0xB1}), u"ｱ", true, true},
+                          {Bytes({0x81, 0x20}), u"\uFFFD ", true, false},
+                          {"?", u"😀", false, true}};
+  for (int n = 0; n <= 40; ++n) {
+    std::string run;
+    std::u16string runText;
+    for (int i = 0; i < n; ++i) {
+      const auto lead = static_cast<std::uint8_t>(0x89 + i % 15);
+      const auto trail = static_cast<std::uint8_t>(0x40 + i * 7 % 0x3F);
+      const char16_t c = codec().DoubleByteChar(lead, trail);
+      ASSERT_NE(c, Cp932::NoChar);
+      ASSERT_EQ(codec().Encode(std::u16string(1, c)), Bytes({lead, trail}));
+      run += Bytes({lead, trail});
+      runText.push_back(c);
+    }
+    for (const Break& b : breaks) {
+      if (b.decodes) {
+        ASSERT_EQ(codec().Decode(run + b.bytes + run), runText + b.text + runText)
+            << "runs of " << n;
+      }
+      if (b.encodes) {
+        ASSERT_EQ(codec().Encode(runText + b.text + runText), run + b.bytes + run)
+            << "runs of " << n;
+      }
+    }
+  }
+}
+
 TEST(Cp932, SeparatorBytesAreBackslashAndTildeNotYenAndOverline) {
   EXPECT_EQ(codec().Decode("/*/~\\"), u"/*/~\\");
   EXPECT_EQ(codec().Encode(u"/*/~\\"), "/*/~\\");
