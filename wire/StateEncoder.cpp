@@ -25,75 +25,13 @@ void StateEncoder::MakeRoomInFront(std::size_t need) {
   writtenAt_ = NotWritten;
 }
 
-void StateEncoder::OfferSource(std::u16string_view text, std::string_view bytes) {
-  offeredText_ = text;
-  offeredBytes_ = bytes;
-}
-
-void StateEncoder::Withdraw() {
-  offeredText_ = {};
-  offeredBytes_ = {};
-}
-
-namespace {
-
-// How many characters a and b have in common at their ends.
-std::size_t CommonEnd(std::u16string_view a, std::u16string_view b) {
-  const std::size_t most = std::min(a.size(), b.size());
-  const char16_t* x = a.data() + a.size();
-  const char16_t* y = b.data() + b.size();
-  std::size_t same = 0;
-  // Large blocks first, then small ones: a chat line shares thousands of
-  // characters with its request and differs only in its first few.
-  for (const std::size_t block : {std::size_t{512}, std::size_t{16}}) {
-    while (most - same >= block &&
-           std::memcmp(x - same - block, y - same - block, block * sizeof(char16_t)) == 0) {
-      same += block;
-    }
-  }
-  while (same < most &&
-         x[-1 - static_cast<std::ptrdiff_t>(same)] == y[-1 - static_cast<std::ptrdiff_t>(same)]) {
-    ++same;
-  }
-  return same;
-}
-
-}  // namespace
-
-std::string_view StateEncoder::OfferedTail(std::u16string_view line,
-                                           std::size_t& characters) const {
-  characters = 0;
-  // Found by the line's last few characters, searched from the end of the
-  // offered text, where a chat request's text lies, then followed back.
-  constexpr std::size_t Probe = 16;
-  if (offeredText_.empty() || line.empty()) return {};
-  const std::size_t probe = std::min(line.size(), Probe);
-  const std::size_t at = offeredText_.rfind(line.substr(line.size() - probe));
-  if (at == std::u16string_view::npos) return {};
-  const std::size_t end = at + probe;
-  characters = CommonEnd(line, offeredText_.substr(0, end));
-  // The offered bytes are the text's exact encoding, so the run's bytes lie
-  // between the encoded sizes of what comes before and after it.
-  const std::size_t from = codec_.EncodedSize(offeredText_.substr(0, end - characters));
-  const std::size_t to = offeredBytes_.size() - codec_.EncodedSize(offeredText_.substr(end));
-  return offeredBytes_.substr(from, to - from);
-}
-
 void StateEncoder::PutLineInFront(std::u16string_view line) {
-  std::size_t reused = 0;
-  const std::string_view tail = OfferedTail(line, reused);
-  codec_.EncodeInto(line.substr(0, line.size() - reused), scratch_);
-  const std::size_t size = scratch_.size() + tail.size() + 2;
-  MakeRoomInFront(size);
-  start_ -= size;
-  char* to = buffer_.data() + start_;
-  std::memcpy(to, scratch_.data(), scratch_.size());
-  to += scratch_.size();
-  if (!tail.empty()) std::memcpy(to, tail.data(), tail.size());
-  to += tail.size();
-  to[0] = '\r';
-  to[1] = '\n';
-  lineSizes_.push_front(size);
+  codec_.EncodeInto(line, scratch_);
+  scratch_ += "\r\n";
+  MakeRoomInFront(scratch_.size());
+  start_ -= scratch_.size();
+  std::memcpy(buffer_.data() + start_, scratch_.data(), scratch_.size());
+  lineSizes_.push_front(scratch_.size());
 }
 
 void StateEncoder::Rebuild(const StateReply& reply) {

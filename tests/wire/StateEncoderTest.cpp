@@ -1,6 +1,5 @@
 // The kept reply bytes must always be exactly what encoding the whole text
-// gives, whatever the change from one reply to the next and whether a chat's
-// bytes were offered with it.
+// gives, whatever the change from one reply to the next.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -52,22 +51,9 @@ TEST(StateEncoder, FollowsARoomThroughRandomJoinsChatsRolloverAndLeaves) {
         room.AppendLogLine(Room::OperatorLine(text()));
         room.OnArrival(slot, u"/Reflesh//*/~" + room.MemberKey(slot));
         break;
-      default: {
-        const std::u16string request = u"NormalTel" + text() + u"/*/~" + room.MemberKey(slot);
-        if (event % 2 == 0) {
-          room.OnArrival(slot, request);
-          break;
-        }
-        // As a client's request comes: its bytes are offered with their text.
-        const std::string bytes = Cp932::Instance().Encode(request);
-        std::u16string decoded;
-        if (Cp932::Instance().DecodeInto(bytes, decoded)) {
-          connections.encoder.OfferSource(decoded, bytes);
-        }
-        room.OnArrival(slot, decoded);
-        connections.encoder.Withdraw();
+      default:
+        room.OnArrival(slot, u"NormalTel" + text() + u"/*/~" + room.MemberKey(slot));
         break;
-      }
     }
   }
   EXPECT_GT(connections.checked, 1500);
