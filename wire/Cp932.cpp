@@ -264,24 +264,33 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
     }
     // Runs of two-byte characters, the bulk of Japanese text: one lookup of
     // a byte and the next says what is read there, and the next pair's
-    // place does not wait for it, so the lookups overlap; eight at a time
-    // where the processor gathers, then four at a time while all are pairs.
-#if defined(VELMOR_EIGHT_LOOKUPS)
-    if (eightLookups_) {
-      const std::size_t done = DecodeEights(pairSteps_.data(), p, end, out);
-      p += 2 * done;
-      out += done;
-    }
-#endif
-    while (end - p >= 8) {
+    // place does not wait for it, so the lookups overlap; four at a time
+    // while all four are pairs.
+    const auto takeFour = [&] {
+      if (end - p < 8) return false;
       const std::uint32_t a = pairSteps_[p[0] << 8 | p[1]];
       const std::uint32_t b = pairSteps_[p[2] << 8 | p[3]];
       const std::uint32_t c = pairSteps_[p[4] << 8 | p[5]];
       const std::uint32_t d = pairSteps_[p[6] << 8 | p[7]];
-      if ((a & b & c & d & TwoBytes) == 0) break;
+      if ((a & b & c & d & TwoBytes) == 0) return false;
       StoreFourHalves(out, a, b, c, d);
       out += 4;
       p += 8;
+      return true;
+    };
+    // A run that has held eight goes on eight at a time where the processor
+    // gathers. Most runs of mixed text are shorter, and a gather spent on
+    // one would cost more than it saves.
+    if (takeFour() && takeFour()) {
+#if defined(VELMOR_EIGHT_LOOKUPS)
+      if (eightLookups_) {
+        const std::size_t done = DecodeEights(pairSteps_.data(), p, end, out);
+        p += 2 * done;
+        out += done;
+      }
+#endif
+      while (takeFour()) {
+      }
     }
     if (end - p < 2) break;
     std::uint32_t step = pairSteps_[p[0] << 8 | p[1]];
@@ -340,22 +349,29 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
       if (c == end) break;
     }
     // Runs of two-byte characters: the next character's place in out does
-    // not wait for this one's lookup; eight at a time where the processor
-    // gathers, then four at a time while all are.
-#if defined(VELMOR_EIGHT_LOOKUPS)
-    if (eightLookups_) {
-      const std::size_t done = EncodeEights(packed_.data(), c, end, p);
-      c += done;
-      p += 2 * done;
-    }
-#endif
-    while (end - c >= 4) {
+    // not wait for this one's lookup; four at a time while all four are,
+    // and eight at a time where the processor gathers once a run has held
+    // eight, as in decoding.
+    const auto takeFour = [&] {
+      if (end - c < 4) return false;
       const std::uint32_t a = packed_[c[0]], b = packed_[c[1]];
       const std::uint32_t d = packed_[c[2]], e = packed_[c[3]];
-      if ((a & b & d & e & TwoBytes) == 0) break;
+      if ((a & b & d & e & TwoBytes) == 0) return false;
       StoreFourHalves(p, a, b, d, e);
       p += 8;
       c += 4;
+      return true;
+    };
+    if (takeFour() && takeFour()) {
+#if defined(VELMOR_EIGHT_LOOKUPS)
+      if (eightLookups_) {
+        const std::size_t done = EncodeEights(packed_.data(), c, end, p);
+        c += done;
+        p += 2 * done;
+      }
+#endif
+      while (takeFour()) {
+      }
     }
     if (c == end) break;
     std::uint32_t packed = packed_[*c];
