@@ -1,5 +1,6 @@
 #include "net/ChatServer.h"
 
+#include <QMetaMethod>
 #include <QWebSocket>
 
 #include <unistd.h>
@@ -40,6 +41,10 @@ ChatServer::ChatServer(StatusLine& status, QObject* parent)
   connect(&views_, &ViewPublisher::ViewsChanged, this, &ChatServer::ViewsChanged);
   slotHolders_[0].address = ListenerAddress;
   slotHolders_[0].label = ListenerLabel(DefaultPort);
+}
+
+void ChatServer::connectNotify(const QMetaMethod& signal) {
+  if (signal == QMetaMethod::fromSignal(&OperatorLink::ViewsChanged)) views_.StartRendering();
 }
 
 ChatServer::~ChatServer() {

@@ -72,6 +72,10 @@ class ChatServer : public OperatorLink,
   void PostOperatorLine(const QString& text) override;
   RoomViews TakeViews() override { return views_.TakeViews(); }
 
+ protected:
+  // The views are rendered only once someone listens for them.
+  void connectNotify(const QMetaMethod& signal) override;
+
  private:
   // A listener's failure to accept, reported once per spell (see Listener.h).
   void ReportAcceptTrouble(std::uint16_t port, const QString& reason);

@@ -24,7 +24,19 @@ void ViewPublisher::SetStatusText(const std::u16string& text) {
 // when published.
 void ViewPublisher::ShowRoom(std::u16string_view, std::u16string_view) {
   viewsPending_ = true;
-  SchedulePublish();
+  if (rendering_.load(std::memory_order_relaxed)) SchedulePublish();
+}
+
+void ViewPublisher::StartRendering() {
+  if (rendering_.exchange(true)) return;
+  // On this publisher's own thread, which the caller's may not be.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        viewsPending_ = true;
+        SchedulePublish();
+      },
+      Qt::QueuedConnection);
 }
 
 void ViewPublisher::SchedulePublish() {
@@ -37,7 +49,7 @@ void ViewPublisher::Publish() {
     statusPending_ = false;
     news.status = QString::fromStdU16String(pendingStatus_);
   }
-  if (viewsPending_) {
+  if (viewsPending_ && rendering_.load(std::memory_order_relaxed)) {
     viewsPending_ = false;
     const auto [members, log] = current_();
     if (!SameText(members, shownMembers_)) {

@@ -2,12 +2,15 @@
 // the status line, published at most once per display frame (a quiet change
 // at once), one snapshot at a time. The window may live on another thread;
 // it takes what changed with TakeViews when told that something waits.
+// Nothing is rendered until something listens: a server without a window
+// spends nothing on views.
 #pragma once
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -37,6 +40,9 @@ class ViewPublisher : public QObject, public RoomDisplay, public StatusLine {
   // The news since the last take: at most one snapshot waits, however long
   // the window takes to come for it. Any thread.
   RoomViews TakeViews();
+  // Something listens for ViewsChanged now: the views are rendered from here
+  // on, the room as it stands first. Any thread.
+  void StartRendering();
 
  signals:
   // Something waits in TakeViews; not raised again until it has been taken.
@@ -52,6 +58,7 @@ class ViewPublisher : public QObject, public RoomDisplay, public StatusLine {
   std::u16string pendingStatus_;
   bool viewsPending_ = false;
   bool statusPending_ = false;
+  std::atomic<bool> rendering_{false};
   QTimer cooldown_;
   std::mutex mailboxGuard_;
   RoomViews mailbox_;
