@@ -18,8 +18,8 @@ constexpr std::u16string_view FetchWord = u"/Reflesh/";
 constexpr std::size_t CommandLength = 9;
 
 // Where the first separator begins, or npos. A chat request is scanned to
-// its end for it, so runs without a "/" are skipped eight characters at a
-// time where the processor has SSE2 (every x86-64 does), else four: a 16-bit
+// its end for it, so runs without a "/" are skipped 32 and eight characters
+// at a time where the processor has SSE2 (every x86-64 does), else four: a 16-bit
 // lane of word ^ "////" is zero exactly where a "/" is.
 std::size_t FindKeySeparator(std::u16string_view text) {
   const char16_t* const begin = text.data();
@@ -30,6 +30,17 @@ std::size_t FindKeySeparator(std::u16string_view text) {
   const char16_t* p = begin;
 #if defined(__SSE2__)
   const __m128i slashes = _mm_set1_epi16(u'/');
+  // Long lines are skipped 32 characters at a time, with one test for all
+  // four loads; a block with a "/" is looked at eight by eight below.
+  const auto slashIn = [&slashes](const char16_t* at) {
+    return _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), slashes);
+  };
+  while (end - p >= 32) {
+    const __m128i any = _mm_or_si128(_mm_or_si128(slashIn(p), slashIn(p + 8)),
+                                     _mm_or_si128(slashIn(p + 16), slashIn(p + 24)));
+    if (_mm_movemask_epi8(any) != 0) break;
+    p += 32;
+  }
   while (end - p >= 8) {
     const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     if (_mm_movemask_epi8(_mm_cmpeq_epi16(lanes, slashes)) != 0) {
