@@ -317,7 +317,11 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
 // the store).
 void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
   out.resize(text.size() * 2 + 1);
-  char* p = out.data();
+  out.resize(EncodeTo(text, out.data()));
+}
+
+std::size_t Cp932::EncodeTo(std::u16string_view text, char* const to) const {
+  char* p = to;
   const char16_t* c = text.data();
   const char16_t* end = c + text.size();
   for (; c < end; ++c) {
@@ -393,7 +397,7 @@ void Cp932::EncodeInto(std::u16string_view text, std::string& out) const {
     p[1] = static_cast<char>(packed >> 8 & 0xFF);
     p += packed >> 16;
   }
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  return static_cast<std::size_t>(p - to);
 }
 
 std::string Cp932::Encode(std::u16string_view text) const {

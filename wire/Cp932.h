@@ -32,6 +32,10 @@ class Cp932 {
   void DecodeInto(std::string_view bytes, std::u16string& out) const;
   // A character without a byte form (an emoji, a lone surrogate) becomes "?".
   void EncodeInto(std::u16string_view text, std::string& out) const;
+  // The same into to, which has room for 2 * text.size() + 1 bytes, the
+  // last of which may be written past the result; returns the result's
+  // length.
+  std::size_t EncodeTo(std::u16string_view text, char* to) const;
   std::string Encode(std::u16string_view text) const;
 
   // The character of one byte or of a lead and trail byte; NoChar if none.

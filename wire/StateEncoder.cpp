@@ -7,11 +7,12 @@ namespace velmor {
 
 void StateEncoder::MakeRoomInFront(std::size_t need) {
   if (start_ >= need) return;
-  // Room for twice what is kept and needed, so that moving is rare and its
-  // cost spread over many lines; within the buffer while it is big enough,
-  // so only a log larger than any before costs an allocation.
+  // Room for four times what is kept and needed, so that moving is rare
+  // and its cost spread over many lines (a full log of long lines moves
+  // once in 150 of them); within the buffer while it is big enough, so only
+  // a log larger than any before costs an allocation.
   const std::size_t kept = end_ - start_;
-  const std::size_t size = std::max<std::size_t>(2 * (kept + need), 64 * 1024);
+  const std::size_t size = std::max<std::size_t>(4 * (kept + need), 64 * 1024);
   if (buffer_.size() >= size) {
     std::memmove(buffer_.data() + buffer_.size() - kept, buffer_.data() + start_, kept);
   } else {
@@ -26,12 +27,18 @@ void StateEncoder::MakeRoomInFront(std::size_t need) {
 }
 
 void StateEncoder::PutLineInFront(std::u16string_view line) {
-  codec_.EncodeInto(line, scratch_);
-  scratch_ += "\r\n";
-  MakeRoomInFront(scratch_.size());
-  start_ -= scratch_.size();
-  std::memcpy(buffer_.data() + start_, scratch_.data(), scratch_.size());
-  lineSizes_.push_front(scratch_.size());
+  // Encoded in place, where its longest form (two bytes a character) would
+  // end just before the log, and moved up only if it came out shorter. The
+  // byte the encoder may write past its end lands where the CR goes.
+  const std::size_t most = 2 * line.size();
+  MakeRoomInFront(most + 2);
+  char* const lineEnd = buffer_.data() + start_ - 2;
+  const std::size_t size = codec_.EncodeTo(line, lineEnd - most);
+  if (size < most) std::memmove(lineEnd - size, lineEnd - most, size);
+  lineEnd[0] = '\r';
+  lineEnd[1] = '\n';
+  start_ -= size + 2;
+  lineSizes_.push_front(size + 2);
 }
 
 void StateEncoder::Rebuild(const StateReply& reply) {

@@ -49,7 +49,6 @@ class StateEncoder {
   // NotWritten once the log has moved.
   std::size_t writtenAt_ = NotWritten;
   std::uint64_t writtenVersion_ = 0;
-  std::string scratch_;
 };
 
 }  // namespace velmor
