@@ -96,10 +96,14 @@ bool DescriptorClient::ReadArrival() {
   const bool arrived = !arrival.empty();
   if (arrived) {
     std::u16string& text = shared_.decoded;
-    Cp932::Instance().DecodeInto(arrival, text);
+    // A request read whole is offered to the reply's encoder, which may send
+    // its bytes back as they came where its text becomes a line.
+    const bool offered = Cp932::Instance().DecodeInto(arrival, text) && inbox.empty();
+    if (offered) shared_.states.OfferSource(text, arrival);
     // A flood's buffers are not kept for the ordinary requests after it.
     if (inbox.capacity() > (1u << 20)) std::string().swap(inbox);
     Arrived(text);
+    if (offered) shared_.states.Withdraw();
     if (text.capacity() > (1u << 20)) std::u16string().swap(text);
     if (IsClosed()) return false;
   } else if (peerClosed) {

@@ -62,6 +62,9 @@ constexpr std::pair<std::uint8_t, char16_t> WindowsSingles[] = {
 
 // In both tables, the mark of an entry that is two bytes long.
 constexpr std::uint32_t TwoBytes = 2u << 16;
+// In the decoder's table, the mark of bytes that encoding their character
+// gives back: not a replacement, not one of several forms of a character.
+constexpr std::uint32_t ExactBytes = 1u << 18;
 
 // Writes the low halves of four table entries one after the other: four
 // characters, or the eight bytes of four two-byte characters in wire order.
@@ -104,12 +107,16 @@ __attribute__((target("avx2"))) bool AllTwoBytes(__m256i entries) {
   return _mm256_testc_si256(_mm256_and_si256(entries, two), two) != 0;
 }
 
-// Decodes pairs from p while eight in a row are valid; returns how many.
+// Decodes pairs from p while eight in a row are valid; returns how many,
+// and clears exact unless all of them were exact.
 __attribute__((target("avx2"))) std::size_t DecodeEights(const std::uint32_t* steps,
                                                          const std::uint8_t* p,
-                                                         const std::uint8_t* end, char16_t* out) {
+                                                         const std::uint8_t* end, char16_t* out,
+                                                         std::uint32_t& exact) {
   // The table's index is a lead and trail byte read big-endian.
   const __m128i swap = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+  const __m256i exactMark = _mm256_set1_epi32(static_cast<int>(ExactBytes));
+  __m256i allExact = exactMark;
   std::size_t done = 0;
   for (; end - p >= 16; p += 16, done += 8) {
     const __m128i pairs =
@@ -117,8 +124,10 @@ __attribute__((target("avx2"))) std::size_t DecodeEights(const std::uint32_t* st
     const __m256i entries = _mm256_i32gather_epi32(reinterpret_cast<const int*>(steps),
                                                    _mm256_cvtepu16_epi32(pairs), 4);
     if (!AllTwoBytes(entries)) break;
+    allExact = _mm256_and_si256(allExact, entries);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + done), LowHalves(entries));
   }
+  if (!_mm256_testc_si256(allExact, exactMark)) exact = 0;
   return done;
 }
 
@@ -178,23 +187,26 @@ Cp932::Cp932() {
   for (auto [byte, c] : WindowsSingles) {
     if (single_[byte] == NoChar) single_[byte] = c;
   }
-  for (int first = 0; first < 0x100; ++first) {
-    const char16_t single = single_[first] == NoChar ? Replacement : single_[first];
-    for (int next = 0; next < 0x100; ++next) {
-      const int index = first << 8 | next;
-      const char16_t pair = pairs[index];
-      pairSteps_[index] = !IsLeadByte(static_cast<std::uint8_t>(first)) ? (1u << 16 | single)
-                          : pair == NoChar                              ? (1u << 16 | Replacement)
-                                                                        : (2u << 16 | pair);
-    }
-  }
-
   const std::vector<std::uint16_t> byteForms = ByteForms();
   for (std::size_t c = 0; c < byteForms.size(); ++c) {
     const std::uint16_t bytes = byteForms[c];
     if (bytes == NoBytes) continue;
     packed_[c] =
         bytes < 0x100 ? (1u << 16 | bytes) : (2u << 16 | (bytes & 0xFFu) << 8 | bytes >> 8);
+  }
+
+  for (int first = 0; first < 0x100; ++first) {
+    const char16_t single = single_[first] == NoChar ? Replacement : single_[first];
+    for (int next = 0; next < 0x100; ++next) {
+      const int index = first << 8 | next;
+      const char16_t pair = pairs[index];
+      std::uint32_t step = !IsLeadByte(static_cast<std::uint8_t>(first)) ? (1u << 16 | single)
+                           : pair == NoChar                              ? (1u << 16 | Replacement)
+                                                                         : (2u << 16 | pair);
+      const bool exact = step & TwoBytes ? byteForms[pair] == index : byteForms[single] == first;
+      if (exact && static_cast<char16_t>(step) != Replacement) step |= ExactBytes;
+      pairSteps_[index] = step;
+    }
   }
 }
 
@@ -229,7 +241,8 @@ std::u16string Cp932::Decode(std::string_view bytes) const {
   return text;
 }
 
-void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
+bool Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
+  std::uint32_t exact = ExactBytes;  // cleared by the first step that is not
   text.resize(bytes.size());
   char16_t* out = text.data();
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
@@ -273,6 +286,7 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
       const std::uint32_t c = pairSteps_[p[4] << 8 | p[5]];
       const std::uint32_t d = pairSteps_[p[6] << 8 | p[7]];
       if ((a & b & c & d & TwoBytes) == 0) return false;
+      exact &= a & b & c & d;
       StoreFourHalves(out, a, b, c, d);
       out += 4;
       p += 8;
@@ -284,7 +298,7 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
     if (takeFour() && takeFour()) {
 #if defined(VELMOR_EIGHT_LOOKUPS)
       if (eightLookups_) {
-        const std::size_t done = DecodeEights(pairSteps_.data(), p, end, out);
+        const std::size_t done = DecodeEights(pairSteps_.data(), p, end, out, exact);
         p += 2 * done;
         out += done;
       }
@@ -294,7 +308,8 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
     }
     if (end - p < 2) break;
     std::uint32_t step = pairSteps_[p[0] << 8 | p[1]];
-    while (step >> 16 == 2) {
+    while (step & TwoBytes) {
+      exact &= step;
       *out++ = static_cast<char16_t>(step);
       p += 2;
       if (end - p < 2) break;
@@ -302,12 +317,17 @@ void Cp932::DecodeInto(std::string_view bytes, std::u16string& text) const {
     }
     if (end - p < 2) break;
     // The run has ended at a character of one byte.
+    exact &= step;
     *out++ = static_cast<char16_t>(step);
     ++p;
   }
   // A last byte alone: a lead byte without its trail reads as U+FFFD.
-  if (p < end) *out++ = static_cast<char16_t>(pairSteps_[*p << 8]);
+  if (p < end) {
+    exact &= pairSteps_[*p << 8];
+    *out++ = static_cast<char16_t>(pairSteps_[*p << 8]);
+  }
   text.resize(static_cast<std::size_t>(out - text.data()));
+  return exact != 0;
 }
 
 // Replies are encoded whole for every change of the room, so this is written
@@ -398,6 +418,17 @@ std::size_t Cp932::EncodeTo(std::u16string_view text, char* const to) const {
     p += packed >> 16;
   }
   return static_cast<std::size_t>(p - to);
+}
+
+std::size_t Cp932::EncodedSize(std::u16string_view text) const {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::uint32_t packed = packed_[text[i]];
+    // Without a byte form a character is one "?", a surrogate pair too.
+    if (packed == 0 && i + 1 < text.size() && IsSurrogatePair(text[i], text[i + 1])) ++i;
+    size += packed == 0 ? 1 : packed >> 16;
+  }
+  return size;
 }
 
 std::string Cp932::Encode(std::u16string_view text) const {

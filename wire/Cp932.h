@@ -28,8 +28,10 @@ class Cp932 {
   // Never fails: a byte that starts no valid character becomes U+FFFD and
   // decoding goes on with the next byte; a lead byte at the end does too.
   std::u16string Decode(std::string_view bytes) const;
-  // The same into out, whose capacity is reused.
-  void DecodeInto(std::string_view bytes, std::u16string& out) const;
+  // The same into out, whose capacity is reused. True when the bytes are
+  // exactly what encoding the text gives: no byte was replaced and no
+  // character came in another of its forms.
+  bool DecodeInto(std::string_view bytes, std::u16string& out) const;
   // A character without a byte form (an emoji, a lone surrogate) becomes "?".
   void EncodeInto(std::u16string_view text, std::string& out) const;
   // The same into to, which has room for 2 * text.size() + 1 bytes, the
@@ -37,13 +39,15 @@ class Cp932 {
   // length.
   std::size_t EncodeTo(std::u16string_view text, char* to) const;
   std::string Encode(std::u16string_view text) const;
+  // How many bytes Encode gives for text.
+  std::size_t EncodedSize(std::u16string_view text) const;
 
   // The character of one byte or of a lead and trail byte; NoChar if none.
   static constexpr char16_t NoChar = u'\uFFFF';
   char16_t SingleByteChar(std::uint8_t byte) const { return single_[byte]; }
   char16_t DoubleByteChar(std::uint8_t lead, std::uint8_t trail) const {
     const std::uint32_t step = pairSteps_[lead << 8 | trail];
-    return IsLeadByte(lead) && step >> 16 == 2 ? static_cast<char16_t>(step) : NoChar;
+    return IsLeadByte(lead) && (step >> 16 & 3) == 2 ? static_cast<char16_t>(step) : NoChar;
   }
   static bool IsLeadByte(std::uint8_t byte) {
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
@@ -65,7 +69,8 @@ class Cp932 {
   // The decoder's table, indexed by a byte and the one after it: the
   // character read there in the low half, and how many of the two bytes it
   // takes above (2 for a valid pair, else 1: a lead byte with a wrong trail
-  // spends only itself and reads as U+FFFD).
+  // spends only itself and reads as U+FFFD), and whether encoding that
+  // character gives those bytes back (ExactBytes).
   std::array<std::uint32_t, 65536> pairSteps_{};
   // The encoder's table: a character's bytes in wire order in the low half,
   // their count above; 0 for a character without a byte form.

@@ -26,19 +26,81 @@ void StateEncoder::MakeRoomInFront(std::size_t need) {
   writtenAt_ = NotWritten;
 }
 
+void StateEncoder::OfferSource(std::u16string_view text, std::string_view bytes) {
+  offeredText_ = text;
+  offeredBytes_ = bytes;
+}
+
+void StateEncoder::Withdraw() {
+  offeredText_ = {};
+  offeredBytes_ = {};
+}
+
+namespace {
+
+// How many characters a and b have in common at their ends.
+std::size_t CommonEnd(std::u16string_view a, std::u16string_view b) {
+  const std::size_t most = std::min(a.size(), b.size());
+  const char16_t* x = a.data() + a.size();
+  const char16_t* y = b.data() + b.size();
+  std::size_t same = 0;
+  // Large blocks first, then small ones: a chat line shares thousands of
+  // characters with its request and differs only in its first few.
+  for (const std::size_t block : {std::size_t{512}, std::size_t{16}}) {
+    while (most - same >= block &&
+           std::memcmp(x - same - block, y - same - block, block * sizeof(char16_t)) == 0) {
+      same += block;
+    }
+  }
+  while (same < most &&
+         x[-1 - static_cast<std::ptrdiff_t>(same)] == y[-1 - static_cast<std::ptrdiff_t>(same)]) {
+    ++same;
+  }
+  return same;
+}
+
+}  // namespace
+
+std::string_view StateEncoder::OfferedTail(std::u16string_view line,
+                                           std::size_t& characters) const {
+  characters = 0;
+  // Found by the line's last few characters, searched from the end of the
+  // offered text, where a chat request's text lies, then followed back.
+  constexpr std::size_t Probe = 16;
+  // A shorter line is encoded sooner than its run is found and compared.
+  constexpr std::size_t ShortestReused = 512;
+  if (offeredText_.empty() || line.size() < ShortestReused) return {};
+  const std::size_t probe = std::min(line.size(), Probe);
+  const std::size_t at = offeredText_.rfind(line.substr(line.size() - probe));
+  if (at == std::u16string_view::npos) return {};
+  const std::size_t end = at + probe;
+  characters = CommonEnd(line, offeredText_.substr(0, end));
+  // The offered bytes are the text's exact encoding, so the run's bytes lie
+  // between the encoded sizes of what comes before and after it.
+  const std::size_t from = codec_.EncodedSize(offeredText_.substr(0, end - characters));
+  const std::size_t to = offeredBytes_.size() - codec_.EncodedSize(offeredText_.substr(end));
+  return offeredBytes_.substr(from, to - from);
+}
+
 void StateEncoder::PutLineInFront(std::u16string_view line) {
-  // Encoded in place, where its longest form (two bytes a character) would
-  // end just before the log, and moved up only if it came out shorter. The
-  // byte the encoder may write past its end lands where the CR goes.
-  const std::size_t most = 2 * line.size();
-  MakeRoomInFront(most + 2);
-  char* const lineEnd = buffer_.data() + start_ - 2;
-  const std::size_t size = codec_.EncodeTo(line, lineEnd - most);
-  if (size < most) std::memmove(lineEnd - size, lineEnd - most, size);
-  lineEnd[0] = '\r';
-  lineEnd[1] = '\n';
-  start_ -= size + 2;
-  lineSizes_.push_front(size + 2);
+  std::size_t reused = 0;
+  const std::string_view tail = OfferedTail(line, reused);
+  const std::u16string_view head = line.substr(0, line.size() - reused);
+  // The rest is encoded in place, where its longest form (two bytes a
+  // character) would end just before the reused bytes, and moved up only if
+  // it came out shorter. The byte the encoder may write past its end lands
+  // where those bytes or the CR go, written after it.
+  const std::size_t most = 2 * head.size();
+  MakeRoomInFront(most + tail.size() + 2);
+  char* const tailAt = buffer_.data() + start_ - 2 - tail.size();
+  const std::size_t size = codec_.EncodeTo(head, tailAt - most);
+  if (size < most) std::memmove(tailAt - size, tailAt - most, size);
+  if (!tail.empty()) std::memcpy(tailAt, tail.data(), tail.size());
+  tailAt[tail.size()] = '\r';
+  tailAt[tail.size() + 1] = '\n';
+  const std::size_t total = size + tail.size() + 2;
+  start_ -= total;
+  lineSizes_.push_front(total);
 }
 
 void StateEncoder::Rebuild(const StateReply& reply) {

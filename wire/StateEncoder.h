@@ -6,7 +6,11 @@
 // oldest is cut off the end, and the member list and "/*/" are written just
 // before the log, so the whole reply is one contiguous run of bytes that
 // goes out in one send. A fetch of an unchanged room encodes nothing at all.
-// Plain C++.
+//
+// A chat line is mostly the text its request brought. While that request is
+// handled, its bytes may be offered with their text: a new line that ends
+// with a run of that text takes the run's bytes as they came instead of
+// encoding them again. Plain C++.
 #pragma once
 
 #include <cstdint>
@@ -26,11 +30,20 @@ class StateEncoder {
   // call.
   std::string_view Encode(const StateReply& reply);
 
+  // Offers bytes that are exactly the encoding of text (as Cp932::DecodeInto
+  // says) for the lines encoded until Withdraw; both must stay valid until
+  // then.
+  void OfferSource(std::u16string_view text, std::string_view bytes);
+  void Withdraw();
+
  private:
   // Makes room for need bytes before the log, moving it if it must.
   void MakeRoomInFront(std::size_t need);
   // Encodes line with its CR LF just before the log.
   void PutLineInFront(std::u16string_view line);
+  // The bytes of the longest run of the offered text that ends line, and
+  // how many characters it holds; nothing when the line does not end so.
+  std::string_view OfferedTail(std::u16string_view line, std::size_t& characters) const;
   void Rebuild(const StateReply& reply);
 
   static constexpr std::size_t NotWritten = static_cast<std::size_t>(-1);
@@ -49,6 +62,8 @@ class StateEncoder {
   // NotWritten once the log has moved.
   std::size_t writtenAt_ = NotWritten;
   std::uint64_t writtenVersion_ = 0;
+  std::u16string_view offeredText_;
+  std::string_view offeredBytes_;
 };
 
 }  // namespace velmor

@@ -11,11 +11,14 @@ namespace velmor::testing {
 // Decoding never fails and yields at most one character per byte; text that
 // came from the wire encodes to bytes that decode to the same text (with "?"
 // for the replacement character, which has no byte form), and encoding that
-// again gives the same bytes.
+// again gives the same bytes. The decoder says whether the bytes are the
+// text's own encoding, and is right.
 inline std::string CheckCp932RoundTrip(std::string_view bytes) {
   const Cp932& codec = Cp932::Instance();
-  const std::u16string text = codec.Decode(bytes);
+  std::u16string text;
+  const bool exact = codec.DecodeInto(bytes, text);
   if (text.size() > bytes.size()) return "more characters than bytes";
+  if (exact != (codec.Encode(text) == bytes)) return "wrong about the bytes being the text's own";
   std::u16string expected = text;
   for (char16_t& c : expected) {
     if (c == Cp932::NoChar) return "decoded to the table's own no-character mark";

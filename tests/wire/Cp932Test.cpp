@@ -98,6 +98,31 @@ TEST(Cp932, KanjiRunsOfAnyLengthEndedByAnything) {
   }
 }
 
+// A reply may carry a client's bytes in place of encoding their text again
+// only where the decoder says they are exactly that encoding.
+TEST(Cp932, SaysWhenTheBytesAreExactlyTheTextsEncoding) {
+  const auto exact = [](const std::string& bytes) {
+    std::u16string text;
+    const bool said = codec().DecodeInto(bytes, text);
+    EXPECT_EQ(said, codec().Encode(text) == bytes) << ::testing::PrintToString(bytes);
+    return said;
+  };
+  for (int first = 0; first < 0x100; ++first) {
+    exact(Bytes({first}));
+    for (int next = 0x40; next < 0x100; ++next) exact(Bytes({first, next}));
+  }
+  // One NEC-selected copy (0xED 0x40, which is written 0xFA 0x5C) at any
+  // place in a run of kanji, which is read many characters at a time.
+  std::string run;
+  for (int i = 0; i < 29; ++i) run += Bytes({0x89 + i % 15, 0x40 + i * 7 % 0x3F});
+  EXPECT_TRUE(exact(run + "/*/~key"));
+  for (std::size_t at = 0; at < run.size(); at += 2) {
+    std::string copy = run;
+    copy.replace(at, 2, Bytes({0xED, 0x40}));
+    EXPECT_FALSE(exact(copy + "/*/~key")) << "at " << at;
+  }
+}
+
 TEST(Cp932, SeparatorBytesAreBackslashAndTildeNotYenAndOverline) {
   EXPECT_EQ(codec().Decode("/*/~\\"), u"/*/~\\");
   EXPECT_EQ(codec().Encode(u"/*/~\\"), "/*/~\\");

@@ -1,5 +1,6 @@
 // The kept reply bytes must always be exactly what encoding the whole text
-// gives, whatever the change from one reply to the next.
+// gives, whatever the change from one reply to the next and whether a chat's
+// bytes were offered with it.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -30,12 +31,14 @@ TEST(StateEncoder, FollowsARoomThroughRandomJoinsChatsRolloverAndLeaves) {
   testing::FakeStatus status;
   Room room(connections, status);
   std::mt19937 random(23);
-  // Lines of every length up to a few hundred characters, with characters
-  // code page 932 lacks and surrogate pairs, whole and split.
+  // Lines of every length up to a thousand characters (the longer ones take
+  // their request's bytes when offered), with characters code page 932
+  // lacks and surrogate pairs, whole and split.
   const std::u16string pieces[] = {u"a", u"日本語", u"髙", u"😀", u"\xD83D", u"\r\n", u"ｶﾅ"};
   const auto text = [&] {
     std::u16string t;
-    for (int i = random() % 80; i > 0; --i) t += pieces[random() % std::size(pieces)];
+    for (int i = random() % (random() % 4 == 0 ? 400 : 80); i > 0; --i)
+      t += pieces[random() % std::size(pieces)];
     return t;
   };
   for (int event = 0; event < 3000; ++event) {
@@ -51,9 +54,22 @@ TEST(StateEncoder, FollowsARoomThroughRandomJoinsChatsRolloverAndLeaves) {
         room.AppendLogLine(Room::OperatorLine(text()));
         room.OnArrival(slot, u"/Reflesh//*/~" + room.MemberKey(slot));
         break;
-      default:
-        room.OnArrival(slot, u"NormalTel" + text() + u"/*/~" + room.MemberKey(slot));
+      default: {
+        const std::u16string request = u"NormalTel" + text() + u"/*/~" + room.MemberKey(slot);
+        if (event % 2 == 0) {
+          room.OnArrival(slot, request);
+          break;
+        }
+        // As a client's request comes: its bytes are offered with their text.
+        const std::string bytes = Cp932::Instance().Encode(request);
+        std::u16string decoded;
+        if (Cp932::Instance().DecodeInto(bytes, decoded)) {
+          connections.encoder.OfferSource(decoded, bytes);
+        }
+        room.OnArrival(slot, decoded);
+        connections.encoder.Withdraw();
         break;
+      }
     }
   }
   EXPECT_GT(connections.checked, 1500);
