@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmor {
 
 void StateEncoder::MakeRoomInFront(std::size_t need) {
@@ -44,14 +48,23 @@ std::size_t CommonEnd(std::u16string_view a, std::u16string_view b) {
   const char16_t* x = a.data() + a.size();
   const char16_t* y = b.data() + b.size();
   std::size_t same = 0;
-  // Large blocks first, then small ones: a chat line shares thousands of
-  // characters with its request and differs only in its first few.
-  for (const std::size_t block : {std::size_t{512}, std::size_t{16}}) {
-    while (most - same >= block &&
-           std::memcmp(x - same - block, y - same - block, block * sizeof(char16_t)) == 0) {
-      same += block;
-    }
+#if defined(__SSE2__)
+  // A chat line shares thousands of characters with its request and
+  // differs only in its first few: 32 characters a step, four comparisons
+  // tested at once, with no call per step.
+  const auto sameEight = [x, y](std::size_t back) {
+    return _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x - back)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(y - back)));
+  };
+  while (most - same >= 32) {
+    const __m128i all = _mm_and_si128(_mm_and_si128(sameEight(same + 8), sameEight(same + 16)),
+                                      _mm_and_si128(sameEight(same + 24), sameEight(same + 32)));
+    if (_mm_movemask_epi8(all) != 0xFFFF) break;
+    same += 32;
   }
+#else
+  while (most - same >= 512 && std::memcmp(x - same - 512, y - same - 512, 1024) == 0) same += 512;
+#endif
   while (same < most &&
          x[-1 - static_cast<std::ptrdiff_t>(same)] == y[-1 - static_cast<std::ptrdiff_t>(same)]) {
     ++same;
