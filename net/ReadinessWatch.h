@@ -13,6 +13,7 @@
 #include <QObject>
 
 class QSocketNotifier;
+struct epoll_event;
 
 namespace velmor {
 
@@ -49,6 +50,7 @@ class ReadinessWatch : public QObject {
  private:
   bool Control(int operation, int fd, Handler& handler, bool wantWrite);
   void Dispatch();
+  void Serve(const epoll_event* ready, int count);
 
   int epoll_ = -1;
   QSocketNotifier* notifier_ = nullptr;
