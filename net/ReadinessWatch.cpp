@@ -28,6 +28,7 @@ bool ReadinessWatch::Watch(int fd, Handler& handler, bool wantWrite) {
 }
 
 bool ReadinessWatch::Change(int fd, Handler& handler, bool wantWrite) {
+  changed_ = true;
   return Control(EPOLL_CTL_MOD, fd, handler, wantWrite);
 }
 
@@ -52,12 +53,16 @@ bool ReadinessWatch::Control(int operation, int fd, Handler& handler, bool wantW
 // those that became ready meanwhile, up to a bound that lets timers and
 // queued work in between: under load the clients served first have asked
 // again by the time the last is answered, and taking them here spares a
-// round of the event loop's own poll for every few requests.
+// round of the event loop's own poll for every few requests. A handler that
+// asked to be told again (input left unread, a reply left unsent) waits for
+// the next wake-up, so a client that streams is still read in bounded
+// bites between timers.
 void ReadinessWatch::Dispatch() {
   constexpr int Batch = 64;
   constexpr int MostRounds = 4;
   epoll_event ready[Batch];
-  for (int round = 0; round < MostRounds; ++round) {
+  changed_ = false;
+  for (int round = 0; round < MostRounds && !changed_; ++round) {
     const int count = ::epoll_wait(epoll_, ready, Batch, 0);
     if (count <= 0) return;
     Serve(ready, count);

@@ -53,6 +53,7 @@ class ReadinessWatch : public QObject {
   void Serve(const epoll_event* ready, int count);
 
   int epoll_ = -1;
+  bool changed_ = false;  // a watch was changed in this wake-up
   QSocketNotifier* notifier_ = nullptr;
 };
 
