@@ -83,10 +83,9 @@ std::string_view StateEncoder::OfferedTail(std::u16string_view line,
   // A shorter line is encoded sooner than its run is found and compared.
   constexpr std::size_t ShortestReused = 512;
   if (offeredText_.empty() || line.size() < ShortestReused) return {};
-  const std::size_t probe = std::min(line.size(), Probe);
-  const std::size_t at = offeredText_.rfind(line.substr(line.size() - probe));
+  const std::size_t at = offeredText_.rfind(line.substr(line.size() - Probe));
   if (at == std::u16string_view::npos) return {};
-  const std::size_t end = at + probe;
+  const std::size_t end = at + Probe;
   characters = CommonEnd(line, offeredText_.substr(0, end));
   // The offered bytes are the text's exact encoding, so the run's bytes lie
   // between the encoded sizes of what comes before and after it.
