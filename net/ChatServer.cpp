@@ -147,6 +147,8 @@ void ChatServer::ShowRoom(std::u16string_view memberList, std::u16string_view lo
   newsPending_ = true;
   if (!newsCooldown_.isActive()) {
     QMetaObject::invokeMethod(this, &ChatServer::TellMembers, Qt::QueuedConnection);
+    // Not after the clients' next requests: the news follows this one.
+    clientWatch_->HandBackSoon();
   }
 }
 

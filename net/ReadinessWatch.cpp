@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 
 namespace velmor {
@@ -28,9 +29,11 @@ bool ReadinessWatch::Watch(int fd, Handler& handler, bool wantWrite) {
 }
 
 bool ReadinessWatch::Change(int fd, Handler& handler, bool wantWrite) {
-  changed_ = true;
+  handBack_ = true;
   return Control(EPOLL_CTL_MOD, fd, handler, wantWrite);
 }
+
+void ReadinessWatch::HandBackSoon() { handBack_ = true; }
 
 bool ReadinessWatch::Control(int operation, int fd, Handler& handler, bool wantWrite) {
   if (epoll_ < 0) {
@@ -49,23 +52,34 @@ bool ReadinessWatch::Control(int operation, int fd, Handler& handler, bool wantW
   return ::epoll_ctl(epoll_, operation, fd, &event) == 0;
 }
 
-// One wake-up of the event loop serves every socket that is ready, and
-// those that became ready meanwhile, up to a bound that lets timers and
-// queued work in between: under load the clients served first have asked
-// again by the time the last is answered, and taking them here spares a
-// round of the event loop's own poll for every few requests. A handler that
-// asked to be told again (input left unread, a reply left unsent) waits for
-// the next wake-up, so a client that streams is still read in bounded
-// bites between timers.
+// Under load the next request is on its way by the time one is answered.
+// So a wake-up serves what is ready and then waits here, in epoll_wait, for
+// more: one call a request, as a plain epoll server makes, where going back
+// to the event loop costs its poll of every descriptor it has and then a
+// call here again. The loop gets its turn after a quiet spell or a few
+// milliseconds of work, whichever comes first, and at once when a handler
+// queued work for it or asked to be told again (input left unread, a reply
+// left unsent), so that a client that streams is read in bounded bites.
+//
+// The quiet spell is longer than a scheduler tick on purpose: a sleep with a
+// shorter timeout makes that timeout the processor's next timer, and
+// setting the timer on every sleep (a trap to the hypervisor on a virtual
+// machine) cost more than the wake-ups it spared: at one millisecond, a
+// chat at 200 KB a reply took 1.16 of a plain epoll server's time, against
+// 1.06 at five.
 void ReadinessWatch::Dispatch() {
+  using Clock = std::chrono::steady_clock;
   constexpr int Batch = 64;
-  constexpr int MostRounds = 4;
+  constexpr int QuietMs = 5;
+  constexpr auto LongestStay = std::chrono::milliseconds(5);
   epoll_event ready[Batch];
-  changed_ = false;
-  for (int round = 0; round < MostRounds && !changed_; ++round) {
-    const int count = ::epoll_wait(epoll_, ready, Batch, 0);
-    if (count <= 0) return;
+  const Clock::time_point giveBack = Clock::now() + LongestStay;
+  handBack_ = false;
+  int count = ::epoll_wait(epoll_, ready, Batch, 0);
+  while (count > 0) {
     Serve(ready, count);
+    if (handBack_ || Clock::now() >= giveBack) return;
+    count = ::epoll_wait(epoll_, ready, Batch, QuietMs);
   }
 }
 

@@ -46,6 +46,10 @@ class ReadinessWatch : public QObject {
   // Also reports fd again if it is ready now, as for a handler that left
   // input unread on purpose.
   bool Change(int fd, Handler& handler, bool wantWrite);
+  // Gives the event loop its turn once the handler in hand returns, instead
+  // of waiting for more sockets first: for work just queued on the loop that
+  // should follow the request at once.
+  void HandBackSoon();
 
  private:
   bool Control(int operation, int fd, Handler& handler, bool wantWrite);
@@ -53,7 +57,7 @@ class ReadinessWatch : public QObject {
   void Serve(const epoll_event* ready, int count);
 
   int epoll_ = -1;
-  bool changed_ = false;  // a watch was changed in this wake-up
+  bool handBack_ = false;  // the loop is to have its turn after this handler
   QSocketNotifier* notifier_ = nullptr;
 };
 

@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "net/ChatServer.h"
@@ -202,6 +204,46 @@ TEST_F(DescriptorClientTest, ACloseThatCameWithTheRequestEndsTheMemberAfterIt) {
   ASSERT_TRUE(WaitUntil([&] { return events.told.size() >= 2; }));
   EXPECT_EQ(events.told, (std::vector<std::u16string>{u"arrival /Reflesh//*/~", u"peer closed"}));
   client->Close();
+}
+
+// Under load a wake-up goes on waiting for sockets after serving one. Work a
+// handler queued on the event loop, such as the news of a chat line for the
+// browsers, must still run before the next socket is served, not after the
+// wait for more.
+TEST(ReadinessWatchTest, WorkAHandlerQueuedRunsBeforeTheNextSocketIsServed) {
+  struct Drain : ReadinessWatch::Handler {
+    explicit Drain(int fd, std::function<void()> then) : fd(fd), then(std::move(then)) {}
+    void OnReadable(bool) override {
+      char buffer[64];
+      while (::read(fd, buffer, sizeof buffer) > 0) {
+      }
+      then();
+    }
+    void OnWritable() override {}
+    int fd;
+    std::function<void()> then;
+  };
+  int first[2], second[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, first), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, second), 0);
+  ReadinessWatch watch(nullptr);
+  QObject loop;
+  bool queuedRan = false;
+  std::optional<bool> queuedRanBeforeSecond;
+  Drain secondHandler(second[0], [&] { queuedRanBeforeSecond = queuedRan; });
+  Drain firstHandler(first[0], [&] {
+    QMetaObject::invokeMethod(
+        &loop, [&] { queuedRan = true; }, Qt::QueuedConnection);
+    watch.HandBackSoon();
+    // The next socket is ready before this handler returns.
+    ASSERT_EQ(::write(second[1], "x", 1), 1);
+  });
+  ASSERT_TRUE(watch.Watch(first[0], firstHandler, false));
+  ASSERT_TRUE(watch.Watch(second[0], secondHandler, false));
+  ASSERT_EQ(::write(first[1], "x", 1), 1);
+  ASSERT_TRUE(WaitUntil([&] { return queuedRanBeforeSecond.has_value(); }));
+  EXPECT_TRUE(*queuedRanBeforeSecond);
+  for (int fd : {first[0], first[1], second[0], second[1]}) ::close(fd);
 }
 
 }  // namespace
