@@ -62,6 +62,10 @@ ChatServer::StartResult ChatServer::Start(std::uint16_t port) {
   QString reason;
   const bool listening = listener_->Listen(port, reason);
   if (listening) {
+    // A connection waiting to be accepted is not kept behind the clients'
+    // requests; should the watch refuse the port, it is only accepted a
+    // little later.
+    clientWatch_->WakeOn(listener_->Descriptor());
     views_.SetStatusText(std::u16string(status::Waiting));
   } else {
     // Named as the clients know the port, whatever was asked.

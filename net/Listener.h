@@ -52,6 +52,7 @@ class DescriptorListener : public QObject {
   // when the port cannot be listened on.
   bool Listen(std::uint16_t port, QString& reason);
   std::uint16_t Port() const { return port_; }
+  int Descriptor() const { return fd_; }
 
  private:
   void OnReadable();

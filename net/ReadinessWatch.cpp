@@ -35,6 +35,8 @@ bool ReadinessWatch::Change(int fd, Handler& handler, bool wantWrite) {
 
 void ReadinessWatch::HandBackSoon() { handBack_ = true; }
 
+bool ReadinessWatch::WakeOn(int fd) { return Control(EPOLL_CTL_ADD, fd, handBackOnInput_, false); }
+
 bool ReadinessWatch::Control(int operation, int fd, Handler& handler, bool wantWrite) {
   if (epoll_ < 0) {
     errno = EBADF;
@@ -53,13 +55,15 @@ bool ReadinessWatch::Control(int operation, int fd, Handler& handler, bool wantW
 }
 
 // Under load the next request is on its way by the time one is answered.
-// So a wake-up serves what is ready and then waits here, in epoll_wait, for
-// more: one call a request, as a plain epoll server makes, where going back
-// to the event loop costs its poll of every descriptor it has and then a
-// call here again. The loop gets its turn after a quiet spell or a few
-// milliseconds of work, whichever comes first, and at once when a handler
-// queued work for it or asked to be told again (input left unread, a reply
-// left unsent), so that a client that streams is read in bounded bites.
+// Once requests come back to back, a wake-up waits here, in epoll_wait, for
+// the next: one call a request, as a plain epoll server makes, where going
+// back to the event loop costs its poll of every descriptor it has and then
+// a call here again. A request that comes alone is served and the loop has
+// its turn at once. The loop also gets its turn after a quiet spell or a few
+// milliseconds of work, and at once when a handler queued work for it or
+// asked to be told again (input left unread, a reply left unsent), so that a
+// client that streams is read in bounded bites; a connection waiting on a
+// listening port ends the wait too (WakeOn).
 //
 // The quiet spell is longer than a scheduler tick on purpose: a sleep with a
 // shorter timeout makes that timeout the processor's next timer, and
@@ -75,11 +79,13 @@ void ReadinessWatch::Dispatch() {
   epoll_event ready[Batch];
   const Clock::time_point giveBack = Clock::now() + LongestStay;
   handBack_ = false;
+  int served = 0;  // batches served in this wake-up
   int count = ::epoll_wait(epoll_, ready, Batch, 0);
   while (count > 0) {
     Serve(ready, count);
+    ++served;
     if (handBack_ || Clock::now() >= giveBack) return;
-    count = ::epoll_wait(epoll_, ready, Batch, QuietMs);
+    count = ::epoll_wait(epoll_, ready, Batch, served >= 2 ? QuietMs : 0);
   }
 }
 

@@ -50,13 +50,25 @@ class ReadinessWatch : public QObject {
   // of waiting for more sockets first: for work just queued on the loop that
   // should follow the request at once.
   void HandBackSoon();
+  // For a descriptor the event loop serves itself, such as a listening
+  // port: input on it gives the loop its turn instead of waiting behind
+  // this watch's sockets. False, with errno, when the set cannot take it.
+  bool WakeOn(int fd);
 
  private:
   bool Control(int operation, int fd, Handler& handler, bool wantWrite);
   void Dispatch();
   void Serve(const epoll_event* ready, int count);
 
+  struct HandBackOnInput : Handler {
+    explicit HandBackOnInput(ReadinessWatch& watch) : watch(watch) {}
+    void OnReadable(bool) override { watch.HandBackSoon(); }
+    void OnWritable() override {}
+    ReadinessWatch& watch;
+  };
+
   int epoll_ = -1;
+  HandBackOnInput handBackOnInput_{*this};
   bool handBack_ = false;  // the loop is to have its turn after this handler
   QSocketNotifier* notifier_ = nullptr;
 };

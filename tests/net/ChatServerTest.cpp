@@ -206,13 +206,14 @@ TEST_F(DescriptorClientTest, ACloseThatCameWithTheRequestEndsTheMemberAfterIt) {
   client->Close();
 }
 
-// Under load a wake-up goes on waiting for sockets after serving one. Work a
-// handler queued on the event loop, such as the news of a chat line for the
-// browsers, must still run before the next socket is served, not after the
-// wait for more.
-TEST(ReadinessWatchTest, WorkAHandlerQueuedRunsBeforeTheNextSocketIsServed) {
+// Once requests come back to back, a wake-up goes on waiting for sockets
+// after serving them. Work a handler queued on the event loop (the news of a
+// chat line for the browsers), or input on a descriptor the loop serves (a
+// connection on a listening port), must still have its turn before the
+// watch serves the next socket.
+TEST(ReadinessWatchTest, TheEventLoopHasItsTurnBeforeTheNextSocketIsServed) {
   struct Drain : ReadinessWatch::Handler {
-    explicit Drain(int fd, std::function<void()> then) : fd(fd), then(std::move(then)) {}
+    Drain(int fd, std::function<void()> then) : fd(fd), then(std::move(then)) {}
     void OnReadable(bool) override {
       char buffer[64];
       while (::read(fd, buffer, sizeof buffer) > 0) {
@@ -223,27 +224,38 @@ TEST(ReadinessWatchTest, WorkAHandlerQueuedRunsBeforeTheNextSocketIsServed) {
     int fd;
     std::function<void()> then;
   };
-  int first[2], second[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, first), 0);
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, second), 0);
-  ReadinessWatch watch(nullptr);
-  QObject loop;
-  bool queuedRan = false;
-  std::optional<bool> queuedRanBeforeSecond;
-  Drain secondHandler(second[0], [&] { queuedRanBeforeSecond = queuedRan; });
-  Drain firstHandler(first[0], [&] {
-    QMetaObject::invokeMethod(
-        &loop, [&] { queuedRan = true; }, Qt::QueuedConnection);
-    watch.HandBackSoon();
-    // The next socket is ready before this handler returns.
-    ASSERT_EQ(::write(second[1], "x", 1), 1);
-  });
-  ASSERT_TRUE(watch.Watch(first[0], firstHandler, false));
-  ASSERT_TRUE(watch.Watch(second[0], secondHandler, false));
-  ASSERT_EQ(::write(first[1], "x", 1), 1);
-  ASSERT_TRUE(WaitUntil([&] { return queuedRanBeforeSecond.has_value(); }));
-  EXPECT_TRUE(*queuedRanBeforeSecond);
-  for (int fd : {first[0], first[1], second[0], second[1]}) ::close(fd);
+  for (const bool byHandler : {true, false}) {
+    SCOPED_TRACE(byHandler ? "handed back by the handler" : "input for the event loop");
+    int first[2], second[2], loops[2];
+    for (int* pair : {first, second, loops}) {
+      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    }
+    ReadinessWatch watch(nullptr);
+    QObject loop;
+    bool queuedRan = false;
+    std::optional<bool> queuedRanBeforeSecond;
+    Drain secondHandler(second[0], [&] { queuedRanBeforeSecond = queuedRan; });
+    Drain firstHandler(first[0], [&] {
+      QMetaObject::invokeMethod(
+          &loop, [&] { queuedRan = true; }, Qt::QueuedConnection);
+      if (byHandler) watch.HandBackSoon();
+      // The next socket is ready before this handler returns.
+      ASSERT_EQ(::write(second[1], "x", 1), 1);
+    });
+    ASSERT_TRUE(watch.Watch(first[0], firstHandler, false));
+    ASSERT_TRUE(watch.Watch(second[0], secondHandler, false));
+    if (!byHandler) {
+      ASSERT_TRUE(watch.WakeOn(loops[0]));
+      ASSERT_EQ(::write(loops[1], "x", 1), 1);
+    }
+    ASSERT_EQ(::write(first[1], "x", 1), 1);
+    ASSERT_TRUE(WaitUntil([&] { return queuedRanBeforeSecond.has_value(); }));
+    EXPECT_TRUE(*queuedRanBeforeSecond);
+    for (int* pair : {first, second, loops}) {
+      ::close(pair[0]);
+      ::close(pair[1]);
+    }
+  }
 }
 
 }  // namespace
