@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include "net/Listener.h"
+#include "net/ReadinessWatch.h"
 #include "net/WebPage.h"
 
 namespace velmor {
@@ -75,8 +76,11 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
   });
   auto* adopter = new SocketAdopter(MaxSocketConnections, handshakes);
   auto* sockets = new DescriptorListener(
-      [handshakes, adopter](int fd) {
-        if (QTcpSocket* socket = adopter->Adopt(fd)) handshakes->handleConnection(socket);
+      [this, handshakes, adopter](int fd) {
+        QTcpSocket* socket = adopter->Adopt(fd);
+        if (socket == nullptr) return;
+        if (wake_ != nullptr) wake_->WakeOn(fd);
+        handshakes->handleConnection(socket);
       },
       [this, socketPort](const QString& why) { report_(socketPort, why); }, this);
   if (socketPort == 0 || !sockets->Listen(socketPort, reason)) {
@@ -90,6 +94,12 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
   sockets_ = sockets;
   handshakes_ = handshakes;
   return true;
+}
+
+void BrowserGate::WakeOnInput(ReadinessWatch& watch) {
+  wake_ = &watch;
+  watch.WakeOn(page_->ListenerDescriptor());
+  watch.WakeOn(sockets_->Descriptor());
 }
 
 std::uint16_t BrowserGate::PagePort() const { return page_ != nullptr ? page_->Port() : 0; }

@@ -210,6 +210,7 @@ bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraN
     return false;
   }
   gate_ = gate;
+  gate_->WakeOnInput(*clientWatch_);
   QString host = LocalIPv4Address();
   if (host.isEmpty()) host = QStringLiteral("127.0.0.1");
   const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(gate_->PagePort());

@@ -12,6 +12,8 @@
 
 #include <QObject>
 
+#include <chrono>
+
 class QSocketNotifier;
 struct epoll_event;
 
@@ -52,24 +54,29 @@ class ReadinessWatch : public QObject {
   void HandBackSoon();
   // For a descriptor the event loop serves itself, such as a listening
   // port: input on it gives the loop its turn instead of waiting behind
-  // this watch's sockets. False, with errno, when the set cannot take it.
+  // this watch's sockets, and for a while after it the watch waits for
+  // none of its own. False, with errno, when the set cannot take it.
   bool WakeOn(int fd);
 
  private:
   bool Control(int operation, int fd, Handler& handler, bool wantWrite);
   void Dispatch();
   void Serve(const epoll_event* ready, int count);
+  void OnLoopInput();
+
+  using Clock = std::chrono::steady_clock;
 
   struct HandBackOnInput : Handler {
     explicit HandBackOnInput(ReadinessWatch& watch) : watch(watch) {}
-    void OnReadable(bool) override { watch.HandBackSoon(); }
+    void OnReadable(bool) override { watch.OnLoopInput(); }
     void OnWritable() override {}
     ReadinessWatch& watch;
   };
 
   int epoll_ = -1;
   HandBackOnInput handBackOnInput_{*this};
-  bool handBack_ = false;  // the loop is to have its turn after this handler
+  bool handBack_ = false;            // the loop is to have its turn after this handler
+  Clock::time_point loopBusyUntil_;  // no waiting for more before then
   QSocketNotifier* notifier_ = nullptr;
 };
 

@@ -220,6 +220,8 @@ WebPage::WebPage(std::function<void(const QString&)> report, QObject* parent)
 
 WebPage::~WebPage() = default;
 
+int WebPage::ListenerDescriptor() const { return listener_->Descriptor(); }
+
 bool WebPage::Listen(std::uint16_t port, QString& reason) {
   if (!listener_->Listen(port, reason)) return false;
   feed_ = new ServerFeed(this);

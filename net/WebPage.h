@@ -47,6 +47,7 @@ class WebPage : public QObject {
   // False, with the reason, when the port cannot be listened on.
   bool Listen(std::uint16_t port, QString& reason);
   std::uint16_t Port() const;
+  int ListenerDescriptor() const;
 
  private:
   std::unique_ptr<QHttpServer> server_;
