@@ -23,8 +23,12 @@ void ViewPublisher::SetStatusText(const std::u16string& text) {
 // second: a change is only noted here, and the views are taken from the room
 // when published.
 void ViewPublisher::ShowRoom(std::u16string_view, std::u16string_view) {
+  // Nothing is pending until something listens: a change noted for no one
+  // would keep the cooldown going round, and an idle server waking every
+  // frame. Rendering starts with the room as it then stands.
+  if (!rendering_.load(std::memory_order_relaxed)) return;
   viewsPending_ = true;
-  if (rendering_.load(std::memory_order_relaxed)) SchedulePublish();
+  SchedulePublish();
 }
 
 void ViewPublisher::StartRendering() {

@@ -2,6 +2,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -74,6 +76,20 @@ TEST_F(ChatServerTest, JoinOverTheWireIsAnsweredInCodePage932) {
   EXPECT_EQ(reply.toStdString(), expected);
   EXPECT_EQ(server->ChatRoom().MemberKey(1), u"鍵①");
   EXPECT_EQ(Accepted(), 1);
+}
+
+// Without a window the views are not rendered; a change must not leave a
+// timer going round for them, or an idle server would wake every frame.
+TEST_F(ChatServerTest, WithoutAWindowAChangeLeavesNoTimerRunning) {
+  StartServer();
+  auto client = Connect();
+  const std::string joined =
+      Cp932::Instance().Encode(u"花子\r\n/*/【お知らせ！】花子さんが参加しました\r\n");
+  Request(*client, u"CanEnter?花子/*/~鍵", static_cast<qsizetype>(joined.size()));
+  const auto timers = server->findChildren<QTimer*>();
+  EXPECT_TRUE(WaitUntil([&] {
+    return std::none_of(timers.begin(), timers.end(), [](QTimer* t) { return t->isActive(); });
+  }));
 }
 
 TEST_F(ChatServerTest, PeerCloseLeavesEmptyLeaveLineAndFreesTheSlotForReuse) {
