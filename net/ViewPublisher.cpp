@@ -53,7 +53,7 @@ void ViewPublisher::Publish() {
     statusPending_ = false;
     news.status = QString::fromStdU16String(pendingStatus_);
   }
-  if (viewsPending_ && rendering_.load(std::memory_order_relaxed)) {
+  if (viewsPending_) {
     viewsPending_ = false;
     const auto [members, log] = current_();
     if (!SameText(members, shownMembers_)) {

@@ -56,7 +56,7 @@ class ViewPublisher : public QObject, public RoomDisplay, public StatusLine {
   CurrentViews current_;
   std::u16string shownMembers_, shownLog_;
   std::u16string pendingStatus_;
-  bool viewsPending_ = false;
+  bool viewsPending_ = false;  // only ever set once rendering has started
   bool statusPending_ = false;
   std::atomic<bool> rendering_{false};
   QTimer cooldown_;
