@@ -111,10 +111,12 @@ try {
   for (const p of [desk, phone, third]) {
     p.on("dialog", (d) => { dialogs.push(d.message()); d.dismiss(); });
     p.on("console", (m) => { if (/Content.Security.Policy/i.test(m.text())) violations.push(m.text()); });
-    const count = { sent: 0, received: 0, last: "" };
+    const count = { sockets: 0, closed: 0, sent: 0, received: 0, last: "", lastSent: "" };
     frames.set(p, count);
     p.on("websocket", (ws) => {
-      ws.on("framesent", () => count.sent++);
+      count.sockets++;
+      ws.on("close", () => count.closed++);
+      ws.on("framesent", (f) => { count.sent++; count.lastSent = String(f.payload); });
       ws.on("framereceived", (f) => { count.received++; count.last = String(f.payload); });
     });
   }
@@ -239,10 +241,52 @@ try {
   await textBox(desk).fill("");
   check((await taro.ask(wire("/Reflesh//*/~k"), 50)).startsWith("花子\r\n太郎\r\n"), "and the member stays in the room");
 
+  // A line of kana well within the character rule but, at three bytes a
+  // character, past the 64 KiB a message may hold: the server would close
+  // the connection (1009), so the page refuses it.
+  const status = async (p) => (await p.getByRole("status").allTextContents()).join("");
+  const deskFrames = frames.get(desk);
+  const kana = "あ".repeat(22000);
+  const [sentBefore, closedBefore] = [deskFrames.sent, deskFrames.closed];
+  await textBox(desk).fill(kana);
+  await textBox(desk).press("Enter");
+  check(await until(async () => /発言が長すぎます（UTF-8で\d+バイトまで）/.test(await status(desk))),
+        "a line of 22,000 kana is refused with a reason");
+  check((await textBox(desk).inputValue()) === kana, "and stays in the box");
+  // The next line goes out on the same connection, after anything sent before it.
+  const marker = "after the kana";
+  await textBox(desk).fill(marker);
+  await textBox(desk).press("Enter");
+  check(await until(async () => (await log(desk)).includes(`〔花子〕${marker}`)) &&
+        deskFrames.sent === sentBefore + 1 && deskFrames.lastSent.includes(marker) && deskFrames.closed === closedBefore,
+        `and nothing of it is sent: the connection stays open (${deskFrames.sent - sentBefore} sent, ${deskFrames.closed - closedBefore} closed)`);
+  // A message of exactly 64 KiB goes through; a byte more is refused. The
+  // page's own last message tells what a line's message costs besides the line.
+  const lastId = JSON.parse(deskFrames.lastSent).id;
+  const besides = Buffer.byteLength(deskFrames.lastSent) - marker.length - String(lastId).length + String(lastId + 1).length;
+  const room = 64 * 1024 - besides;
+  const atBound = "あ".repeat(Math.floor(room / 3)) + "x".repeat(room % 3);
+  await textBox(desk).fill(atBound + "x");
+  await textBox(desk).press("Enter");
+  check(await until(async () => (await status(desk)).includes(`発言が長すぎます（UTF-8で${room}バイトまで）`)) &&
+        (await textBox(desk).inputValue()) === atBound + "x", `a line a byte past the bound is refused (room for ${room} bytes)`);
+  await textBox(desk).fill(atBound);
+  await textBox(desk).press("Enter");
+  check(await until(async () => (await taro.ask(wire("/Reflesh//*/~k"), 50)).includes(`〔花子〕${atBound}\r\n`)) &&
+        Buffer.byteLength(deskFrames.lastSent) === 64 * 1024 && deskFrames.closed === closedBefore,
+        "a line whose message is exactly 64 KiB reaches the room");
+
   // ---- the name is remembered for the next visit
   const again = await deskContext.newPage();
   await again.goto(page0);
   check((await again.getByLabel("名前").inputValue()) === "花子", "the name is filled in on the next visit");
+  // A name past the message bound is refused before any connection is made.
+  let againSockets = 0;
+  again.on("websocket", () => againSockets++);
+  await again.getByLabel("名前").fill(kana);
+  await again.getByRole("button", { name: "入室" }).click();
+  check(await until(async () => /名前が長すぎます（UTF-8で\d+バイトまで）/.test(await status(again))) && againSockets === 0,
+        "a name of 22,000 kana is refused with a reason, and no connection is made");
   await again.close();
 
   // ---- a hidden tab counts unread lines in its title
