@@ -116,6 +116,9 @@ void StateEncoder::PutLineInFront(std::u16string_view line) {
 }
 
 void StateEncoder::Rebuild(const StateReply& reply) {
+  // The log may come back to where it began, but the member list written
+  // before it will not survive its lines' encoding.
+  writtenAt_ = NotWritten;
   start_ = end_ = buffer_.size();
   lineSizes_.clear();
   for (int k = reply.LineCount() - 1; k >= 0; --k) PutLineInFront(reply.Line(k));

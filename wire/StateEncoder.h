@@ -7,6 +7,23 @@
 // before the log, so the whole reply is one contiguous run of bytes that
 // goes out in one send. A fetch of an unchanged room encodes nothing at all.
 //
+// What holds before and after each Encode, and what every step keeps:
+//  - buffer_[start_, end_) is the encoding of the kept lines, newest first,
+//    each with its CR LF; lineSizes_ holds their sizes, which sum to
+//    end_ - start_, and newest_ is the number of the first;
+//  - memberBytes_ is the encoding of version memberVersion_ of the member
+//    list, followed by "/*/";
+//  - while writtenAt_ == start_, the bytes just before start_ are version
+//    writtenVersion_ of the member list and "/*/". A line put in front
+//    writes there (and, while it is encoded, up to as many bytes again
+//    before its place), but leaves start_ below writtenAt_. start_ goes up
+//    again only where the log is placed anew, by a move (MakeRoomInFront)
+//    or a rebuild (Rebuild), and each of them forgets writtenAt_: a rebuild
+//    puts lines of the same total size back where the log began, after its
+//    newest line's encoding has written over the member list before it.
+// Encode returns buffer_[start_ - memberBytes_.size(), end_) and leaves
+// writtenAt_ == start_ and writtenVersion_ == memberVersion_.
+//
 // A chat line is mostly the text its request brought. While that request is
 // handled, its bytes may be offered with their text: a new line that ends
 // with a run of that text takes the run's bytes as they came instead of
@@ -59,7 +76,7 @@ class StateEncoder {
   std::uint64_t memberVersion_ = 0;
   bool haveMembers_ = false;
   // Where the member list was last written before the log, and which;
-  // NotWritten once the log has moved.
+  // NotWritten once the log has moved or been made anew.
   std::size_t writtenAt_ = NotWritten;
   std::uint64_t writtenVersion_ = 0;
   std::u16string_view offeredText_;
