@@ -55,9 +55,25 @@ TEST(RoomRules, SeedOfAVisitReachesTheLog) {
   FAIL() << "the seed is missing";
 }
 
+TEST(RoomRules, SeedsOfFloodsPostMoreThanALogBetweenTwoFetches) {
+  // Guards the driver: the encoder's log is made anew at the next fetch.
+  int found = 0;
+  for (const auto& [name, bytes] : Corpus("room")) {
+    if (name.find("flood-between-fetches") == std::string::npos) continue;
+    RoomDriver driver;
+    ASSERT_EQ(driver.Play(bytes), "") << name;
+    EXPECT_EQ(driver.RepliesChecked(), 5) << name;
+    EXPECT_EQ(driver.LongestFlood(), 61) << name;
+    ++found;
+  }
+  EXPECT_EQ(found, 2);
+}
+
 TEST(RoomRules, HoldForRandomAndMutatedInputs) {
   std::mt19937 random(932);
   const auto seeds = Corpus("room");
+  long replies = 0;
+  long steps = 0;
   for (int i = 0; i < 3000; ++i) {
     std::string input;
     if (i % 2 == 0) {
@@ -71,7 +87,12 @@ TEST(RoomRules, HoldForRandomAndMutatedInputs) {
     RoomDriver driver;
     const std::string fault = driver.Play(input);
     ASSERT_EQ(fault, "") << "input " << i;
+    replies += driver.RepliesChecked();
+    steps += driver.Steps();
   }
+  RecordProperty("steps", static_cast<int>(steps));
+  RecordProperty("replies", static_cast<int>(replies));
+  EXPECT_GT(replies, 1000);
 }
 
 TEST(Cp932Rules, HoldForEverySeedAndRandomBytes) {

@@ -1,6 +1,7 @@
 // Plays an arbitrary byte string as a sequence of socket events against the
 // room, the way the server would deliver them (connections placed by the
-// slot table, arrivals decoded from code page 932), and checks after every
+// slot table, arrivals decoded from code page 932 and offered with their
+// bytes to the one reply encoder all clients share), and checks after every
 // event what must always hold. Shared by the fuzzer and by the test that
 // replays the seed corpus, so every input that once found a fault stays a test.
 #pragma once
@@ -19,8 +20,20 @@
 #include "room/SlotTable.h"
 #include "tests/support/FakePorts.h"
 #include "wire/Cp932.h"
+#include "wire/StateEncoder.h"
 
 namespace velmor::testing {
+
+// The clients' connections: each state reply is also encoded, when it is
+// sent, by the one StateEncoder they share, as the server's clients do.
+struct EncodingConnections : FakeConnections {
+  StateEncoder encoder;
+  std::string bytes;  // the last reply's
+  void SendState(SlotIndex slot, const StateReply& reply) override {
+    FakeConnections::SendState(slot, reply);
+    bytes.assign(encoder.Encode(reply));
+  }
+};
 
 class RoomDriver {
  public:
@@ -34,15 +47,19 @@ class RoomDriver {
     input_ = input;
     next_ = 0;
     longArrivals_ = 0;
-    for (int step = 0; step < MaxSteps && next_ < input_.size(); ++step) {
+    for (steps_ = 0; steps_ < MaxSteps && next_ < input_.size(); ++steps_) {
       std::string fault = Step();
-      if (!fault.empty()) return "step " + std::to_string(step) + ": " + fault;
+      if (!fault.empty()) return "step " + std::to_string(steps_) + ": " + fault;
     }
     return {};
   }
 
   const Room& TheRoom() const { return room_; }
   long LinesAppended() const { return appended_; }
+  int Steps() const { return steps_; }
+  long RepliesChecked() const { return replies_; }
+  // The most lines posted between two replies.
+  long LongestFlood() const { return longestFlood_; }
 
  private:
   std::uint8_t Byte() {
@@ -104,14 +121,16 @@ class RoomDriver {
       case 1:
       case 5: {  // an arrival; op 5 sends one near the separator's position limit
         slot = PickSlot();
-        if (op == 1) {
-          request = Cp932::Instance().Decode(Request());
-        } else {
-          request = u"NormalTel" + std::u16string(MaxSepPos - 12 + Byte() % 8, u'x') + u"/*/~k0";
-        }
+        const std::string bytes =
+            op == 1 ? Request()
+                    : "NormalTel" + std::string(MaxSepPos - 12 + Byte() % 8, 'x') + "/*/~k0";
+        // Bytes that are their text's exact encoding are offered with it.
+        const bool offered = Cp932::Instance().DecodeInto(bytes, request);
         keyBefore_ = IsClient(slot) ? room_.MemberKey(slot) : std::u16string();
+        if (offered) sockets_.encoder.OfferSource(request, bytes);
         // Nothing arrives on a slot without a connection.
         room_.OnArrival(slot, sockets_.open.count(slot) ? request : std::u16string());
+        if (offered) sockets_.encoder.Withdraw();
         event = true;
         break;
       }
@@ -125,10 +144,26 @@ class RoomDriver {
         room_.OnConnectionFailed(slot);
         event = true;
         break;
-      case 4:  // the operator types a line
-        room_.AppendLogLine(Room::OperatorLine(Cp932::Instance().Decode(Bytes(Byte() % 32))));
+      case 4: {  // the operator types a line, or a flood of lines comes with no reply between
+        const std::uint8_t form = Byte();
+        const std::string text = Bytes(form % 32);
+        // A flood, as a browser's lines, which reach the log with no reply
+        // through the encoder: up to 128 lines, all alike or of mixed lengths.
+        const std::uint8_t shape = (form & 128) ? Byte() : 0;
+        const int lines = 1 + shape % 128;
+        const bool mixed = (shape & 128) != 0;
+        for (int i = 0; i < lines; ++i) {
+          if (i > 0) {
+            if (std::string fault = CheckLog(); !fault.empty()) return "in a flood: " + fault;
+          }
+          const std::size_t length =
+              mixed ? (7 * static_cast<std::size_t>(i)) % (text.size() + 1) : text.size();
+          room_.AppendLogLine(Room::OperatorLine(
+              Cp932::Instance().Decode(std::string_view(text).substr(0, length))));
+        }
         room_.RefreshDisplay();
         break;
+      }
     }
     // The server frees a slot the room released.
     for (SlotIndex s = 1; s <= MaxClientSlot; ++s) {
@@ -190,12 +225,25 @@ class RoomDriver {
 
   std::u16string State() const { return room_.RenderMemberList() + u"/*/" + room_.RenderLog(); }
 
-  std::string CheckReplies(SlotIndex slot) const {
+  std::string CheckReplies(SlotIndex slot) {
     if (sockets_.sent.size() > 1) return "more than one reply to one event";
     if (sockets_.sent.size() == 1) {
       if (sockets_.sent[0].first != slot) return "a reply went to another slot";
       if (!sockets_.open.count(slot)) return "a reply went to a closed connection";
       if (!SameText(sockets_.sent[0].second, State())) return "the reply is not the room's state";
+      // What the kept bytes make of it is what encoding the whole gives.
+      // (Lines are counted by their numbers: a full log of lines all alike
+      // looks the same after more of them.)
+      const StateReply& reply = room_.State();
+      const std::uint64_t newest = reply.LineCount() > 0 ? reply.LineNumber(0) : 0;
+      const long flood = static_cast<long>(newest - newestAtReply_);
+      if (sockets_.bytes != Cp932::Instance().Encode(State())) {
+        return "the encoded reply is not the room's state, " + std::to_string(flood) +
+               " lines after the one before";
+      }
+      ++replies_;
+      longestFlood_ = std::max(longestFlood_, flood);
+      newestAtReply_ = newest;
     }
     if (!display_.calls.empty()) {
       if (display_.calls.size() != 2) return "the display was refreshed more than once";
@@ -224,7 +272,7 @@ class RoomDriver {
     return {};
   }
 
-  FakeConnections sockets_;
+  EncodingConnections sockets_;
   FakeStatus status_;
   FakeDisplay display_;
   Room room_;
@@ -234,10 +282,14 @@ class RoomDriver {
   std::string_view input_;
   std::size_t next_ = 0;
   int longArrivals_ = 0;
+  int steps_ = 0;
   std::deque<std::u16string> model_;  // the lines the log should hold, oldest first
   bool logChanged_ = false;
   std::u16string keyBefore_;
   long appended_ = 0;
+  std::uint64_t newestAtReply_ = 0;
+  long replies_ = 0;
+  long longestFlood_ = 0;
 };
 
 }  // namespace velmor::testing
