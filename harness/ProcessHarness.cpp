@@ -86,6 +86,7 @@ ProcessFigures Figures(pid_t pid) {
   std::ifstream status(proc + "/status");
   for (std::string line; std::getline(status, line);) {
     if (line.starts_with("VmRSS:")) figures.residentKiB = std::stol(line.substr(6));
+    if (line.starts_with("VmHWM:")) figures.peakResidentKiB = std::stol(line.substr(6));
   }
   std::error_code error;
   for (auto it = std::filesystem::directory_iterator(proc + "/fd", error);

@@ -21,6 +21,7 @@ std::string EnterPrivateNetwork();
 struct ProcessFigures {
   double cpuSeconds = 0;  // user plus system
   long residentKiB = 0;
+  long peakResidentKiB = 0;  // the most it was resident at any moment
   int descriptors = 0;
 };
 ProcessFigures Figures(pid_t pid);

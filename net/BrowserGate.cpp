@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include "net/Listener.h"
+#include "net/Member.h"
 #include "net/ReadinessWatch.h"
 #include "net/WebPage.h"
 
@@ -71,15 +72,28 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
           [this](QWebSocketCorsAuthenticator* request) {
             request->setAllowed(OriginAllowed(request->origin()));
           });
-  connect(handshakes, &QWebSocketServer::newConnection, this, [this] {
-    while (QWebSocket* socket = handshakes_->nextPendingConnection()) incoming_(socket);
+  // A connection that has not finished its handshake within the deadline is
+  // closed; Qt's server sets none on connections handed to it.
+  auto* adopter = new SocketAdopter(MaxSocketConnections, handshakes, HandshakeDeadlineMs);
+  connect(handshakes, &QWebSocketServer::newConnection, this, [this, adopter] {
+    while (QWebSocket* socket = handshakes_->nextPendingConnection()) {
+      // From here on the connection goes with its WebSocket.
+      AdoptedSocket* connection = adopter->HandOver(socket);
+      if (connection == nullptr || !connection->CheckFrames()) {
+        socket->close(QWebSocketProtocol::CloseCodeProtocolError);
+        socket->deleteLater();
+        continue;
+      }
+      connection->LimitOutput(Member::MaxUnreadReplyBytes);
+      incoming_(socket);
+    }
   });
-  auto* adopter = new SocketAdopter(MaxSocketConnections, handshakes);
   auto* sockets = new DescriptorListener(
       [this, handshakes, adopter](int fd) {
-        QTcpSocket* socket = adopter->Adopt(fd);
+        AdoptedSocket* socket = adopter->Adopt(fd);
         if (socket == nullptr) return;
         if (wake_ != nullptr) wake_->WakeOn(fd);
+        socket->ExpectHandshake();
         handshakes->handleConnection(socket);
       },
       [this, socketPort](const QString& why) { report_(socketPort, why); }, this);

@@ -32,10 +32,15 @@ class BrowserGate : public QObject {
  public:
   // Connections waiting for their WebSocket handshake or held by a member.
   static constexpr int MaxSocketConnections = 64;
+  // A WebSocket's handshake must be done within this of its connection, as
+  // a request to the page must.
+  static constexpr int HandshakeDeadlineMs = 10000;
 
   using Handler = std::function<void(QWebSocket*)>;
-  // incoming takes each WebSocket that passed; report says why accepting
-  // failed on a port, named by its number.
+  // incoming takes each WebSocket that passed, with its connection (an
+  // AdoptedSocket) as a child, bounded to Member::MaxUnreadReplyBytes of
+  // output and checked frame by frame; report says why accepting failed on
+  // a port, named by its number.
   BrowserGate(Handler incoming, std::function<void(std::uint16_t, const QString&)> report,
               QObject* parent);
 

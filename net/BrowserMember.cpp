@@ -1,5 +1,7 @@
 #include "net/BrowserMember.h"
 
+#include "net/AdoptedSocket.h"
+
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,7 +24,11 @@ int BrowserMember::KeepAliveMs() {
 
 BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& events,
                              QObject* parent)
-    : Member(slot, events, parent), socket_(socket), joinDeadline_(this), pinger_(this) {
+    : Member(slot, events, parent),
+      socket_(socket),
+      connection_(socket->findChild<AdoptedSocket*>(QString(), Qt::FindDirectChildrenOnly)),
+      joinDeadline_(this),
+      pinger_(this) {
   socket->setParent(this);
   socket->setMaxAllowedIncomingMessageSize(MaxMessageBytes);
   socket->setMaxAllowedIncomingFrameSize(MaxMessageBytes);
@@ -31,8 +37,17 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
   connect(socket, &QWebSocket::textMessageReceived, this, &BrowserMember::OnMessage);
   // Binary messages are no requests of this protocol.
   connect(socket, &QWebSocket::binaryMessageReceived, this, [this] { End(Ending::Failed); });
-  connect(socket, &QWebSocket::pong, this, [this] { lastHeard_.start(); });
+  connect(socket, &QWebSocket::pong, this, &BrowserMember::Heard);
   connect(socket, &QWebSocket::disconnected, this, [this] { End(Ending::PeerClosed); });
+  if (connection_ != nullptr) {
+    // Frames Qt queued itself (pongs above all) while the member left more
+    // than the bound unread.
+    connect(connection_, &AdoptedSocket::OutputOverflowed, this, [this] { End(Ending::Failed); });
+    connect(connection_, &AdoptedSocket::ProtocolViolated, this, [this] {
+      socket_->close(QWebSocketProtocol::CloseCodeProtocolError);
+      End(Ending::Failed);
+    });
+  }
 
   joinDeadline_.setSingleShot(true);
   connect(&joinDeadline_, &QTimer::timeout, this, [this, slot, &events] {
@@ -43,6 +58,7 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
   // Pinged three times within the allowed silence, so one lost answer
   // never ends a member that is there.
   lastHeard_.start();
+  lastCheck_.start();
   connect(&pinger_, &QTimer::timeout, this, &BrowserMember::CheckAlive);
   pinger_.start(std::max(1, KeepAliveMs() / 3));
 
@@ -82,8 +98,13 @@ std::uint64_t Posted(const StateReply& room) {
 
 }  // namespace
 
-void BrowserMember::OnMessage(const QString& message) {
+void BrowserMember::Heard() {
   lastHeard_.start();
+  silentMs_ = 0;
+}
+
+void BrowserMember::OnMessage(const QString& message) {
+  Heard();
   if (speaks_ == Language::NotYet) {
     speaks_ = message.startsWith(QLatin1Char('{')) ? Language::Json : Language::Text;
   }
@@ -119,29 +140,42 @@ void BrowserMember::OnJson(const QString& message) {
   }
 }
 
+void BrowserMember::Send(const QString& message) {
+  // Decided on by the caller (MayWrite): goes out whole, however large.
+  if (connection_ == nullptr) {
+    socket_->sendTextMessage(message);
+    return;
+  }
+  connection_->Admit([&] { socket_->sendTextMessage(message); });
+}
+
 void BrowserMember::SendJson(const QJsonObject& message) {
-  socket_->sendTextMessage(
-      QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+  Send(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
 }
 
 void BrowserMember::RoomChanged(const StateReply& room) {
   if (speaks_ != Language::Json || !told_) return;
   const std::uint64_t fresh = Posted(room) - linesTold_;
   const bool membersChanged = room.MemberListVersion() != membersTold_;
-  if (fresh == 0 && !membersChanged && ackDue_ < 0) return;
+  if (fresh == 0 && !membersChanged && !ackDue_) return;
   if (!MayWrite()) return;
   QJsonObject update{{QLatin1String("v"), 1}, {QLatin1String("type"), QLatin1String("update")}};
   if (fresh > 0) update.insert(QLatin1String("lines"), Lines(room, fresh));
   if (membersChanged) update.insert(QLatin1String("members"), Names(room));
-  if (ackDue_ >= 0) update.insert(QLatin1String("ack"), ackDue_);
+  if (ackDue_) update.insert(QLatin1String("ack"), highestDone_);
   linesTold_ = Posted(room);
   membersTold_ = room.MemberListVersion();
-  ackDue_ = -1;
+  ackDue_ = false;
   SendJson(update);
 }
 
 void BrowserMember::CheckAlive() {
-  if (lastHeard_.elapsed() >= KeepAliveMs()) {
+  // Silence counts only while this server could have heard the member: a
+  // check that comes late (the server stopped, the machine busy) counts no
+  // more than one interval, so a member that answers the next ping stays.
+  silentMs_ += std::min(
+      {lastCheck_.restart(), lastHeard_.elapsed(), static_cast<qint64>(pinger_.interval())});
+  if (silentMs_ >= KeepAliveMs()) {
     End(Ending::Failed);
     return;
   }
@@ -153,9 +187,7 @@ qint64 BrowserMember::UnsentBytes() const {
 }
 
 // Browsers get the room as it is, characters code page 932 lacks included.
-void BrowserMember::Write(const std::u16string& reply) {
-  socket_->sendTextMessage(QString::fromStdU16String(reply));
-}
+void BrowserMember::Write(const std::u16string& reply) { Send(QString::fromStdU16String(reply)); }
 
 void BrowserMember::WriteState(const StateReply& reply) {
   if (speaks_ != Language::Json) {
@@ -164,8 +196,9 @@ void BrowserMember::WriteState(const StateReply& reply) {
   }
   if (!roomDue_) {
     // A line was posted: it reaches every member, this one too, with the
-    // next news, which confirms it.
-    ackDue_ = sayId_;
+    // next news, which confirms the highest id carried out so far.
+    highestDone_ = std::max(highestDone_, sayId_);
+    ackDue_ = highestDone_ >= 0;
     return;
   }
   roomDue_ = false;

@@ -10,8 +10,8 @@
 //
 // A browser cannot be trusted to close its connection (a phone walks out of
 // range without a word), so every browser member is pinged and ended when it
-// has not been heard from for KeepAliveMs; one that has not joined within
-// JoinDeadlineMs is ended too.
+// has not been heard from for KeepAliveMs while the server could hear it;
+// one that has not joined within JoinDeadlineMs is ended too.
 #pragma once
 
 #include <QElapsedTimer>
@@ -24,6 +24,8 @@
 class QWebSocket;
 
 namespace velmor {
+
+class AdoptedSocket;
 
 class BrowserMember : public Member {
   Q_OBJECT
@@ -49,6 +51,8 @@ class BrowserMember : public Member {
 
  private:
   void Write(const std::u16string& reply);
+  void Send(const QString& message);
+  void Heard();
   void CheckAlive();
   void OnMessage(const QString& message);
   void OnJson(const QString& message);
@@ -62,13 +66,17 @@ class BrowserMember : public Member {
   bool told_ = false;
   std::uint64_t linesTold_ = 0;
   std::uint64_t membersTold_ = 0;  // the member list's version
-  qint64 sayId_ = -1;
-  qint64 ackDue_ = -1;
+  qint64 sayId_ = -1;              // the id of the line in hand; -1: none
+  qint64 highestDone_ = -1;        // the highest id carried out
+  bool ackDue_ = false;
 
   QWebSocket* socket_;
+  AdoptedSocket* connection_;  // the socket's own connection, a child of it
   QTimer joinDeadline_;
   QTimer pinger_;
   QElapsedTimer lastHeard_;
+  QElapsedTimer lastCheck_;
+  qint64 silentMs_ = 0;  // silence while the server could hear
 };
 
 }  // namespace velmor

@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 #include <QTcpSocket>
+#include <QWebSocket>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -120,22 +121,36 @@ void DescriptorListener::OnReadable() {
   }
 }
 
-SocketAdopter::SocketAdopter(int maxOpen, QObject* parent) : QObject(parent), maxOpen_(maxOpen) {}
+SocketAdopter::SocketAdopter(int maxOpen, QObject* parent, int deadlineMs)
+    : QObject(parent), maxOpen_(maxOpen), deadlineMs_(deadlineMs) {}
 
-QTcpSocket* SocketAdopter::Adopt(int fd) {
-  if (open_ >= maxOpen_) {
+AdoptedSocket* SocketAdopter::Adopt(int fd) {
+  if (*open_ >= maxOpen_) {
     ::close(fd);
     return nullptr;
   }
-  auto* socket = new QTcpSocket(this);
+  auto* socket = new AdoptedSocket(open_, deadlineMs_, this);
   if (!socket->setSocketDescriptor(fd)) {
     ::close(fd);
     delete socket;
     return nullptr;
   }
-  ++open_;
-  connect(socket, &QObject::destroyed, this, [this] { --open_; });
   return socket;
+}
+
+AdoptedSocket* SocketAdopter::HandOver(QWebSocket* webSocket) {
+  // Qt's WebSocket does not say which socket it was made of; a connection's
+  // two ends name it.
+  for (AdoptedSocket* socket : findChildren<AdoptedSocket*>(Qt::FindDirectChildrenOnly)) {
+    if (socket->peerPort() == webSocket->peerPort() &&
+        socket->localPort() == webSocket->localPort() &&
+        socket->peerAddress() == webSocket->peerAddress()) {
+      socket->Settle();
+      socket->setParent(webSocket);
+      return socket;
+    }
+  }
+  return nullptr;
 }
 
 ServerFeed::ServerFeed(QObject* parent) : QTcpServer(parent) {

@@ -121,6 +121,10 @@ int VelmorProcess::OpenDescriptors() const { return harness::Figures(child_).des
 
 long VelmorProcess::ResidentKiB() const { return harness::Figures(child_).residentKiB; }
 
+long VelmorProcess::PeakResidentKiB() const {
+  return harness::Figures(child_).peakResidentKiB;
+}
+
 double VelmorProcess::CpuSeconds() const { return harness::Figures(child_).cpuSeconds; }
 
 bool VelmorProcess::SetDescriptorLimit(long limit) const {

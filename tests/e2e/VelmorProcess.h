@@ -51,6 +51,7 @@ class VelmorProcess {
   // Figures from the process's own accounting in /proc.
   int OpenDescriptors() const;
   long ResidentKiB() const;
+  long PeakResidentKiB() const;
   // User plus system CPU time so far, in seconds.
   double CpuSeconds() const;
   // Changes the process's soft limit on open descriptors while it runs.

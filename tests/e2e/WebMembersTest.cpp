@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <netdb.h>
+#include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -568,6 +570,156 @@ TEST_F(WebMembers, EveryPageShowsWhatAFetchShowsThroughRandomEvents) {
     }
   }
   EXPECT_EQ(checkpoints, 10);
+}
+
+// The most the server may be resident with every connection at its bound
+// (see the README's reliability table).
+constexpr long kMemoryCeilingKiB = 256 * 1024;
+
+// Reads the handshake's answer on a raw connection; false when none came.
+bool Upgraded(const Client& raw) {
+  std::string answer;
+  while (answer.find("\r\n\r\n") == std::string::npos) {
+    const std::string more = raw.Receive(1);
+    if (more.empty()) return false;
+    answer += more;
+  }
+  return answer.starts_with("HTTP/1.1 101");
+}
+
+TEST_F(WebMembers, EveryEndingReleasesItsConnectionAndStalledHandshakesAreClosed) {
+  // A thousand sessions in a row, ended every way a browser's session ends.
+  for (int i = 0; i < 1000; ++i) {
+    auto socket = Open();
+    ASSERT_EQ(socket->state(), QAbstractSocket::ConnectedState) << "session " << i;
+    if (i % 5 == 4) continue;  // gone before joining: closed below
+    const QString reply = Ask(*socket, QStringLiteral("CanEnter?s%1/*/~k").arg(i), 1);
+    ASSERT_TRUE(reply.contains(QStringLiteral("s%1\r\n").arg(i))) << "session " << i;
+    switch (i % 5) {
+      case 0:  // a tab closed
+        socket->close();
+        break;
+      case 1:  // a reset
+        socket->abort();
+        break;
+      case 2:  // dropped by the room: a key that is not its own
+        socket->sendTextMessage(QStringLiteral("/Reflesh//*/~wrong"));
+        ASSERT_TRUE(
+            WaitUntil([&] { return socket->state() == QAbstractSocket::UnconnectedState; }));
+        break;
+      case 3:  // the server ends it for a message that is no request
+        socket->sendBinaryMessage("x");
+        ASSERT_TRUE(
+            WaitUntil([&] { return socket->state() == QAbstractSocket::UnconnectedState; }));
+        break;
+    }
+  }
+
+  // Handshakes that never finish hold every connection the port allows.
+  std::vector<std::unique_ptr<Client>> stalled;
+  for (int i = 0; i < 64; ++i) {
+    stalled.push_back(std::make_unique<Client>(5081));
+    stalled.back()->Send("GET / HTTP/1.1\r\nHost: x\r\n");
+  }
+  const auto since = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < stalled.size(); ++i)
+    ASSERT_TRUE(stalled[i]->ClosedByServer(15s)) << "stalled handshake " << i << " never closed";
+  std::printf("64 stalled handshakes closed after %.1f s\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count());
+  auto after = Open();
+  ASSERT_EQ(after->state(), QAbstractSocket::ConnectedState) << "browsers accepted again";
+  EXPECT_TRUE(Ask(*after, QStringLiteral("CanEnter?after/*/~a"), 1).contains(u"after\r\n/*/"));
+}
+
+TEST_F(WebMembers, WhatAConnectionMakesTheServerQueueCountsAgainstItsBound) {
+  // Pings, each answered with a pong, from a socket that never reads.
+  Client flood(5081, 4096);
+  flood.Send(kHandshake);
+  ASSERT_TRUE(Upgraded(flood));
+  const std::string ended = "127.0.0.1:" + std::to_string(flood.LocalPort()) +
+                            "(127.0.0.1)でエラーにより、この接続を切ります";
+  std::string pings;
+  const std::string payload(125, 'p');
+  for (int i = 0; i < 8000; ++i) {  // 1 MB
+    pings += std::string{'\x89', static_cast<char>(0x80 | 125), 1, 2, 3, 4};
+    for (std::size_t k = 0; k < payload.size(); ++k)
+      pings += static_cast<char>(payload[k] ^ (1 + k % 4));
+  }
+  long peak = 0;
+  int sent = 0;
+  for (; sent < 400 && !server->WaitForStatus(ended, 1, 0ms); ++sent) {
+    flood.Send(pings);
+    peak = std::max(peak, server->PeakResidentKiB());
+  }
+  std::printf("ping flood: ended after %d MB sent; peak resident %ld KiB\n", sent, peak);
+  EXPECT_TRUE(server->WaitForStatus(ended)) << "the flood was never ended";
+  EXPECT_TRUE(server->Running());
+#ifndef VELMOR_SANITIZED
+  EXPECT_LT(peak, kMemoryCeilingKiB);
+#endif
+  // The room goes on.
+  auto after = Open();
+  EXPECT_FALSE(Ask(*after, QStringLiteral("CanEnter?a/*/~a"), 1).isEmpty());
+}
+
+TEST_F(WebMembers, FramesAndAcknowledgementsFollowTheProtocol) {
+  // An unmasked frame from a client is a protocol error (RFC 6455 5.1).
+  {
+    Client raw(5081);
+    raw.Send(kHandshake);
+    ASSERT_TRUE(Upgraded(raw));
+    const std::string join = "CanEnter?plain/*/~k";
+    raw.Send(std::string{'\x81', static_cast<char>(join.size())} + join);
+    EXPECT_EQ(raw.Receive(4), std::string("\x88\x02\x03\xea", 4)) << "closed with 1002";
+    EXPECT_TRUE(raw.ClosedByServer());
+  }
+  // The acknowledgement is the highest id carried out; a line without an id
+  // leaves it as it was.
+  JsonBrowser browser(*this, QStringLiteral("acks"), QStringLiteral("k"));
+  ASSERT_TRUE(WaitUntil([&] { return browser.inRoom; }));
+  QList<qint64> acks;
+  QObject::connect(browser.socket.get(), &QWebSocket::textMessageReceived,
+                   [&](const QString& text) {
+                     const QJsonObject news = QJsonDocument::fromJson(text.toUtf8()).object();
+                     if (news.contains(QLatin1String("ack")))
+                       acks << news.value(QLatin1String("ack")).toInteger();
+                   });
+  const struct {
+    const char* text;
+    qint64 id;  // -1: none
+  } lines[] = {{"ten", 10}, {"three", 3}, {"none", -1}};
+  for (const auto& line : lines) {
+    QJsonObject say{{"type", "say"}, {"text", QString::fromUtf8(line.text)}};
+    if (line.id >= 0) say.insert(QLatin1String("id"), line.id);
+    browser.Send(say);
+    const QString expected = QStringLiteral("〔acks〕") + QString::fromUtf8(line.text);
+    ASSERT_TRUE(WaitUntil([&] { return browser.lines.contains(expected); })) << line.text;
+  }
+  EXPECT_EQ(browser.acked, 10);
+  for (const qint64 ack : acks) EXPECT_EQ(ack, 10) << "acknowledgements seen: " << acks.size();
+}
+
+TEST_F(WebMembers, AServerPausedLongerThanTheKeepAliveKeepsTheMembersThatAnswer) {
+  server->Stop();
+  Start({"VELMOR_TEST_KEEPALIVE_MS=900"});
+  auto alive = Open();
+  ASSERT_EQ(alive->state(), QAbstractSocket::ConnectedState);
+  Ask(*alive, QStringLiteral("CanEnter?alive/*/~a"), 1);
+  const std::string dropped = "でエラーにより、この接続を切ります";
+  ::kill(server->Pid(), SIGSTOP);
+  std::this_thread::sleep_for(3s);
+  ::kill(server->Pid(), SIGCONT);
+  // Three keep-alive spells with this side answering every ping.
+  const bool droppedAfter = WaitUntil(
+      [&] {
+        for (const auto& line : server->StatusLines())
+          if (line.ends_with(dropped)) return true;
+        return false;
+      },
+      2700);
+  EXPECT_FALSE(droppedAfter) << "a member that answers was dropped for the server's own pause";
+  const QString reply = Ask(*alive, QStringLiteral("/Reflesh//*/~a"), 1);
+  EXPECT_TRUE(reply.startsWith(QStringLiteral("alive\r\n/*/"))) << reply.toStdString();
 }
 
 TEST_F(WebMembers, JsonTheRoomWouldNotTakeEndsTheConnection) {
