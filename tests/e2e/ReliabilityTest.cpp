@@ -1,6 +1,9 @@
 // What one client sends or does must not cost the others anything: hostile
 // bytes, churn, clients that never read, bursts beyond the slot limit, a
-// lack of descriptors, and key guessing, each against the real program.
+// lack of descriptors, key guessing and a browser's floods, each against the
+// real program.
+#include <QWebSocket>
+
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -15,6 +18,7 @@
 
 #include "tests/e2e/RunningServer.h"
 #include "tests/e2e/VelmorProcess.h"
+#include "tests/support/Wait.h"
 
 namespace velmor::testing {
 namespace {
@@ -405,6 +409,40 @@ TEST_F(Reliability, GuessedKeysNeverPostOrReadTheRoom) {
   EXPECT_EQ(state.find(Wire("forged")), std::string::npos)
       << guesses << " guesses posted something";
   EXPECT_EQ(guesses, 300);
+}
+
+// A browser's lines reach the room with no reply through the clients' shared
+// encoder, so a client's next fetch finds none of the lines it was sent
+// last; floods of fixed-width lines put the reply's log back where it was.
+TEST_F(Reliability, AClientsFetchesStayExactThroughABrowsersFloodsOfFixedWidthLines) {
+  server.reset();
+  server = std::make_unique<VelmorProcess>(std::string(), std::vector<std::string>{},
+                                           std::vector<std::string>{"--no-window", "--web"});
+  ASSERT_TRUE(server->WaitForStderr("the page is at")) << server->Stderr();
+  const auto client = Joined("C", "c", 1);
+  QWebSocket browser(QStringLiteral("http://127.0.0.1:5080"));
+  QString last;
+  QObject::connect(&browser, &QWebSocket::textMessageReceived,
+                   [&](const QString& text) { last = text; });
+  browser.open(QUrl(QStringLiteral("ws://127.0.0.1:5081/")));
+  ASSERT_TRUE(WaitUntil([&] { return browser.state() == QAbstractSocket::ConnectedState; }));
+  browser.sendTextMessage(QStringLiteral("CanEnter?B/*/~b"));
+  std::vector<std::string> log = {Join("C"), Join("B")};
+  for (int flood = 0; flood < 3; ++flood) {
+    for (int i = 0; i < 60; ++i) {
+      const std::string text = "line " + std::to_string(flood) + "-" + std::to_string(10 + i);
+      browser.sendTextMessage(QString::fromStdString("NormalTel" + text + "/*/~b"));
+      log.push_back("〔B〕" + text);
+    }
+    // The flood is in the room once the browser has the reply to its last line.
+    ASSERT_TRUE(WaitUntil([&] { return last.contains(QString::fromStdString(log.back())); }))
+        << "flood " << flood;
+    const std::string expected = Reply({"C", "B"}, log);
+    for (int fetch = 0; fetch < 2; ++fetch) {
+      EXPECT_EQ(client->Exchange(Wire("/Reflesh//*/~c"), expected.size()), expected)
+          << "flood " << flood << ", fetch " << fetch;
+    }
+  }
 }
 
 }  // namespace
