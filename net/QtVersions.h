@@ -4,7 +4,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHttpServerResponder>
 #include <QHttpServerResponse>
+#include <QIODevice>
 #include <QtGlobal>
 
 #include <utility>
@@ -26,6 +28,41 @@ inline void SetHeaders(QHttpServerResponse& response, const std::vector<Header>&
   response.setHeaders(std::move(all));
 #else
   for (const auto& [name, value] : headers) response.setHeader(name, value);
+#endif
+}
+
+// What a route's handler that writes its answer itself is handed.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+using Responder = QHttpServerResponder&;
+#else
+using Responder = QHttpServerResponder&&;
+#endif
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+// Nothing to read, and no size known: Qt 6.8 then writes the headers it is
+// given, no Content-Length of its own, and no body.
+class NoContent : public QIODevice {
+ public:
+  NoContent() { open(QIODevice::ReadOnly); }
+  bool isSequential() const override { return true; }
+
+ protected:
+  qint64 readData(char*, qint64) override { return -1; }
+  qint64 writeData(const char*, qint64) override { return -1; }
+};
+#endif
+
+// Answers 200 with exactly these headers and no body, as a HEAD is answered:
+// every other way of answering adds a Content-Length of the (empty) body.
+inline void WriteHeadOnly(QHttpServerResponder& responder, const std::vector<Header>& headers) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+  QHttpHeaders all;
+  for (const auto& [name, value] : headers) all.append(name, value);
+  responder.write(new NoContent, all, QHttpServerResponder::StatusCode::Ok);
+#else
+  responder.writeStatusLine(QHttpServerResponder::StatusCode::Ok);
+  for (const auto& [name, value] : headers) responder.writeHeader(name, value);
+  responder.writeBody(QByteArray());
 #endif
 }
 

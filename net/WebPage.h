@@ -2,19 +2,28 @@
 // served from the program's resources by Qt's HTTP server; nothing is read
 // from disk at run time.
 //
-// Qt's HTTP server sets no limits of its own, so every connection passes a
-// guard first, which sees each request head before Qt does and answers
-// anything but a plain GET of the page or its icon itself, with one error
-// response, closing the connection:
-//  - a request head over MaxHeadBytes, or one not complete within
-//    RequestDeadlineMs of its first byte (of the connection, for the first);
-//  - a request with a body, an upgrade (the WebSocket has a port of its own),
-//    any other method or path (404).
+// Qt's HTTP server sets no limits of its own and reads loosely, so every
+// connection passes a guard first. It sees each request head before Qt
+// does, reads it line by line as Qt will (a line may end in LF alone), and
+// lets through only a GET or HEAD of the page or its icon that Qt cannot
+// read otherwise than the guard did; HEAD is answered as GET without the
+// body. Everything else the guard answers itself, once Qt has answered the
+// requests before it, with one error response, and closes the connection:
+//  - a head over MaxHeadBytes or over Qt's 100 fields (431), or one not
+//    complete within RequestDeadlineMs of its first byte (of the
+//    connection, for the first) (408);
+//  - a body of unknown length or longer than MaxHeadBytes, before anything
+//    else is looked at (413): a body is never taken;
+//  - anything looser than RFC 9112, a missing (HTTP/1.1) or second Host, a
+//    WebSocket upgrade, which has a port of its own (400); other upgrades
+//    are ignored;
+//  - another path (404), another method (405), a body on GET or HEAD (413).
 // A connection whose unread responses pass MaxQueuedBytes is aborted; every
 // connection is aborted HardLimitMs after it opened; at most MaxConnections
 // are open at once, and one beyond them is closed at once.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -23,6 +32,7 @@
 #include <memory>
 
 class QHttpServer;
+class QUrl;
 
 namespace velmor {
 
@@ -50,6 +60,10 @@ class WebPage : public QObject {
   int ListenerDescriptor() const;
 
  private:
+  // Routes GET and HEAD of path to body, with the policy for the URL asked.
+  void Serve(const char* path, const QByteArray& type, const QByteArray& body,
+             std::function<QByteArray(const QUrl&)> policy);
+
   std::unique_ptr<QHttpServer> server_;
   DescriptorListener* listener_ = nullptr;
   SocketAdopter* sockets_ = nullptr;

@@ -256,26 +256,128 @@ TEST_F(WebMembers, OwnNamesOfThisMachineAreAcceptedAndNoOther) {
 }
 
 TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
+  const std::string host = "Host: 127.0.0.1:5080\r\n";
+  const std::string page = "GET / HTTP/1.1\r\n" + host + "\r\n";
+  const auto bareLf = [](std::string text) {
+    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+    return text;
+  };
+  // The answers on a connection, split by their lengths, until count are
+  // whole or the connection ends; whatever comes beyond is one more. An
+  // answer to a HEAD is a head alone.
+  const auto answers = [](const Client& http, std::size_t count, bool firstToHead) {
+    std::vector<std::string> whole;
+    std::string data;
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (whole.size() < count) {
+      const QByteArray text = QByteArray::fromStdString(data).toLower();
+      const qsizetype end = text.indexOf("\r\n\r\n");
+      const qsizetype length = text.indexOf("content-length:");
+      if (end >= 0) {
+        qsizetype size = end + 4;
+        if (length >= 0 && length < end && !(firstToHead && whole.empty()))
+          size += text.mid(length + 15).trimmed().split('\r')[0].toLongLong();
+        if (static_cast<qsizetype>(data.size()) >= size) {
+          whole.push_back(data.substr(0, size));
+          data.erase(0, size);
+          continue;
+        }
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      const std::string more = left.count() > 0 ? http.Receive(1, left) : std::string();
+      if (more.empty()) break;
+      data += more;
+    }
+    if (!data.empty()) whole.push_back(data);
+    return whole;
+  };
+  // The header lines of an answer, in order of their text.
+  const auto headLines = [](const std::string& answer) {
+    std::vector<std::string> lines;
+    for (const QByteArray& line :
+         QByteArray::fromStdString(answer.substr(0, answer.find("\r\n\r\n"))).split('\n'))
+      lines.push_back(line.trimmed().toStdString());
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+  Client reference(5080);
+  reference.Send(page);
+  const std::vector<std::string> pageAnswer = answers(reference, 1, false);
+  ASSERT_EQ(pageAnswer.size(), 1u);
+
   const struct {
+    const char* fault;
     std::string request;
-    std::string status;
+    std::vector<std::string> statuses;  // of the answers, in order
+    std::string inFirst = {};           // lower case
+    bool firstToHead = false;           // the first answer's head is the page's
   } cases[] = {
-      {"GET / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n", "HTTP/1.1 200"},
-      {"GET /favicon.ico HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n", "HTTP/1.1 200"},
-      {"GET /elsewhere HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n", "HTTP/1.1 404"},
-      {"DELETE / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n", "HTTP/1.1 404"},
+      {"the page", page, {"200"}, "connect-src ws://127.0.0.1:5081;"},
+      {"the icon", "GET /favicon.ico HTTP/1.1\r\n" + host + "\r\n", {"200"}},
+      {"another path", "GET /elsewhere HTTP/1.1\r\n" + host + "\r\n", {"404"}},
+      {"another method", "DELETE / HTTP/1.1\r\n" + host + "\r\n", {"405"}, "allow: get, head\r\n"},
       // A WebSocket upgrade belongs on the next port: one error, not the page.
-      {kHandshake, "HTTP/1.1 400"},
+      {"a WebSocket upgrade", kHandshake, {"400"}},
+      {"the WebSocket's port taken from a Host without one",
+       "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+       {"200"},
+       "connect-src ws://127.0.0.1:5081;"},
+      {"lines ending in LF alone",
+       "DELETE / HTTP/1.1\nHost: a\n\n",
+       {"405"},
+       "allow: get, head\r\n"},
+      {"an upgrade in lines ending in LF alone", bareLf(kHandshake), {"400"}},
+      {"the page's answer lost to a bad request after it",
+       page + "GET /nope HTTP/1.1\r\n" + host + "\r\n",
+       {"200", "404"}},
+      {"HEAD", "HEAD / HTTP/1.1\r\n" + host + "\r\n" + page, {"200", "200"}, {}, true},
+      {"a small body on another method",
+       "POST / HTTP/1.1\r\n" + host + "Content-Length: 3\r\n\r\nabc",
+       {"405"},
+       "allow: get, head\r\n"},
+      {"OPTIONS", "OPTIONS / HTTP/1.1\r\n" + host + "\r\n", {"405"}, "allow: get, head\r\n"},
+      {"the absolute form",
+       "GET http://127.0.0.1:5080/ HTTP/1.1\r\n" + host + "\r\n",
+       {"200"},
+       "connect-src ws://127.0.0.1:5081;"},
+      {"HTTP/1.1 without Host", "GET / HTTP/1.1\r\n\r\n", {"400"}},
+      {"two Host fields", "GET / HTTP/1.1\r\n" + host + "Host: 127.0.0.2:5080\r\n\r\n", {"400"}},
+      {"a space before the colon", "GET / HTTP/1.1\r\nHost : 127.0.0.1:5080\r\n\r\n", {"400"}},
+      {"an upgrade to h2c",
+       "GET / HTTP/1.1\r\n" + host +
+           "Connection: Upgrade, HTTP2-Settings\r\nUpgrade: h2c\r\nHTTP2-Settings: "
+           "AAMAAABkAAQAAP__\r\n\r\n",
+       {"200"}},
   };
   for (const auto& c : cases) {
     Client http(5080);
     http.Send(c.request);
-    const std::string response = ReadResponse(http);
-    EXPECT_TRUE(response.starts_with(c.status)) << c.request << response.substr(0, 300);
-    EXPECT_EQ(QByteArray::fromStdString(response).count("HTTP/1.1 "), 1) << c.request;
-    const std::string lower = QByteArray::fromStdString(response).toLower().toStdString();
-    for (const char* header : kSafetyHeaders)
-      EXPECT_NE(lower.find(header), std::string::npos) << header << " in " << c.request;
+    const std::vector<std::string> got = answers(http, c.statuses.size(), c.firstToHead);
+    if (got.size() != c.statuses.size()) {
+      ADD_FAILURE() << c.fault << ": " << got.size() << " answers, the last "
+                    << (got.empty() ? std::string() : got.back().substr(0, 300));
+      continue;
+    }
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_TRUE(got[i].starts_with("HTTP/1.1 " + c.statuses[i]))
+          << c.fault << ": " << got[i].substr(0, 300);
+      EXPECT_EQ(QByteArray::fromStdString(got[i]).count("HTTP/1.1 "), 1) << c.fault;
+      const std::string lower = QByteArray::fromStdString(got[i]).toLower().toStdString();
+      for (const char* header : kSafetyHeaders)
+        EXPECT_NE(lower.find(header), std::string::npos) << header << " in " << c.fault;
+      if (i == 0 && !c.inFirst.empty()) {
+        EXPECT_NE(lower.find(c.inFirst), std::string::npos)
+            << c.fault << ": " << got[i].substr(0, 600);
+      }
+    }
+    if (c.firstToHead) {
+      EXPECT_EQ(headLines(got[0]), headLines(pageAnswer[0])) << c.fault;
+    }
+    // The guard's own answers end the connection.
+    if (c.statuses.back() != "200") {
+      EXPECT_TRUE(http.ClosedByServer()) << c.fault;
+    }
   }
 }
 
@@ -288,7 +390,9 @@ TEST_F(WebMembers, ThePagePortBoundsWhatEachConnectionMayTake) {
   // A head of just under 8 KiB, trickled: served.
   {
     Client trickle(5080);
-    const std::string head = "GET / HTTP/1.1\r\nX-Filler: " + std::string(7900, 'a') + "\r\n\r\n";
+    const std::string head =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\nX-Filler: " + std::string(7900, 'a') +
+        "\r\n\r\n";
     for (std::size_t at = 0; at < head.size(); at += 500) {
       trickle.Send(head.substr(at, 500));
       std::this_thread::sleep_for(2ms);
@@ -340,7 +444,7 @@ TEST_F(WebMembers, ThePagePortBoundsWhatEachConnectionMayTake) {
   std::string response;
   for (int i = 0; i < 100 && !response.starts_with("HTTP/1.1 200"); ++i) {
     Client again(5080);
-    again.Send("GET / HTTP/1.1\r\n\r\n");
+    again.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n");
     response = ReadResponse(again, 2s);
   }
   EXPECT_TRUE(response.starts_with("HTTP/1.1 200")) << "served again once the crowd is gone";
@@ -384,7 +488,7 @@ TEST_F(WebMembers, QtMessagesWaitInTheQueueWhileStandardErrorIsFull) {
   Start({"QT_LOGGING_RULES=qt.*.debug=true"}, true);
   for (int i = 0; i < 20; ++i) {
     Client http(5080);
-    http.Send("GET / HTTP/1.1\r\n\r\n");
+    http.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n");
     EXPECT_TRUE(ReadResponse(http, 10s).starts_with("HTTP/1.1 200")) << "request " << i;
   }
   Client client;
@@ -425,7 +529,7 @@ TEST_F(WebMembers, OutOfDescriptorsOnTheBrowserPortsIsReportedOnceWithoutSpinnin
   ASSERT_TRUE(server->SetDescriptorLimit(1024));
   const auto freed = std::chrono::steady_clock::now();
   Client page(5080);
-  page.Send("GET / HTTP/1.1\r\n\r\n");
+  page.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1:5080\r\n\r\n");
   EXPECT_TRUE(ReadResponse(page, 1s).starts_with("HTTP/1.1 200"));
   Client socket(5081);
   socket.Send(kHandshake);
@@ -735,6 +839,23 @@ TEST_F(WebMembers, JsonTheRoomWouldNotTakeEndsTheConnection) {
   Client witness;
   const std::string alone = Wire("w\r\n/*/【お知らせ！】wさんが参加しました\r\n");
   EXPECT_EQ(witness.Exchange(Wire("CanEnter?w/*/~w"), alone.size()), alone) << "nobody joined";
+}
+
+TEST(WebPort, OnTheDefaultPortThePageNamesTheWebSocketItListensOn) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  VelmorProcess server({}, {}, {"--no-window", "--web", "80"});
+  ASSERT_TRUE(server.WaitForStderr("the page is at")) << server.Stderr();
+  // A browser leaves the default port out of the Host it names.
+  Client http(80);
+  http.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  const std::string page = ReadResponse(http);
+  EXPECT_NE(page.find("connect-src ws://127.0.0.1:81;"), std::string::npos) << page.substr(0, 600);
+  Client socket(81);
+  socket.Send(
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:81\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+      "Origin: http://127.0.0.1\r\n\r\n");
+  EXPECT_TRUE(ReadResponse(socket).starts_with("HTTP/1.1 101")) << "the page's own origin";
 }
 
 TEST(WebPort, HeldPortIsReportedAndTheChatServerGoesOn) {
