@@ -22,13 +22,29 @@ int BrowserMember::KeepAliveMs() {
   return ms;
 }
 
+namespace {
+int resumeGraceMs = -1;  // not set: the default, or the test's
+}  // namespace
+
+int BrowserMember::ResumeGraceMs() {
+  static const int fromEnvironment = [] {
+    const char* value = std::getenv("VELMOR_TEST_GRACE_MS");
+    return value != nullptr ? std::atoi(value) : -1;
+  }();
+  if (resumeGraceMs >= 0) return resumeGraceMs;
+  return fromEnvironment >= 0 ? fromEnvironment : DefaultResumeGraceMs;
+}
+
+void BrowserMember::SetResumeGraceMs(int ms) { resumeGraceMs = std::max(0, ms); }
+
 BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& events,
                              QObject* parent)
     : Member(slot, events, parent),
       socket_(socket),
       connection_(socket->findChild<AdoptedSocket*>(QString(), Qt::FindDirectChildrenOnly)),
       joinDeadline_(this),
-      pinger_(this) {
+      pinger_(this),
+      grace_(this) {
   socket->setParent(this);
   socket->setMaxAllowedIncomingMessageSize(MaxMessageBytes);
   socket->setMaxAllowedIncomingFrameSize(MaxMessageBytes);
@@ -38,7 +54,7 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
   // Binary messages are no requests of this protocol.
   connect(socket, &QWebSocket::binaryMessageReceived, this, [this] { End(Ending::Failed); });
   connect(socket, &QWebSocket::pong, this, &BrowserMember::Heard);
-  connect(socket, &QWebSocket::disconnected, this, [this] { End(Ending::PeerClosed); });
+  connect(socket, &QWebSocket::disconnected, this, [this] { ConnectionLost(Ending::PeerClosed); });
   if (connection_ != nullptr) {
     // Frames Qt queued itself (pongs above all) while the member left more
     // than the bound unread.
@@ -50,9 +66,11 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
   }
 
   joinDeadline_.setSingleShot(true);
-  connect(&joinDeadline_, &QTimer::timeout, this, [this, slot, &events] {
-    if (!events.HasJoined(slot)) End(Ending::Failed);
+  connect(&joinDeadline_, &QTimer::timeout, this, [this] {
+    if (Slot() == Unplaced || !Events().HasJoined(Slot())) End(Ending::Failed);
   });
+  grace_.setSingleShot(true);
+  connect(&grace_, &QTimer::timeout, this, [this] { End(awayEnding_); });
   joinDeadline_.start(JoinDeadlineMs);
 
   // Pinged three times within the allowed silence, so one lost answer
@@ -108,6 +126,11 @@ void BrowserMember::OnMessage(const QString& message) {
   if (speaks_ == Language::NotYet) {
     speaks_ = message.startsWith(QLatin1Char('{')) ? Language::Json : Language::Text;
   }
+  // Waiting for a slot, a member may only join the way the page does.
+  if (Slot() == Unplaced && speaks_ != Language::Json) {
+    End(Ending::Failed);
+    return;
+  }
   if (speaks_ == Language::Json) {
     OnJson(message);
   } else {
@@ -130,18 +153,84 @@ void BrowserMember::OnJson(const QString& message) {
   if (request.value(QLatin1String("v")).toInt() != 1 || payload.contains(separator)) {
     End(Ending::Failed);
   } else if (type == QLatin1String("join")) {
+    switch (Events().PlaceJoin(*this, payload.toStdU16String(), key.toStdU16String())) {
+      case MemberEvents::Placement::Resumed:
+        roomDue_ = true;
+        joinedKey_ = key;
+        SendState(Events().RoomNow());
+        return;
+      case MemberEvents::Placement::Refused:
+        socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("room full"));
+        End(Ending::Failed);
+        return;
+      case MemberEvents::Placement::Join:
+        break;
+    }
     roomDue_ = true;
+    joinedKey_ = key;
     Arrived((QStringLiteral("CanEnter?") + payload + separator + key).toStdU16String());
+  } else if (Slot() == Unplaced) {
+    End(Ending::Failed);
   } else if (type == QLatin1String("say")) {
-    sayId_ = request.value(QLatin1String("id")).toInteger(-1);
+    const QJsonValue id = request.value(QLatin1String("id"));
+    sayId_ = id.isDouble() ? id.toInteger(-1) : -1;
+    // A line sent again after a reconnection, carried out before: confirmed,
+    // not posted twice. (A key not its own goes to the room, which drops it.)
+    if (sayId_ >= 0 && sayId_ <= highestDone_ && key == joinedKey_) {
+      if (MayWrite()) {
+        SendJson({{QLatin1String("v"), 1},
+                  {QLatin1String("type"), QLatin1String("update")},
+                  {QLatin1String("ack"), highestDone_}});
+      }
+      return;
+    }
     Arrived((QStringLiteral("NormalTel") + payload + separator + key).toStdU16String());
+  } else if (type == QLatin1String("ping")) {
+    if (MayWrite())
+      SendJson({{QLatin1String("v"), 1}, {QLatin1String("type"), QLatin1String("pong")}});
+  } else if (type == QLatin1String("leave")) {
+    left_ = true;
+    End(Ending::PeerClosed);
   } else {
     End(Ending::Failed);
   }
 }
 
+bool BrowserMember::Resumable() const {
+  return speaks_ == Language::Json && told_ && !left_ && Slot() != Unplaced &&
+         !joinedKey_.isEmpty() && Events().HasJoined(Slot());
+}
+
+void BrowserMember::TakeOver(const Member& previous) {
+  if (const auto* before = qobject_cast<const BrowserMember*>(&previous)) {
+    highestDone_ = std::max(highestDone_, before->highestDone_);
+  }
+}
+
+qint64 BrowserMember::AwayMs() const { return grace_.isActive() ? away_.elapsed() : -1; }
+
+void BrowserMember::EndAway() {
+  if (!grace_.isActive()) return;
+  grace_.stop();
+  End(awayEnding_);
+}
+
+// A page whose connection ended without leaving may come back (a reload, a
+// new network, a phone waking up): its place is kept for the grace period.
+void BrowserMember::ConnectionLost(Ending ending) {
+  if (!Resumable() || ResumeGraceMs() == 0) {
+    End(ending);
+    return;
+  }
+  awayEnding_ = ending;
+  away_.start();
+  DropSocket();
+  grace_.start(ResumeGraceMs());
+}
+
 void BrowserMember::Send(const QString& message) {
   // Decided on by the caller (MayWrite): goes out whole, however large.
+  if (socket_ == nullptr) return;
   if (connection_ == nullptr) {
     socket_->sendTextMessage(message);
     return;
@@ -154,7 +243,7 @@ void BrowserMember::SendJson(const QJsonObject& message) {
 }
 
 void BrowserMember::RoomChanged(const StateReply& room) {
-  if (speaks_ != Language::Json || !told_) return;
+  if (speaks_ != Language::Json || !told_ || socket_ == nullptr) return;
   const std::uint64_t fresh = Posted(room) - linesTold_;
   const bool membersChanged = room.MemberListVersion() != membersTold_;
   if (fresh == 0 && !membersChanged && !ackDue_) return;
@@ -176,7 +265,7 @@ void BrowserMember::CheckAlive() {
   silentMs_ += std::min(
       {lastCheck_.restart(), lastHeard_.elapsed(), static_cast<qint64>(pinger_.interval())});
   if (silentMs_ >= KeepAliveMs()) {
-    End(Ending::Failed);
+    ConnectionLost(Ending::Failed);
     return;
   }
   socket_->ping();
@@ -190,6 +279,7 @@ qint64 BrowserMember::UnsentBytes() const {
 void BrowserMember::Write(const std::u16string& reply) { Send(QString::fromStdU16String(reply)); }
 
 void BrowserMember::WriteState(const StateReply& reply) {
+  if (socket_ == nullptr) return;  // away: the room goes out whole on its return
   if (speaks_ != Language::Json) {
     Write(reply.Text());
     return;
@@ -205,13 +295,23 @@ void BrowserMember::WriteState(const StateReply& reply) {
   told_ = true;
   linesTold_ = Posted(reply);
   membersTold_ = reply.MemberListVersion();
-  SendJson({{QLatin1String("v"), 1},
-            {QLatin1String("type"), QLatin1String("room")},
-            {QLatin1String("members"), Names(reply)},
-            {QLatin1String("lines"), Lines(reply, static_cast<std::uint64_t>(reply.LineCount()))}});
+  QJsonObject room{
+      {QLatin1String("v"), 1},
+      {QLatin1String("type"), QLatin1String("room")},
+      {QLatin1String("members"), Names(reply)},
+      {QLatin1String("lines"), Lines(reply, static_cast<std::uint64_t>(reply.LineCount()))}};
+  // After a return, what of the lines sent before was carried out.
+  if (highestDone_ >= 0) room.insert(QLatin1String("ack"), highestDone_);
+  ackDue_ = false;
+  SendJson(room);
 }
 
 void BrowserMember::Release() {
+  grace_.stop();
+  DropSocket();
+}
+
+void BrowserMember::DropSocket() {
   if (socket_ == nullptr) return;
   joinDeadline_.stop();
   pinger_.stop();
@@ -220,6 +320,7 @@ void BrowserMember::Release() {
   socket_->abort();
   socket_->deleteLater();
   socket_ = nullptr;
+  connection_ = nullptr;
 }
 
 }  // namespace velmor

@@ -38,11 +38,25 @@ class BrowserMember : public Member {
   // tests only.
   static int KeepAliveMs();
 
+  // How long the place of a page whose connection ended without leaving is
+  // kept for it. A reload or a change of network comes back within
+  // seconds and the page retries within 10 s; two minutes also cover a
+  // phone locked for a while, yet a member gone for good leaves soon enough
+  // for the list to be believed. --web-grace sets it; for tests only, the
+  // environment variable VELMOR_TEST_GRACE_MS sets it in milliseconds.
+  static constexpr int DefaultResumeGraceMs = 120000;
+  static int ResumeGraceMs();
+  static void SetResumeGraceMs(int ms);
+
   // Takes over socket, whose handshake is done.
   BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& events, QObject* parent);
   ~BrowserMember() override;
 
   void RoomChanged(const StateReply& room) override;
+  bool Resumable() const override;
+  void TakeOver(const Member& previous) override;
+  qint64 AwayMs() const override;
+  void EndAway() override;
 
  protected:
   qint64 UnsentBytes() const override;
@@ -54,6 +68,8 @@ class BrowserMember : public Member {
   void Send(const QString& message);
   void Heard();
   void CheckAlive();
+  void ConnectionLost(Ending ending);
+  void DropSocket();
   void OnMessage(const QString& message);
   void OnJson(const QString& message);
   void SendJson(const class QJsonObject& message);
@@ -77,6 +93,12 @@ class BrowserMember : public Member {
   QElapsedTimer lastHeard_;
   QElapsedTimer lastCheck_;
   qint64 silentMs_ = 0;  // silence while the server could hear
+  QString joinedKey_;
+  bool left_ = false;  // said it leaves: its place is not kept
+  // Away: the connection is gone and the place kept until grace_ runs out.
+  QTimer grace_;
+  QElapsedTimer away_;
+  Ending awayEnding_ = Ending::PeerClosed;
 };
 
 }  // namespace velmor

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "net/BrowserGate.h"
@@ -51,6 +52,9 @@ ChatServer::~ChatServer() {
   for (SlotHolder& holder : slotHolders_) {
     if (holder.member != nullptr) holder.member->Close();
   }
+  for (const QPointer<Member>& member : unplaced_) {
+    if (member) member->Close();
+  }
 }
 
 ChatServer::StartResult ChatServer::Start(std::uint16_t port) {
@@ -91,7 +95,10 @@ void ChatServer::ReportAcceptTrouble(std::uint16_t port, const QString& reason) 
 }
 
 std::optional<SlotIndex> ChatServer::TakeSlot() {
-  const SlotTable::Placement placement = slots_.FindSlot();
+  SlotTable::Placement placement = slots_.FindSlot();
+  if (placement.kind == SlotTable::Placement::Kind::Full && EndLongestAway()) {
+    placement = slots_.FindSlot();
+  }
   if (placement.kind == SlotTable::Placement::Kind::Full) {
     views_.SetStatusText(std::u16string(status::Full));
     return std::nullopt;
@@ -118,7 +125,31 @@ void ChatServer::OnNewClient(int fd) {
   Admit(*slot, new DescriptorClient(fd, *slot, *this, clientShared_, this));
 }
 
+bool ChatServer::AnyoneAway() const {
+  return std::any_of(slotHolders_.begin(), slotHolders_.end(), [](const SlotHolder& holder) {
+    return holder.member != nullptr && holder.member->AwayMs() >= 0;
+  });
+}
+
+bool ChatServer::EndLongestAway() {
+  Member* longest = nullptr;
+  for (const SlotHolder& holder : slotHolders_) {
+    if (holder.member == nullptr || holder.member->AwayMs() < 0) continue;
+    if (longest == nullptr || holder.member->AwayMs() > longest->AwayMs()) longest = holder.member;
+  }
+  if (longest == nullptr) return false;
+  longest->EndAway();
+  return true;
+}
+
 void ChatServer::OnNewBrowser(QWebSocket* socket) {
+  // The newcomer to a full room may be the member who is away: it takes a
+  // slot only when it joins.
+  if (slots_.FindSlot().kind == SlotTable::Placement::Kind::Full && AnyoneAway()) {
+    std::erase_if(unplaced_, [](const QPointer<Member>& member) { return member.isNull(); });
+    unplaced_.emplace_back(new BrowserMember(socket, Member::Unplaced, *this, this));
+    return;
+  }
   const std::optional<SlotIndex> slot = TakeSlot();
   if (!slot) {
     socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("room full"));
@@ -140,7 +171,47 @@ void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
   }
 }
 
-bool ChatServer::HasJoined(SlotIndex slot) const { return !room_.MemberName(slot).empty(); }
+bool ChatServer::HasJoined(SlotIndex slot) const {
+  return HasSlot(slot) && slot > 0 && !room_.MemberName(slot).empty();
+}
+
+MemberEvents::Placement ChatServer::PlaceJoin(Member& member, std::u16string_view name,
+                                              std::u16string_view key) {
+  const SlotIndex from = member.Slot();
+  // A page that came back (the key shows it is the same page) takes its
+  // place again, even from a connection that still looks alive: the room
+  // sees no leave and no join.
+  if (!key.empty() && !HasJoined(from)) {
+    for (SlotIndex slot = 1; HasSlot(slot); ++slot) {
+      Member* held = slotHolders_[slot].member;
+      if (slot == from || held == nullptr || !held->Resumable() || room_.MemberName(slot) != name ||
+          room_.MemberKey(slot) != key) {
+        continue;
+      }
+      member.TakeOver(*held);
+      held->Close();
+      if (from != Member::Unplaced) {
+        // It never joined there: its slot is freed without a word.
+        slotHolders_[from].member = nullptr;
+        slots_.Free(from);
+      }
+      std::erase(unplaced_, QPointer<Member>(&member));
+      SlotHolder& holder = slotHolders_[slot];
+      holder.member = &member;
+      holder.address = member.Address();
+      holder.label = member.Label();
+      member.MoveTo(slot);
+      return Placement::Resumed;
+    }
+  }
+  if (from != Member::Unplaced) return Placement::Join;
+  std::erase(unplaced_, QPointer<Member>(&member));
+  const std::optional<SlotIndex> slot = TakeSlot();
+  if (!slot) return Placement::Refused;
+  member.MoveTo(*slot);
+  Admit(*slot, &member);
+  return Placement::Join;
+}
 
 // Members told of changes hear of them once the request in hand is done,
 // and under a flood at most once per frame, all of a frame's changes in one

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -90,6 +91,12 @@ class ChatServer : public OperatorLink,
   void OnArrival(SlotIndex slot, std::u16string_view text) override;
   void OnEnded(SlotIndex slot, Ending ending) override;
   bool HasJoined(SlotIndex slot) const override;
+  Placement PlaceJoin(Member& member, std::u16string_view name, std::u16string_view key) override;
+  const StateReply& RoomNow() const override { return room_.State(); }
+  // In a full room, the member away longest leaves for a newcomer; false
+  // when nobody is away.
+  bool EndLongestAway();
+  bool AnyoneAway() const;
 
   // The room changed: the operator's views and the members told of changes.
   void ShowRoom(std::u16string_view memberList, std::u16string_view log) override;
@@ -128,6 +135,9 @@ class ChatServer : public OperatorLink,
   bool newsPending_ = false;
   DescriptorListener* listener_ = nullptr;
   BrowserGate* gate_ = nullptr;
+  // Browsers that came to a full room while someone was away: each may
+  // take that place when it joins (see PlaceJoin).
+  std::vector<QPointer<Member>> unplaced_;
 };
 
 }  // namespace velmor

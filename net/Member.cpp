@@ -34,7 +34,7 @@ void Member::SetPeer(const QHostAddress& address, quint16 port) {
 }
 
 void Member::Arrived(std::u16string_view text) {
-  if (closed_) return;
+  if (closed_ || slot_ == Unplaced) return;
   events_.OnArrival(slot_, text);
   // A request that ended its member (replies left unread, a failed send)
   // ends it as soon as the request is handled, before any other member is
@@ -43,7 +43,12 @@ void Member::Arrived(std::u16string_view text) {
 }
 
 void Member::End(Ending ending) {
-  if (!closed_) events_.OnEnded(slot_, ending);
+  if (closed_) return;
+  if (slot_ == Unplaced) {
+    Close();
+  } else {
+    events_.OnEnded(slot_, ending);
+  }
 }
 
 void Member::EndLater(Ending ending) {

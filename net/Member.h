@@ -23,6 +23,8 @@ namespace velmor {
 // How a connection ended, as the room is told of it.
 enum class Ending { PeerClosed, Failed };
 
+class Member;
+
 // What a member tells its owner, and asks of it.
 class MemberEvents {
  public:
@@ -32,6 +34,16 @@ class MemberEvents {
   virtual void OnEnded(SlotIndex slot, Ending ending) = 0;
   // Whether the member in the slot has joined the room under a name.
   virtual bool HasJoined(SlotIndex slot) const = 0;
+  // A member that may come back to its place is about to join under name
+  // and key. Resumed: it has taken over the place of the member that joined
+  // under them (see Member::Resumable), which is closed without a word, and
+  // is to be sent the room; no join is carried out. Join: the join goes on,
+  // in a slot of its own (given now if it had none). Refused: no slot could
+  // be had; the member is to end.
+  enum class Placement { Resumed, Join, Refused };
+  virtual Placement PlaceJoin(Member& member, std::u16string_view name,
+                              std::u16string_view key) = 0;
+  virtual const StateReply& RoomNow() const = 0;
 };
 
 class Member : public QObject {
@@ -59,6 +71,22 @@ class Member : public QObject {
   const std::u16string& Address() const { return peerAddress_; }
   const std::u16string& Label() const { return peerLabel_; }
 
+  // A member waiting for a slot has none: it may only join, and then takes
+  // one (see MemberEvents::PlaceJoin). Before that, its ending is its own.
+  static constexpr SlotIndex Unplaced = -1;
+  SlotIndex Slot() const { return slot_; }
+  void MoveTo(SlotIndex slot) { slot_ = slot; }
+
+  // Whether another connection that joins under this member's name and key
+  // takes its place (a page that came back), and what it takes of it.
+  virtual bool Resumable() const { return false; }
+  virtual void TakeOver(const Member& /*previous*/) {}
+  // How long the member's connection has been gone while its place is
+  // kept for it; -1 while it is there. EndAway ends it now, as its
+  // connection ended.
+  virtual qint64 AwayMs() const { return -1; }
+  virtual void EndAway() {}
+
  protected:
   // Bytes handed to the connection that the peer has not taken yet.
   virtual qint64 UnsentBytes() const = 0;
@@ -68,7 +96,7 @@ class Member : public QObject {
   // The output bound: false, and the member ended, when more than
   // MaxUnreadReplyBytes of earlier output still waits.
   bool MayWrite();
-  SlotIndex Slot() const { return slot_; }
+  MemberEvents& Events() const { return events_; }
   // The peer's texts: an IPv4 address as such, even when the listener is
   // IPv6 and sees it mapped.
   void SetPeer(const QHostAddress& address, quint16 port);

@@ -190,7 +190,14 @@ class DescriptorClientTest : public ::testing::Test {
       told.push_back(ending == Ending::PeerClosed ? u"peer closed" : u"failed");
     }
     bool HasJoined(SlotIndex) const override { return false; }
+    Placement PlaceJoin(Member&, std::u16string_view, std::u16string_view) override {
+      return Placement::Join;
+    }
+    const StateReply& RoomNow() const override { return room.State(); }
     std::vector<std::u16string> told;
+    testing::FakeConnections connections;
+    testing::FakeStatus status;
+    Room room{connections, status};
   } events;
   QObject owner;
   ReadinessWatch watch{nullptr};
