@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QStringList>
 
+#include "net/BrowserMember.h"
 #include "net/ChatServer.h"
 
 namespace velmor {
@@ -93,8 +94,15 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
       QStringLiteral("Accept browsers that reach this machine by NAME too (besides its\n"
                      "host name, NAME.local and addresses); may be given more than once."),
       QStringLiteral("NAME"));
+  const QCommandLineOption webGrace(
+      QStringLiteral("web-grace"),
+      QStringLiteral("Keep the place of a browser member whose connection\n"
+                     "dropped for SECONDS (default %1); 0: it leaves at once.")
+          .arg(BrowserMember::DefaultResumeGraceMs / 1000),
+      QStringLiteral("SECONDS"));
   parser.addOption(web);
   parser.addOption(webOrigin);
+  parser.addOption(webGrace);
   for (const char* name : QtValueOptions) {
     QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
     option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -132,6 +140,19 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
   }
   line.noWindow = parser.isSet(noWindow);
   line.webOrigins = parser.values(webOrigin);
+  if (line.what == CommandLine::Action::Serve && parser.isSet(webGrace)) {
+    bool number = false;
+    const int seconds = parser.value(webGrace).toInt(&number);
+    // At most a day: the timer counts in milliseconds.
+    if (!number || seconds < 0 || seconds > 86400) {
+      line.what = CommandLine::Action::Refuse;
+      line.text = QStringLiteral("velmor: '") + parser.value(webGrace) +
+                  QStringLiteral("' is no number of seconds for --web-grace (0 to 86400)\n") +
+                  usage;
+    } else {
+      line.webGraceSeconds = seconds;
+    }
+  }
   return line;
 }
 

@@ -20,6 +20,9 @@ struct CommandLine {
   // --web-origin NAME, repeatable: more names browsers may use for this
   // machine, besides its own.
   QStringList webOrigins;
+  // --web-grace SECONDS: how long a browser member whose connection ended
+  // without leaving keeps its place; unset: the server's default.
+  std::optional<int> webGraceSeconds;
   // What to print (usage, version line, or the complaint and usage).
   QString text;
 };

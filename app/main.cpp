@@ -7,6 +7,7 @@
 #include "app/ServerHost.h"
 #include "app/Shutdown.h"
 #include "app/Startup.h"
+#include "net/BrowserMember.h"
 #include "stderr/StderrQueue.h"
 #include "ui/OperatorWindow.h"
 
@@ -23,6 +24,7 @@ int main(int argc, char* argv[]) {
     case velmor::CommandLine::Action::Serve:
       break;
   }
+  if (line.webGraceSeconds) velmor::BrowserMember::SetResumeGraceMs(*line.webGraceSeconds * 1000);
   // Qt's own messages never hold the server up either.
   velmor::StderrQueue::TakeQtMessages();
   if (line.noWindow) return velmor::ServeWithoutWindow(argc, argv, line.webPort, line.webOrigins);

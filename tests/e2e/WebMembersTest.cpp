@@ -331,6 +331,10 @@ TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
       {"the page's answer lost to a bad request after it",
        page + "GET /nope HTTP/1.1\r\n" + host + "\r\n",
        {"200", "404"}},
+      {"a bad request answered before the good ones ahead of it",
+       page + "GET /favicon.ico HTTP/1.1\r\n" + host + "\r\n" + page + "GET /nope HTTP/1.1\r\n" +
+           host + "\r\n",
+       {"200", "200", "200", "404"}},
       {"HEAD", "HEAD / HTTP/1.1\r\n" + host + "\r\n" + page, {"200", "200"}, {}, true},
       {"a small body on another method",
        "POST / HTTP/1.1\r\n" + host + "Content-Length: 3\r\n\r\nabc",
@@ -574,6 +578,7 @@ struct JsonBrowser {
           list << value.toString();
         return list;
       };
+      if (news.contains(QLatin1String("ack"))) acked = news.value(QLatin1String("ack")).toInteger();
       if (news.value(QLatin1String("type")).toString() == QLatin1String("room")) {
         inRoom = true;
         members = strings("members");
@@ -581,7 +586,6 @@ struct JsonBrowser {
         return;
       }
       if (news.contains(QLatin1String("members"))) members = strings("members");
-      if (news.contains(QLatin1String("ack"))) acked = news.value(QLatin1String("ack")).toInteger();
       lines = strings("lines") + lines;
       while (lines.size() > 50) lines.removeLast();
     });
@@ -807,6 +811,109 @@ TEST_F(WebMembers, FramesAndAcknowledgementsFollowTheProtocol) {
             QStringList({QStringLiteral("〔acks〕none"), QStringLiteral("〔acks〕ten")}));
   EXPECT_EQ(browser.acked, 10);
   for (const qint64 ack : acks) EXPECT_EQ(ack, 10) << "acknowledgements seen: " << acks.size();
+}
+
+TEST_F(WebMembers, APageThatComesBackKeepsItsPlaceAndItsLinesAreCarriedOutOnce) {
+  server->Stop();
+  Start({"VELMOR_TEST_GRACE_MS=3000"});
+  Client witness;
+  int posted = 0;
+  // The room as a Pibbet client's fetch shows it: members, then the log.
+  const auto fetch = [&] {
+    witness.Send(Wire(posted == 0 ? "CanEnter?w/*/~w" : "/Reflesh//*/~w"));
+    if (posted == 0) posted = 1;
+    const std::string state = witness.ReceiveState(std::min(posted, 50));
+    const QString reply = QString::fromStdU16String(
+        Cp932::Instance().Decode(std::string_view(state.data(), state.size())));
+    return std::make_pair(reply.left(reply.indexOf(QStringLiteral("/*/"))),
+                          reply.mid(reply.indexOf(QStringLiteral("/*/")) + 3));
+  };
+  const QString joined = QStringLiteral("【お知らせ！】phoneさんが参加しました");
+  const QString left = QStringLiteral("【お知らせ】phoneさんが退室されました");
+  fetch();
+  // Another page, to wait on: its news says when the room has changed.
+  JsonBrowser eye(*this, QStringLiteral("eye"), QStringLiteral("ek"));
+  ASSERT_TRUE(WaitUntil([&] { return eye.inRoom; }));
+  ++posted;
+  auto phone = std::make_unique<JsonBrowser>(*this, QStringLiteral("phone"), QStringLiteral("pk"));
+  ASSERT_TRUE(WaitUntil([&] { return phone->inRoom; }));
+  phone->Send({{"type", "say"}, {"text", "one"}, {"id", 1}});
+  ASSERT_TRUE(WaitUntil([&] { return phone->acked == 1; }));
+  posted += 2;
+
+  // The socket dies; the page comes back on a new connection, and then
+  // again while the last one still looks alive. Each time it says again
+  // what it had said; once, the room took it, and its next line.
+  const auto comeBack = [&](bool resetFirst, int id) {
+    if (resetFirst) phone->socket->abort();
+    auto again =
+        std::make_unique<JsonBrowser>(*this, QStringLiteral("phone"), QStringLiteral("pk"));
+    EXPECT_TRUE(WaitUntil([&] { return again->inRoom; })) << "id " << id;
+    EXPECT_EQ(again->acked, id - 1) << "the room says what it took";
+    again->Send({{"type", "say"}, {"text", QString::number(id - 1)}, {"id", id - 1}});
+    again->Send({{"type", "say"}, {"text", QStringLiteral("line %1").arg(id)}, {"id", id}});
+    EXPECT_TRUE(WaitUntil([&] { return again->acked == id; })) << "id " << id;
+    ++posted;
+    if (!resetFirst) {
+      EXPECT_TRUE(WaitUntil([&] {
+        return phone->socket->state() == QAbstractSocket::UnconnectedState;
+      })) << "the page's old connection is closed";
+    }
+    phone = std::move(again);
+    const auto [members, log] = fetch();
+    EXPECT_EQ(members, QStringLiteral("w\r\neye\r\nphone\r\n")) << "listed once, id " << id;
+    EXPECT_EQ(log.count(joined), 1) << log.toStdString();
+    EXPECT_FALSE(log.contains(left)) << log.toStdString();
+    EXPECT_TRUE(log.startsWith(QStringLiteral("〔phone〕line %1\r\n").arg(id)))
+        << log.toStdString();
+  };
+  comeBack(true, 2);
+  comeBack(false, 3);
+  EXPECT_EQ(fetch().second.count(QStringLiteral("〔phone〕")), 3) << "each line posted once";
+
+  // 退室 leaves at once; a page gone for good leaves when the grace runs out.
+  phone->Send({{"type", "leave"}});
+  ++posted;
+  const auto leaving = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return eye.lines.value(0) == left; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - leaving, 2s);
+  EXPECT_TRUE(fetch().second.startsWith(left + QStringLiteral("\r\n")));
+  auto gone = std::make_unique<JsonBrowser>(*this, QStringLiteral("gone"), QStringLiteral("gk"));
+  ASSERT_TRUE(WaitUntil([&] { return gone->inRoom; }));
+  ++posted;
+  ASSERT_TRUE(WaitUntil([&] { return eye.members.contains(QStringLiteral("gone")); }));
+  gone->socket->abort();
+  EXPECT_EQ(fetch().first, QStringLiteral("w\r\neye\r\ngone\r\n")) << "kept during the grace";
+  ASSERT_TRUE(WaitUntil([&] { return !eye.members.contains(QStringLiteral("gone")); }, 10000))
+      << "left once the grace ran out";
+  ++posted;
+  const QString afterGrace = fetch().second;
+  EXPECT_TRUE(afterGrace.startsWith(QStringLiteral("【お知らせ】goneさんが退室されました")))
+      << afterGrace.toStdString();
+
+  // A full room: the member away longest makes room for a newcomer, yet a
+  // page that comes back to a full room takes its own place again.
+  std::vector<std::unique_ptr<JsonBrowser>> crowd;
+  for (int i = 0; i < 18; ++i) {
+    crowd.push_back(std::make_unique<JsonBrowser>(*this, QStringLiteral("f%1").arg(i),
+                                                  QStringLiteral("k%1").arg(i)));
+    ASSERT_TRUE(WaitUntil([&] { return crowd.back()->inRoom; })) << i;
+    ++posted;
+  }
+  crowd[4]->socket->abort();
+  crowd[9]->socket->abort();
+  EXPECT_EQ(fetch().first.count(QStringLiteral("\r\n")), 20) << "the room is full";
+  auto back = std::make_unique<JsonBrowser>(*this, QStringLiteral("f9"), QStringLiteral("k9"));
+  ASSERT_TRUE(WaitUntil([&] { return back->inRoom; })) << "came back to a full room";
+  auto newcomer = std::make_unique<JsonBrowser>(*this, QStringLiteral("new"), QStringLiteral("n"));
+  ASSERT_TRUE(WaitUntil([&] { return newcomer->inRoom; })) << "took the place of f4";
+  posted += 2;
+  const auto [members, log] = fetch();
+  EXPECT_FALSE(members.contains(QStringLiteral("f4\r\n"))) << members.toStdString();
+  EXPECT_TRUE(members.contains(QStringLiteral("f9\r\n"))) << members.toStdString();
+  EXPECT_TRUE(log.startsWith(QStringLiteral(
+      "【お知らせ！】newさんが参加しました\r\n【お知らせ】f4さんが退室されました\r\n")))
+      << log.toStdString();
 }
 
 TEST_F(WebMembers, AServerPausedLongerThanTheKeepAliveKeepsTheMembersThatAnswer) {
