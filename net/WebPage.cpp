@@ -261,7 +261,7 @@ class RequestGuard : public QObject {
 
   // Once Qt's server has connected its own slot.
   void FollowServer() {
-    connect(socket_, &QTcpSocket::readyRead, this, &RequestGuard::AfterServer);
+    after_ = connect(socket_, &QTcpSocket::readyRead, this, &RequestGuard::AfterServer);
   }
 
  private:
@@ -291,6 +291,11 @@ class RequestGuard : public QObject {
   }
 
   void AfterServer() {
+    // Qt 6.8's server connects its slot anew after each request it answers
+    // (behind this one, which still runs this turn): this one goes behind
+    // it again for the next.
+    disconnect(after_);
+    after_ = connect(socket_, &QTcpSocket::readyRead, this, &RequestGuard::AfterServer);
     if (answered_ || !socket_->isOpen()) return;
     unread_ = socket_->bytesAvailable();
     AnswerWhenDue();
@@ -354,6 +359,7 @@ class RequestGuard : public QObject {
   }
 
   QTcpSocket* socket_;
+  QMetaObject::Connection after_;
   QTimer deadline_;
   QByteArray text_;    // what came after the last request passed, not yet judged
   qint64 seen_ = 0;    // bytes of the connection seen
