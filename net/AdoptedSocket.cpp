@@ -60,6 +60,12 @@ qint64 AdoptedSocket::writeData(const char* data, qint64 size) {
   return QTcpSocket::writeData(data, size);
 }
 
+void AdoptedSocket::ExpectHandshake(qint64 maxHeadBytes) {
+  reading_ = Reading::Handshake;
+  maxHeadBytes_ = maxHeadBytes;
+  setReadBufferSize(maxHeadBytes);
+}
+
 bool AdoptedSocket::CheckFrames() {
   if (reading_ != Reading::AwaitingAnswer) return reading_ != Reading::Violated;
   reading_ = Reading::Frames;
@@ -88,7 +94,13 @@ void AdoptedSocket::BeforeQtReads() {
       // must wait for the answer before it sends anything more.
       const QByteArray head = peek(bytesAvailable());
       const qsizetype end = head.indexOf("\r\n\r\n");
-      if (end < 0) return;
+      if (end < 0) {
+        if (head.size() >= maxHeadBytes_) {
+          abort();
+          deleteLater();
+        }
+        return;
+      }
       reading_ = Reading::AwaitingAnswer;
       if (head.size() > end + 4) Violate();
       return;

@@ -14,7 +14,8 @@
 //  - with the frame check, a WebSocket client's frames are followed header
 //    by header (Qt checks neither rule): a frame without a mask, or bytes
 //    sent before the handshake was answered, signal ProtocolViolated before
-//    Qt's WebSocket reads them.
+//    Qt's WebSocket reads them; a handshake head longer than its bound is
+//    aborted (Qt's own bound is 800 KiB a connection).
 #pragma once
 
 #include <QTcpSocket>
@@ -59,9 +60,10 @@ class AdoptedSocket : public QTcpSocket {
     admitted_ = false;
   }
 
-  // A WebSocket's handshake is to come first: watched for bytes sent
+  // A WebSocket's handshake is to come first, its head within maxHeadBytes
+  // (what the socket reads ahead is bounded by it); watched for bytes sent
   // before it is answered.
-  void ExpectHandshake() { reading_ = Reading::Handshake; }
+  void ExpectHandshake(qint64 maxHeadBytes);
   // Follows the client's frames from now on; to be called once the
   // handshake has been answered, after Qt's WebSocket took the socket over.
   // False when the client broke the rules already (sent before the answer).
@@ -85,6 +87,7 @@ class AdoptedSocket : public QTcpSocket {
   bool admitted_ = false;
   bool overflowed_ = false;
   Reading reading_ = Reading::Plain;
+  qint64 maxHeadBytes_ = 0;
   // Bytes left in the read buffer once Qt had read what it could: what
   // comes after them is new.
   qint64 seen_ = 0;

@@ -93,7 +93,8 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
         AdoptedSocket* socket = adopter->Adopt(fd);
         if (socket == nullptr) return;
         if (wake_ != nullptr) wake_->WakeOn(fd);
-        socket->ExpectHandshake();
+        // A handshake's head is bounded as a request to the page is.
+        socket->ExpectHandshake(WebPage::MaxHeadBytes);
         handshakes->handleConnection(socket);
       },
       [this, socketPort](const QString& why) { report_(socketPort, why); }, this);

@@ -56,6 +56,8 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
   connect(socket, &QWebSocket::pong, this, &BrowserMember::Heard);
   connect(socket, &QWebSocket::disconnected, this, [this] { ConnectionLost(Ending::PeerClosed); });
   if (connection_ != nullptr) {
+    // What is read ahead of Qt's WebSocket: room for the largest message.
+    connection_->setReadBufferSize(2 * MaxMessageBytes);
     // Frames Qt queued itself (pongs above all) while the member left more
     // than the bound unread.
     connect(connection_, &AdoptedSocket::OutputOverflowed, this, [this] { End(Ending::Failed); });
