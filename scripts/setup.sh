@@ -10,9 +10,14 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev
   clang clang-format
   fonts-noto-cjk xvfb xauth
-  iproute2 util-linux python3 dpkg-dev file
+  iproute2 nftables util-linux python3 dpkg-dev file
   help2man lintian systemd man-db
   qt6-httpserver-dev qt6-websockets-dev chromium nodejs ca-certificates
+  # The browser test's other two engines. WebKitWebDriver drives the
+  # MiniBrowser that libwebkit2gtk-4.1-0 ships; Debian 13 names the driver's
+  # package webkitgtk-webdriver and keeps webkit2gtk-driver as the name that
+  # brings it, the only name Debian 12 has.
+  firefox-esr webkit2gtk-driver
 )
 
 installed() {
@@ -56,10 +61,11 @@ fi
 runtime="libclang-rt-$(clang_major)-dev"
 installed "$runtime" || apt_install "$runtime"
 
-# The browser test's driver, from the npm registry, at the version the lock
-# file names; installed again only when the lock file changed.
+# The browser test's drivers (playwright-core, puppeteer-core,
+# selenium-webdriver) and axe-core, from the npm registry, at the versions the
+# lock file names; installed again only when the lock file changed.
 web="$(dirname "$0")/../tests/web"
-# The driver supports only some releases of Node: say so in one line rather
+# The drivers support only some releases of Node: say so in one line rather
 # than let the test fail with a stack.
 if ! node -e '
   const wanted = require(process.argv[1]).engines.node;
@@ -71,7 +77,7 @@ if ! node -e '
   exit 1
 fi
 if ! cmp -s "$web/package-lock.json" "$web/node_modules/.velmor-installed-lock" 2>/dev/null; then
-  echo "velmor setup: installing the browser test's driver (npm ci in tests/web)" >&2
+  echo "velmor setup: installing the browser test's drivers (npm ci in tests/web)" >&2
   (cd "$web" && npm ci --no-audit --no-fund --loglevel=error &&
     cp package-lock.json node_modules/.velmor-installed-lock)
 fi
