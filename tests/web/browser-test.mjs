@@ -57,8 +57,9 @@ const runtime = mkdtempSync(join(tmpdir(), "velmor-web-"));
 // a second tab would; any other page shares nothing with the rest. A page
 // goes to an address, reloads, clicks an element, presses a key in one,
 // evaluates JavaScript (a function and its argument, or a script's source),
-// takes a screenshot and closes; what the engine's console said is kept in
-// messages where the engine tells it.
+// takes a screenshot and closes; where the engine can, it also runs a script
+// before each document's own (preload), and keeps what its console said in
+// messages.
 
 const chromiumArgs = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
   "--disable-background-networking", "--disable-component-update", "--disable-sync"];
@@ -78,6 +79,7 @@ async function chromiumEngine() {
       page.on("console", (m) => messages.push(m.text()));
       return {
         context, messages,
+        preload: (code) => page.addInitScript(code),
         goto: (url) => page.goto(url),
         reload: () => page.reload(),
         click: (selector) => page.click(selector),
@@ -106,6 +108,7 @@ async function firefoxEngine() {
       page.on("console", (m) => messages.push(m.text()));
       return {
         context, messages,
+        preload: (code) => page.evaluateOnNewDocument(code),
         goto: (url) => page.goto(url),
         reload: () => page.reload(),
         click: (selector) => page.click(selector),
@@ -236,29 +239,54 @@ async function webkitEngine() {
 }
 
 // What each page sends and receives on its WebSockets, the dialogs it tried
-// to open and the policy violations it met, watched from inside the page: the
-// page makes its socket only once the member joins, so a watch installed when
-// the page has loaded sees every socket. Messages are the data messages, as
-// the page's code sees them (pings and pongs never reach it).
+// to open and the policy violations it met, watched from inside the page.
+// Chromium and Firefox run the watch before the page's own script, WebKit's
+// classic WebDriver only once the page has loaded: a socket the page opened
+// while loading (a reload while in the room) is then followed from the first
+// message it sends or the page reads. Messages are data messages, as the
+// page's code sees them (pings and pongs never reach it).
 function watch() {
   if (window.velmorWatch) return;
   const seen = (window.velmorWatch = {
     sockets: 0, closed: 0, sent: 0, received: 0, last: "", lastSent: "", dialogs: [], violations: [],
   });
   const Native = window.WebSocket;
+  const followed = new WeakSet();
+  const counted = new WeakSet();
+  const follow = (socket) => {
+    if (followed.has(socket)) return;
+    followed.add(socket);
+    socket.addEventListener("message", (event) => event.data);
+    socket.addEventListener("close", () => seen.closed++);
+  };
   window.WebSocket = class extends Native {
     constructor(...args) {
       super(...args);
       seen.sockets++;
-      this.addEventListener("message", (event) => { seen.received++; seen.last = String(event.data); });
-      this.addEventListener("close", () => seen.closed++);
-    }
-    send(data) {
-      seen.sent++;
-      seen.lastSent = String(data);
-      return super.send(data);
+      follow(this);
     }
   };
+  const send = Native.prototype.send;
+  Native.prototype.send = function (data) {
+    follow(this);
+    seen.sent++;
+    seen.lastSent = String(data);
+    return send.call(this, data);
+  };
+  const data = Object.getOwnPropertyDescriptor(MessageEvent.prototype, "data").get;
+  Object.defineProperty(MessageEvent.prototype, "data", {
+    configurable: true,
+    get() {
+      const value = data.call(this);
+      if (this.target instanceof Native && !counted.has(this)) {
+        counted.add(this);
+        follow(this.target);
+        seen.received++;
+        seen.last = String(value);
+      }
+      return value;
+    },
+  });
   for (const name of ["alert", "confirm", "prompt"]) window[name] = (message) => { seen.dialogs.push(String(message)); };
   document.addEventListener("securitypolicyviolation", (e) => seen.violations.push(`${e.violatedDirective} ${e.blockedURI}`));
 }
@@ -266,6 +294,8 @@ function watch() {
 // The page interface the scenarios use, over an engine's page.
 class Page {
   constructor(raw) { this.raw = raw; }
+  // Before the page's own script where the engine can; at the latest once it has loaded.
+  async start() { if (this.raw.preload) await this.raw.preload(watch); return this; }
   async goto(url) { await this.raw.goto(url); await this.raw.evaluate(watch); }
   async reload() { await this.raw.reload(); await this.raw.evaluate(watch); }
   click(selector) { return this.raw.click(selector); }
@@ -366,7 +396,7 @@ try {
 
   const launched = Date.now();
   engine = await engines[engineName]();
-  const open = async (size, beside) => new Page(await engine.open(size, beside && beside.raw));
+  const open = async (size, beside) => new Page(await engine.open(size, beside && beside.raw)).start();
   const sizes = { desk: { width: 1024, height: 700 }, phone: { width: 390, height: 844, phone: true }, third: { width: 800, height: 600 } };
   const desk = await open(sizes.desk);
   const phone = await open(sizes.phone);
