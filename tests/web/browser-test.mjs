@@ -334,9 +334,12 @@ const at = {
 // ---- the program
 let stderr = "";
 let velmor;
+// A page's place is kept this long after its connection ended: long enough
+// for a reload or a reconnection, short enough to see it run out.
+const graceMs = 8000;
 function startVelmor() {
   velmor = spawn(velmorPath, ["--no-window", "--web"], {
-    env: { ...process.env, XDG_RUNTIME_DIR: runtime, QT_QPA_PLATFORM: "offscreen" },
+    env: { ...process.env, XDG_RUNTIME_DIR: runtime, QT_QPA_PLATFORM: "offscreen", VELMOR_TEST_GRACE_MS: String(graceMs) },
     stdio: ["ignore", "ignore", "pipe"],
   });
   velmor.stderr.on("data", (d) => (stderr += d.toString()));
@@ -354,6 +357,8 @@ class Client {
   constructor() {
     this.bytes = Buffer.alloc(0);
     this.socket = net.connect(5000, "127.0.0.1");
+    // A client the server turns away (a full room) sees a reset.
+    this.socket.on("error", () => {});
     this.socket.on("data", (d) => (this.bytes = Buffer.concat([this.bytes, d])));
   }
   send(bytes) { this.socket.write(bytes); }
@@ -604,6 +609,116 @@ try {
     check(found.length === 0 && passed > 0,
           `axe-core reports no violation at ${width} width (${passed} rules passed)${found.length ? ": " + found.join(", ") : ""}`);
   }
+
+  // ---- a phone's day: its socket aborted, its link dead, a reload; the
+  // member stays in the room, listed once at every fetch, with no leave or
+  // join line, and a line sent into the dead link is posted once
+  const roomNow = async () => {
+    const [m, l] = (await taro.ask(wire("/Reflesh//*/~k"), 50)).split("/*/");
+    return { members: m.split("\r\n").slice(0, -1), log: l.split("\r\n").slice(0, -1) };
+  };
+  const comings = (line) => line.startsWith("【お知らせ！】") || line.startsWith("【お知らせ】");
+  // Does what a phone does, then watches the room through a client's
+  // fetches, from before it until done() holds: every fetch must list each
+  // page's member once; what the log gained meanwhile holds no join or leave
+  // line.
+  const names = ["花子", markup, "次郎"];
+  async function throughout(what, action, done, ms) {
+    const mark = `mark ${what}`;
+    await taro.ask(wire(`NormalTel${mark}/*/~k`), 50);
+    let fetches = 0, twice = 0, watching = true;
+    const watcher = (async () => {
+      while (watching) {
+        const { members: listed } = await roomNow();
+        fetches++;
+        if (!names.every((n) => listed.filter((l) => l === n).length === 1)) twice++;
+        await new Promise((r) => setTimeout(r, 20));
+      }
+    })();
+    await action();
+    const held = await until(done, ms, 50);
+    watching = false;
+    await watcher;
+    const { log: after } = await roomNow();
+    const gained = after.slice(0, after.indexOf(`〔太郎〕${mark}`));
+    check(held, `${what}: the page is back in the room`);
+    check(twice === 0 && !gained.some(comings),
+          `${what}: every page's member listed once in each of ${fetches} fetches, no join or leave line${gained.some(comings) ? ": " + gained.filter(comings).join(" / ") : ""}`);
+  }
+  const connected = async (p) => (await p.texts(at.connection))[0] === "" && (await members(p)).length > 0;
+  const allBack = async () => (await Promise.all(pages.map(connected))).every((x) => x);
+
+  // Every page's socket aborted under it (ss -K in the test's namespace).
+  const socketsBefore = await Promise.all(pages.map((p) => p.watched()));
+  await throughout("sockets aborted", async () => {
+    const killed = shell("ss -K state established '( dport = :5081 or sport = :5081 )'");
+    check(killed.status === 0, `ss -K aborts the pages' sockets${killed.status ? ": " + killed.stderr : ""}`);
+  }, async () => {
+    const now = await Promise.all(pages.map((p) => p.watched()));
+    return now.every((w, i) => w.sockets > socketsBefore[i].sockets) && (await allBack());
+  }, 15000);
+
+  // The link goes dead without a word (nftables drops everything on the
+  // WebSocket's port); the phone sends a line into it, and the link comes
+  // back once the page has said so.
+  const intoTheDark = "sent into a dead link";
+  await throughout("a dead link", async () => {
+    const cut = shell("nft add table inet phone && " +
+      "nft add chain inet phone input '{ type filter hook input priority 0; }' && " +
+      "nft add rule inet phone input tcp dport 5081 drop && nft add rule inet phone input tcp sport 5081 drop");
+    check(cut.status === 0, `nftables cuts the link${cut.status ? ": " + cut.stderr : ""}`);
+    const sentDark = Date.now();
+    await phone.fill(at.text, intoTheDark);
+    await phone.press(at.text, "Enter");
+    const told = await until(async () => (await phone.texts(at.connection))[0] !== "", 15000);
+    check(told, `a line sent into a dead link is announced on the page (${Date.now() - sentDark} ms, bound 15,000)`);
+    await phone.screenshot(screenshotPath.replace(/\.png$/, "-dead-link.png"));
+    shell("nft delete table inet phone");
+  }, async () => (await log(phone)).includes(`〔${markup}〕${intoTheDark}`) && (await allBack()), 30000);
+  check((await roomNow()).log.filter((l) => l === `〔${markup}〕${intoTheDark}`).length === 1,
+        "the line sent into the dead link reached the room once");
+
+  // A reload (phones reload a discarded tab when it is shown again).
+  await throughout("a reload", () => phone.reload(),
+                   async () => (await connected(phone)) && (await log(phone)).includes(`〔${markup}〕${intoTheDark}`), 15000);
+
+  // A page gone for good leaves when the grace runs out.
+  const passer = await open(sizes.third);
+  await passer.goto(page0);
+  await passer.fill(at.name, "通行人");
+  await passer.click(at.join);
+  check(await until(async () => (await members(desk)).includes("通行人")), "a passer-by joins");
+  await passer.close();
+  const closedAt = Date.now();
+  check((await roomNow()).members.includes("通行人"), "a closed page's member stays for the grace");
+  check(await until(async () => (await log(desk)).includes("【お知らせ】通行人さんが退室されました"), 20000),
+        `and leaves when it runs out (${Date.now() - closedAt} ms, grace ${graceMs} ms)`);
+
+  // In a full room, a newcomer takes the place of the member away longest.
+  const late = await open(sizes.third);
+  await late.goto(page0);
+  await late.fill(at.name, "遅刻");
+  await late.click(at.join);
+  check(await until(async () => (await members(desk)).includes("遅刻")), "one more page joins");
+  const guests = [];
+  for (let i = 0; i < 15; i++) {
+    const c = new Client();
+    await c.ask(wire(`CanEnter?guest${i}/*/~g`), 1);
+    guests.push(c);
+  }
+  check((await roomNow()).members.length === 20, "the room is full");
+  await late.close();
+  // Away as soon as the server has seen the page go; till then the room is
+  // full and a newcomer is turned away.
+  let newcomer, welcome = "";
+  for (let i = 0; i < 20 && !welcome.includes("newcomer"); i++) {
+    if (newcomer) newcomer.socket.destroy();
+    newcomer = new Client();
+    welcome = await newcomer.ask(wire("CanEnter?newcomer/*/~n"), 2);
+  }
+  check(welcome.includes("/*/【お知らせ！】newcomerさんが参加しました\r\n【お知らせ】遅刻さんが退室されました\r\n"),
+        "a newcomer to a full room takes the place of the member away");
+  for (const c of [...guests, newcomer]) c.socket.destroy();
 
   // ---- the server restarts: every page comes back by itself, and a line
   // typed meanwhile is posted once
