@@ -121,9 +121,7 @@ int VelmorProcess::OpenDescriptors() const { return harness::Figures(child_).des
 
 long VelmorProcess::ResidentKiB() const { return harness::Figures(child_).residentKiB; }
 
-long VelmorProcess::PeakResidentKiB() const {
-  return harness::Figures(child_).peakResidentKiB;
-}
+long VelmorProcess::PeakResidentKiB() const { return harness::Figures(child_).peakResidentKiB; }
 
 double VelmorProcess::CpuSeconds() const { return harness::Figures(child_).cpuSeconds; }
 
