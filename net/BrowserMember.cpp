@@ -198,6 +198,10 @@ void BrowserMember::OnJson(const QString& message) {
   }
 }
 
+bool BrowserMember::LeavesNoTrace() const {
+  return speaks_ != Language::Text && !told_ && joinedKey_.isEmpty();
+}
+
 bool BrowserMember::Resumable() const {
   return speaks_ == Language::Json && told_ && !left_ && Slot() != Unplaced &&
          !joinedKey_.isEmpty() && Events().HasJoined(Slot());

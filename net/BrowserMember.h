@@ -57,6 +57,7 @@ class BrowserMember : public Member {
   void TakeOver(const Member& previous) override;
   qint64 AwayMs() const override;
   void EndAway() override;
+  bool LeavesNoTrace() const override;
 
  protected:
   qint64 UnsentBytes() const override;

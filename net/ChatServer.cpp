@@ -164,6 +164,12 @@ void ChatServer::OnArrival(SlotIndex slot, std::u16string_view text) {
 }
 
 void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
+  const Member* member = MemberAt(slot);
+  if (ending == Ending::PeerClosed && member != nullptr && member->LeavesNoTrace() &&
+      !HasJoined(slot)) {
+    ReleaseSlot(slot);
+    return;
+  }
   if (ending == Ending::PeerClosed) {
     room_.OnPeerClosed(slot);
   } else {

@@ -85,6 +85,9 @@ class Member : public QObject {
   // kept for it; -1 while it is there. EndAway ends it now, as its
   // connection ended.
   virtual qint64 AwayMs() const { return -1; }
+  // A connection that never was a member of the room (a page that opened
+  // its socket and went before joining) leaves no trace in the room.
+  virtual bool LeavesNoTrace() const { return false; }
   virtual void EndAway() {}
 
  protected:
