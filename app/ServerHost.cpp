@@ -6,11 +6,14 @@
 
 #include <cstdio>
 
+#include "net/EpollEventLoop.h"
+
 namespace velmor {
 
 ServerHost::ServerHost(Threading threading) : server_(new ChatServer(echo_)) {
   if (threading == Threading::OwnThread) {
     thread_.setObjectName("server");
+    thread_.setEventDispatcher(new EpollEventLoop);
     server_->moveToThread(&thread_);
     thread_.start();
   }

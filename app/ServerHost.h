@@ -1,6 +1,7 @@
 // What runs the chat server: the one-instance lock, the status echo on
 // standard error and the server itself, on the calling thread or on a thread
-// of its own (so that the window never holds a client up).
+// of its own (so that the window never holds a client up), which runs an
+// EpollEventLoop. The calling thread serves best when it runs one too.
 #pragma once
 
 #include <QThread>

@@ -8,6 +8,7 @@
 
 #include "app/ServerHost.h"
 #include "app/Shutdown.h"
+#include "net/EpollEventLoop.h"
 
 namespace velmor {
 
@@ -33,13 +34,11 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]) {
 }
 
 // The server alone, for a machine that only serves; the status line goes to
-// standard error as always. Nothing here needs glib's main loop, and Qt's
-// own event dispatcher takes less of the server's time per wake-up (a fetch
-// of a full room of long lines spent a sixth of its own time in glib's), so
-// it is chosen unless the environment already says which.
+// standard error as always. The main thread runs the server's own event
+// loop, as the server's thread does beside a window.
 int ServeWithoutWindow(int argc, char* argv[], std::optional<std::uint16_t> webPort,
                        const QStringList& webOrigins) {
-  ::setenv("QT_NO_GLIB", "1", 0);
+  QCoreApplication::setEventDispatcher(new EpollEventLoop);
   QCoreApplication app(argc, argv);
   QuitOnTerminationSignals();
   ServerHost host(ServerHost::Threading::CallingThread);

@@ -14,7 +14,6 @@
 
 #include "net/Listener.h"
 #include "net/Member.h"
-#include "net/ReadinessWatch.h"
 #include "net/WebPage.h"
 
 namespace velmor {
@@ -92,7 +91,6 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
       [this, handshakes, adopter](int fd) {
         AdoptedSocket* socket = adopter->Adopt(fd);
         if (socket == nullptr) return;
-        if (wake_ != nullptr) wake_->WakeOn(fd);
         // A handshake's head is bounded as a request to the page is.
         socket->ExpectHandshake(WebPage::MaxHeadBytes);
         handshakes->handleConnection(socket);
@@ -109,12 +107,6 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
   sockets_ = sockets;
   handshakes_ = handshakes;
   return true;
-}
-
-void BrowserGate::WakeOnInput(ReadinessWatch& watch) {
-  wake_ = &watch;
-  watch.WakeOn(page_->ListenerDescriptor());
-  watch.WakeOn(sockets_->Descriptor());
 }
 
 std::uint16_t BrowserGate::PagePort() const { return page_ != nullptr ? page_->Port() : 0; }

@@ -23,7 +23,6 @@ class QWebSocketServer;
 namespace velmor {
 
 class DescriptorListener;
-class ReadinessWatch;
 class WebPage;
 
 class BrowserGate : public QObject {
@@ -51,11 +50,6 @@ class BrowserGate : public QObject {
   bool Listen(std::uint16_t port, std::uint16_t& failedPort, QString& reason);
   std::uint16_t PagePort() const;
   std::uint16_t SocketPort() const;
-  // Input on the gate's ports and on every member's socket from now on
-  // gives the event loop its turn when watch is waiting for its own sockets
-  // (see ReadinessWatch::WakeOn): browsers are not kept behind a flood on
-  // the chat port.
-  void WakeOnInput(ReadinessWatch& watch);
 
   bool OriginAllowed(const QString& origin) const;
 
@@ -67,7 +61,6 @@ class BrowserGate : public QObject {
   WebPage* page_ = nullptr;
   DescriptorListener* sockets_ = nullptr;
   QWebSocketServer* handshakes_ = nullptr;
-  ReadinessWatch* wake_ = nullptr;
   QStringList names_;  // lower case
 };
 

@@ -66,10 +66,6 @@ ChatServer::StartResult ChatServer::Start(std::uint16_t port) {
   QString reason;
   const bool listening = listener_->Listen(port, reason);
   if (listening) {
-    // A connection waiting to be accepted is not kept behind the clients'
-    // requests; should the watch refuse the port, it is only accepted a
-    // little later.
-    clientWatch_->WakeOn(listener_->Descriptor());
     views_.SetStatusText(std::u16string(status::Waiting));
   } else {
     // Named as the clients know the port, whatever was asked.
@@ -122,7 +118,9 @@ void ChatServer::OnNewClient(int fd) {
     ::close(fd);
     return;
   }
-  Admit(*slot, new DescriptorClient(fd, *slot, *this, clientShared_, this));
+  // Here, on the thread the clients are served on.
+  if (!clientShared_) clientShared_.emplace(ReadinessWatch::OnThisThread(*this));
+  Admit(*slot, new DescriptorClient(fd, *slot, *this, *clientShared_, this));
 }
 
 bool ChatServer::AnyoneAway() const {
@@ -228,8 +226,6 @@ void ChatServer::ShowRoom(std::u16string_view memberList, std::u16string_view lo
   newsPending_ = true;
   if (!newsCooldown_.isActive()) {
     QMetaObject::invokeMethod(this, &ChatServer::TellMembers, Qt::QueuedConnection);
-    // Not after the clients' next requests: the news follows this one.
-    clientWatch_->HandBackSoon();
   }
 }
 
@@ -287,7 +283,6 @@ bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraN
     return false;
   }
   gate_ = gate;
-  gate_->WakeOnInput(*clientWatch_);
   QString host = LocalIPv4Address();
   if (host.isEmpty()) host = QStringLiteral("127.0.0.1");
   const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(gate_->PagePort());

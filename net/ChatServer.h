@@ -128,9 +128,7 @@ class ChatServer : public OperatorLink,
   Room room_;
   SlotTable slots_;
   std::vector<SlotHolder> slotHolders_;  // index: slot; element 0 stands for the listener
-  // A child, so that it moves with the server to its thread.
-  ReadinessWatch* clientWatch_ = new ReadinessWatch(this);
-  DescriptorClient::Shared clientShared_{*clientWatch_};
+  std::optional<DescriptorClient::Shared> clientShared_;  // from the first client on
   QTimer newsCooldown_;
   bool newsPending_ = false;
   DescriptorListener* listener_ = nullptr;

@@ -1,27 +1,25 @@
-// The clients' sockets, watched through one epoll set that the event loop
-// sees as a single descriptor. The event loop polls every descriptor it is
-// given on every wake-up, so with a socket notifier each, a room of 20
-// clients paid for 20 sockets whenever one of them had a request; the set
-// hands over only the sockets that are ready, in the order they became so.
+// The clients' sockets, watched through an epoll set: only the sockets that
+// are ready are handed over, in the order they became so, however many the
+// server has.
 //
 // The set reports a socket when something new happens on it (edge-triggered),
 // not for as long as it stays ready: a socket served in one wake-up is not
 // looked at again in the next unless more came. A handler must therefore
 // take everything it is told of, or ask to be told again (Change).
+//
+// On a thread run by an EpollEventLoop the sockets are entries of the loop's
+// own set, beside Qt's descriptors, and are served in the same wait as its
+// timers and posted events. On any other thread (the window's, in tests) they
+// get a set of their own behind one socket notifier.
 #pragma once
 
-#include <QObject>
+#include <cstdint>
 
-#include <chrono>
-
-class QSocketNotifier;
-struct epoll_event;
+class QObject;
 
 namespace velmor {
 
-class ReadinessWatch : public QObject {
-  Q_OBJECT
-
+class ReadinessWatch {
  public:
   // What a watched socket is told. A handler may close its socket from
   // either call; it must stay alive until control returns to the event loop.
@@ -38,46 +36,24 @@ class ReadinessWatch : public QObject {
     ~Handler() = default;
   };
 
-  explicit ReadinessWatch(QObject* parent);
-  ~ReadinessWatch() override;
+  // The watch for sockets served on the calling thread: its event loop's
+  // when that is an EpollEventLoop, else a new one, a child of owner, which
+  // its sockets share; the caller keeps what it gets.
+  static ReadinessWatch& OnThisThread(QObject& owner);
 
   // Watches fd for input (and for hang-ups and errors, which a read sees),
   // and for room to write when wantWrite. False, with errno, when the set
   // cannot take it. A socket leaves the set when it is closed.
-  bool Watch(int fd, Handler& handler, bool wantWrite);
+  virtual bool Watch(int fd, Handler& handler, bool wantWrite) = 0;
   // Also reports fd again if it is ready now, as for a handler that left
   // input unread on purpose.
-  bool Change(int fd, Handler& handler, bool wantWrite);
-  // Gives the event loop its turn once the handler in hand returns, instead
-  // of waiting for more sockets first: for work just queued on the loop that
-  // should follow the request at once.
-  void HandBackSoon();
-  // For a descriptor the event loop serves itself, such as a listening
-  // port: input on it gives the loop its turn instead of waiting behind
-  // this watch's sockets, and for a while after it the watch waits for
-  // none of its own. False, with errno, when the set cannot take it.
-  bool WakeOn(int fd);
+  virtual bool Change(int fd, Handler& handler, bool wantWrite) = 0;
 
- private:
-  bool Control(int operation, int fd, Handler& handler, bool wantWrite);
-  void Dispatch();
-  void Serve(const epoll_event* ready, int count);
-  void OnLoopInput();
-
-  using Clock = std::chrono::steady_clock;
-
-  struct HandBackOnInput : Handler {
-    explicit HandBackOnInput(ReadinessWatch& watch) : watch(watch) {}
-    void OnReadable(bool) override { watch.OnLoopInput(); }
-    void OnWritable() override {}
-    ReadinessWatch& watch;
-  };
-
-  int epoll_ = -1;
-  HandBackOnInput handBackOnInput_{*this};
-  bool handBack_ = false;            // the loop is to have its turn after this handler
-  Clock::time_point loopBusyUntil_;  // no waiting for more before then
-  QSocketNotifier* notifier_ = nullptr;
+ protected:
+  ~ReadinessWatch() = default;
+  // The set's entry for a socket, and what its readiness tells the handler.
+  static bool Control(int epoll, int operation, int fd, Handler& handler, bool wantWrite);
+  static void Tell(Handler& handler, std::uint32_t events);
 };
 
 }  // namespace velmor

@@ -417,8 +417,6 @@ void WebPage::Serve(const char* path, const QByteArray& type, const QByteArray& 
 
 WebPage::~WebPage() = default;
 
-int WebPage::ListenerDescriptor() const { return listener_->Descriptor(); }
-
 bool WebPage::Listen(std::uint16_t port, QString& reason) {
   if (!listener_->Listen(port, reason)) return false;
   feed_ = new ServerFeed(this);

@@ -57,7 +57,6 @@ class WebPage : public QObject {
   // False, with the reason, when the port cannot be listened on.
   bool Listen(std::uint16_t port, QString& reason);
   std::uint16_t Port() const;
-  int ListenerDescriptor() const;
 
  private:
   // Routes GET and HEAD of path to body, with the policy for the URL asked.
