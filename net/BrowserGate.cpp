@@ -15,6 +15,7 @@
 #include "net/Listener.h"
 #include "net/Member.h"
 #include "net/ReadinessWatch.h"
+#include "net/SocketAdopter.h"
 #include "net/WebPage.h"
 
 namespace velmor {
