@@ -34,9 +34,9 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]) {
 
 // The server alone, for a machine that only serves; the status line goes to
 // standard error as always. Nothing here needs glib's main loop, and Qt's
-// own event dispatcher takes less of the server's time per wake-up (a fetch
-// of a full room of long lines spent a sixth of its own time in glib's), so
-// it is chosen unless the environment already says which.
+// own event dispatcher takes less of the server's time per wake-up, so it is
+// chosen unless the environment already says which (measurements in
+// docs/performance.md).
 int ServeWithoutWindow(int argc, char* argv[], std::optional<std::uint16_t> webPort,
                        const QStringList& webOrigins) {
   ::setenv("QT_NO_GLIB", "1", 0);
