@@ -32,11 +32,10 @@ void Usage() {
 // The congestion control the runs use. A namespace of the bench's own gets
 // cubic, the kernel's and Debian's default, whatever the host has chosen: with
 // BBR and no fq queue discipline the kernel paces each connection with a timer
-// per segment, at a rate it learns from that connection's own history. On such
-// a host it armed its pacing timer 35,240 times in 2 s for Velmor's
-// connections at 200 KB replies and never for the floor's, and Velmor's CPU
-// per reply came out at twice the floor's; under cubic the two differ by what
-// the servers themselves do. Where the host does not allow cubic to other
+// per segment, at a rate it learns from that connection's own history, and on
+// such a host that weighed on Velmor's connections and not on the floor's;
+// under cubic the two differ by what the servers themselves do (measurements
+// in docs/performance.md). Where the host does not allow cubic to other
 // namespaces (tcp_allowed_congestion_control), reno, which paces no more
 // than cubic does, and which every kernel allows.
 std::string CongestionControl(bool ownNamespace) {

@@ -14,6 +14,7 @@
 
 #include "net/Listener.h"
 #include "net/Member.h"
+#include "net/SocketAdopter.h"
 #include "net/WebPage.h"
 
 namespace velmor {

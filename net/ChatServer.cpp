@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 
+#include "net/AcceptRule.h"
 #include "net/BrowserGate.h"
 #include "net/BrowserMember.h"
 #include "net/Listener.h"

@@ -78,7 +78,7 @@ class ChatServer : public OperatorLink,
   void connectNotify(const QMetaMethod& signal) override;
 
  private:
-  // A listener's failure to accept, reported once per spell (see Listener.h).
+  // A listener's failure to accept, reported once per spell (see AcceptRule.h).
   void ReportAcceptTrouble(std::uint16_t port, const QString& reason);
   // The slot search for a new connection, client or browser: the slot, made
   // if new and marked in use, or none when all are (said on the status line).

@@ -1,8 +1,6 @@
 #include "net/Listener.h"
 
 #include <QSocketNotifier>
-#include <QTcpSocket>
-#include <QWebSocket>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace velmor {
 
@@ -23,22 +22,6 @@ constexpr int AcceptBatch = 64;
 QString ErrnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 }  // namespace
-
-AcceptRule::AcceptRule(std::function<void(bool)> pause, std::function<void(const QString&)> report,
-                       QObject* parent)
-    : QObject(parent), pause_(std::move(pause)), report_(std::move(report)), resume_(this) {
-  resume_.setSingleShot(true);
-  resume_.setInterval(AcceptRetryMs);
-  connect(&resume_, &QTimer::timeout, this, [this] { pause_(false); });
-}
-
-void AcceptRule::Failed(const QString& reason) {
-  pause_(true);
-  resume_.start();
-  if (reported_) return;
-  reported_ = true;
-  report_(reason);
-}
 
 DescriptorListener::DescriptorListener(Handler incoming, std::function<void(const QString&)> report,
                                        QObject* parent)
@@ -56,7 +39,8 @@ DescriptorListener::~DescriptorListener() {
 }
 
 // A plain socket rather than a QTcpServer: serving clients without Qt's
-// socket buffering is what keeps the chat port fast.
+// socket buffering is what keeps the chat port fast (measurements in
+// docs/performance.md).
 bool DescriptorListener::Listen(std::uint16_t port, QString& reason) {
   int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   const bool v6 = fd >= 0;
@@ -119,54 +103,6 @@ void DescriptorListener::OnReadable() {
         return;
     }
   }
-}
-
-SocketAdopter::SocketAdopter(int maxOpen, QObject* parent, int deadlineMs)
-    : QObject(parent), maxOpen_(maxOpen), deadlineMs_(deadlineMs) {}
-
-AdoptedSocket* SocketAdopter::Adopt(int fd) {
-  if (*open_ >= maxOpen_) {
-    ::close(fd);
-    return nullptr;
-  }
-  auto* socket = new AdoptedSocket(open_, deadlineMs_, this);
-  if (!socket->setSocketDescriptor(fd)) {
-    ::close(fd);
-    delete socket;
-    return nullptr;
-  }
-  return socket;
-}
-
-AdoptedSocket* SocketAdopter::HandOver(QWebSocket* webSocket) {
-  // Qt's WebSocket does not say which socket it was made of; a connection's
-  // two ends name it.
-  for (AdoptedSocket* socket : findChildren<AdoptedSocket*>(Qt::FindDirectChildrenOnly)) {
-    if (socket->peerPort() == webSocket->peerPort() &&
-        socket->localPort() == webSocket->localPort() &&
-        socket->peerAddress() == webSocket->peerAddress()) {
-      socket->Settle();
-      socket->setParent(webSocket);
-      return socket;
-    }
-  }
-  return nullptr;
-}
-
-ServerFeed::ServerFeed(QObject* parent) : QTcpServer(parent) {
-  // A server to bind to must be listening. Not on the real port: Qt turns
-  // accepting on again whenever a pending connection is taken.
-  listen(QHostAddress::LocalHost, 0);
-}
-
-void ServerFeed::incomingConnection(qintptr descriptor) {
-  // Nobody is to connect here; whoever does is not served.
-  ::close(static_cast<int>(descriptor));
-}
-
-void ServerFeed::Feed(QTcpSocket* socket) {
-  addPendingConnection(socket);
-  emit newConnection();
 }
 
 }  // namespace velmor

@@ -15,6 +15,8 @@
 
 #include "net/Listener.h"
 #include "net/QtVersions.h"
+#include "net/ServerFeed.h"
+#include "net/SocketAdopter.h"
 
 namespace velmor {
 

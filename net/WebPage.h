@@ -50,7 +50,7 @@ class WebPage : public QObject {
   static constexpr qint64 MaxQueuedBytes = 256 * 1024;
   static constexpr int MaxConnections = 64;
 
-  // report says why accepting failed (see Listener.h).
+  // report says why accepting failed (see AcceptRule.h).
   WebPage(std::function<void(const QString&)> report, QObject* parent = nullptr);
   ~WebPage() override;
 

@@ -1,0 +1,41 @@
+#include "net/SocketAdopter.h"
+
+#include <QWebSocket>
+
+#include <unistd.h>
+
+namespace velmor {
+
+SocketAdopter::SocketAdopter(int maxOpen, QObject* parent, int deadlineMs)
+    : QObject(parent), maxOpen_(maxOpen), deadlineMs_(deadlineMs) {}
+
+AdoptedSocket* SocketAdopter::Adopt(int fd) {
+  if (*open_ >= maxOpen_) {
+    ::close(fd);
+    return nullptr;
+  }
+  auto* socket = new AdoptedSocket(open_, deadlineMs_, this);
+  if (!socket->setSocketDescriptor(fd)) {
+    ::close(fd);
+    delete socket;
+    return nullptr;
+  }
+  return socket;
+}
+
+AdoptedSocket* SocketAdopter::HandOver(QWebSocket* webSocket) {
+  // Qt's WebSocket does not say which socket it was made of; a connection's
+  // two ends name it.
+  for (AdoptedSocket* socket : findChildren<AdoptedSocket*>(Qt::FindDirectChildrenOnly)) {
+    if (socket->peerPort() == webSocket->peerPort() &&
+        socket->localPort() == webSocket->localPort() &&
+        socket->peerAddress() == webSocket->peerAddress()) {
+      socket->Settle();
+      socket->setParent(webSocket);
+      return socket;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace velmor
