@@ -91,7 +91,7 @@ bool EpollEventLoop::processEvents(QEventLoop::ProcessEventsFlags flags) {
 
   constexpr int Batch = 64;
   epoll_event ready[Batch];
-  const int count = ::epoll_pwait2(epoll_, ready, Batch, wait, nullptr);
+  const int count = Wait(ready, Batch, wait);
   for (int i = 0; i < count; ++i) {
     if (ready[i].data.u64 == WakeEntry) {
       wakePending_.store(false, std::memory_order_release);
@@ -107,6 +107,24 @@ bool EpollEventLoop::processEvents(QEventLoop::ProcessEventsFlags flags) {
   if (!excludeSockets && alwaysReady_ > 0) ServeAlwaysReady();
   if (!flags.testFlag(QEventLoop::X11ExcludeTimers)) handled += FireDueTimers();
   return handled > 0;
+}
+
+int EpollEventLoop::Wait(epoll_event* ready, int most, const timespec* timeout) {
+  if (!millisecondsOnly_) {
+    const int count = ::epoll_pwait2(epoll_, ready, most, timeout, nullptr);
+    // Older kernels lack the call, and some sandboxes refuse it.
+    if (count >= 0 || (errno != ENOSYS && errno != EPERM)) return count;
+    millisecondsOnly_ = true;
+  }
+  // Rounded up, so that a timer is never found early and waited for again.
+  int ms = -1;
+  if (timeout != nullptr) {
+    const auto wait =
+        std::chrono::seconds(timeout->tv_sec) + std::chrono::nanoseconds(timeout->tv_nsec);
+    ms = static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+        std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 24 * 3600 * 1000));
+  }
+  return ::epoll_wait(epoll_, ready, most, ms);
 }
 
 void EpollEventLoop::wakeUp() {

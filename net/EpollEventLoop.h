@@ -80,6 +80,8 @@ class EpollEventLoop final : public QAbstractEventDispatcher, public ReadinessWa
 
   // The timeout until the nearest timer; none when there is no timer.
   bool NearestTimeout(timespec& timeout) const;
+  // One wait for the set; timeout nullptr waits until something comes.
+  int Wait(epoll_event* ready, int most, const timespec* timeout);
   void Serve(const epoll_event& event);
   void TellNotifiers(int fd, std::uint32_t generation, std::uint32_t events);
   void ServeAlwaysReady();
@@ -94,7 +96,8 @@ class EpollEventLoop final : public QAbstractEventDispatcher, public ReadinessWa
   std::vector<Timer> timers_;
   std::unordered_map<int, Notifiers> notifiers_;
   std::uint32_t nextGeneration_ = 1;
-  int alwaysReady_ = 0;  // descriptors among notifiers_ that epoll refused
+  bool millisecondsOnly_ = false;  // the kernel cannot wait to the nanosecond
+  int alwaysReady_ = 0;            // descriptors among notifiers_ that epoll refused
   // Readiness taken from the set while socket notifiers were excluded,
   // served at the next wake-up that does not exclude them.
   std::vector<epoll_event> deferred_;
