@@ -106,7 +106,7 @@ int Main(int argc, char* argv[]) {
     return 3;
   }
   const std::string congestion = CongestionControl(network.empty());
-  PinTo(1);
+  velmor::harness::PinToCore(1);
   utsname machine{};
   ::uname(&machine);
   std::fprintf(
