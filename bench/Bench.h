@@ -9,7 +9,8 @@
 // Floor.cpp is the floor server, Servers.cpp starts and stops the servers,
 // Clients.cpp speaks the protocol, Runners.cpp runs fetch, chat, memory and
 // start-up, Churn.cpp the churn, SlowHttp.cpp the slow HTTP clients,
-// WebWorkload.cpp the browser members, Report.cpp the figures and the table.
+// WebWorkload.cpp and WatchWorkload.cpp the browser members, Report.cpp the
+// figures and the table.
 #pragma once
 
 #include <sys/types.h>
@@ -124,6 +125,7 @@ struct Results {
 
 // Report.cpp
 double Median(std::vector<double> values);
+double Percentile(std::vector<double>& sorted, double p);
 Summary Summarise(std::vector<Sample>& samples);
 // The machine's speed drifts over seconds; each repetition is compared with
 // the floor's run right after it, and the median of those ratios taken.
@@ -204,5 +206,8 @@ void RunChurn(const Options& options, Results& results);
 void RunSlowHttp(const Options& options, Results& results);
 // WebWorkload.cpp: browser members over the JSON protocol, pushed each line.
 void RunWeb(const Options& options, Results& results);
+// WatchWorkload.cpp: browser members that only watch while port 5000 is
+// flooded; a line's time to them and the lateness of the server's timers.
+void RunWatch(const Options& options, Results& results);
 
 }  // namespace velmor::bench
