@@ -6,14 +6,19 @@
 // One thread, epoll, blocking nowhere but in epoll_wait. The servers run as
 // child processes pinned to the first core, the generator on the second.
 //
-// Floor.cpp is the floor server, Workloads.cpp the clients and the runs,
-// Report.cpp the figures and the table.
+// Floor.cpp is the floor server, Servers.cpp starts and stops the servers,
+// Clients.cpp speaks the protocol, Runners.cpp runs fetch, chat, memory and
+// start-up, Churn.cpp the churn, SlowHttp.cpp the slow HTTP clients,
+// WebWorkload.cpp and WatchWorkload.cpp the browser members, Report.cpp the
+// figures and the table.
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -120,6 +125,7 @@ struct Results {
 
 // Report.cpp
 double Median(std::vector<double> values);
+double Percentile(std::vector<double>& sorted, double p);
 Summary Summarise(std::vector<Sample>& samples);
 // The machine's speed drifts over seconds; each repetition is compared with
 // the floor's run right after it, and the median of those ratios taken.
@@ -131,32 +137,77 @@ void PrintSummary(Results& results, const std::string& workload, const std::stri
                   const Summary& s);
 void PrintTable(const Results& results);
 
-// Workloads.cpp
+// Servers.cpp
 enum class Kind { Velmor, VelmorWindow, Floor, VelmorWeb };
+const char* KindName(Kind kind);
 // A server under test, started as a child process pinned to the first core.
 struct Server {
   pid_t pid = -1;
   Clock::time_point started;
   std::string runtime;
 };
-Server Start(Kind kind, const std::string& program, const std::string& floorReply);
+// environment: changes to Velmor's ("NAME=value", "NAME=").
+Server Start(Kind kind, const std::string& program, const std::string& floorReply,
+             const std::vector<std::string>& environment = {});
 void Stop(Server& server);
 // Connects until the chat port listens; how long that took, or nothing.
 std::optional<double> WaitForListener(Clock::time_point since, std::chrono::milliseconds limit);
 // Says why the run failed and exits with 2; the server under test ends with
 // the bench.
 [[noreturn]] void Fail(const std::string& why);
-void PinTo(int core);
+
+// Clients.cpp
+// A non-blocking connection to the chat port, or -1.
+int Connect();
+// A reply is complete when the log after "/*/" holds the lines expected of
+// it: the protocol has no length or terminator, but the bench knows how many
+// lines it put into the room.
+bool Complete(const std::string& reply, int lines);
+struct Connection {
+  int fd = -1;
+  int index = 0;
+  std::string in;
+  Clock::time_point sent;
+  int stage = 0;  // churn: 0 join, 1 fetch
+};
+// Sends all of bytes within 2 s on a non-blocking socket.
+bool SendAll(int fd, const std::string& bytes);
+// Reads what is there; false when the peer closed or failed.
+bool ReadAvailable(Connection& c, std::vector<char>& buffer);
+// Sends one request and waits for its whole reply (set-up only).
+std::optional<std::string> Ask(Connection& c, const std::string& request, int lines);
+std::string MustAsk(Connection& c, const std::string& request, int lines);
+struct Room {
+  std::vector<Connection> connections;
+  int lines = 0;  // lines in the log, as far as the bench knows
+  ~Room() {
+    for (auto& c : connections) ::close(c.fd);
+  }
+};
+// Joins n members, then fills the log to 50 lines with chats of member 0.
+bool SetUp(Room& room, int n, int lineLength = 0);
+// Every connection sends a request, waits for the whole reply, and sends the
+// next, for the given time.
+Sample Steady(Room& room, const std::function<std::string(int, long)>& request,
+              std::size_t replySize, const std::string& exactReply, double seconds, pid_t server,
+              long maxReplies = 0, const std::function<void(long)>& onReply = {});
+
+// Runners.cpp
 // lineLength: the characters of every line in the log (0: short Japanese lines).
 void RunFetchOrChat(const Options& options, Results& results, const std::string& workload,
                     Kind kind, int connections, int lineLength = 0);
-void RunChurn(const Options& options, Results& results);
 void RunMemory(const Options& options, Results& results);
 void RunStartup(const Options& options, Results& results);
+// Churn.cpp
+void RunChurn(const Options& options, Results& results);
+// SlowHttp.cpp
 // Port 5000's tail with slow HTTP connections on the page port, against the
 // same run without them.
 void RunSlowHttp(const Options& options, Results& results);
 // WebWorkload.cpp: browser members over the JSON protocol, pushed each line.
 void RunWeb(const Options& options, Results& results);
+// WatchWorkload.cpp: browser members that only watch while port 5000 is
+// flooded; a line's time to them and the lateness of the server's timers.
+void RunWatch(const Options& options, Results& results);
 
 }  // namespace velmor::bench

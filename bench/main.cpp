@@ -17,7 +17,7 @@ namespace {
 void Usage() {
   std::fputs(
       "usage: velmor-bench --program PATH [--workload "
-      "all|fetch|chat|churn|memory|startup|web|slow-http]\n"
+      "all|fetch|chat|churn|memory|startup|web|watch|slow-http]\n"
       "                    [--connections N] [--line-length N] [--seconds S] [--repetitions R]\n"
       "                    [--window]\n"
       "                    [--memory-requests N] [--json] [--require-namespace]\n"
@@ -105,7 +105,7 @@ int Main(int argc, char* argv[]) {
     return 3;
   }
   const std::string congestion = CongestionControl(network.empty());
-  PinTo(1);
+  velmor::harness::PinToCore(1);
   utsname machine{};
   ::uname(&machine);
   std::fprintf(
@@ -126,6 +126,7 @@ int Main(int argc, char* argv[]) {
   if (w == "startup") RunStartup(options, results);
   if (w == "slow-http") RunSlowHttp(options, results);
   if (w == "web") RunWeb(options, results);
+  if (w == "watch") RunWatch(options, results);
   if (w == "all") {
     RunFetchOrChat(options, results, "fetch", Kind::Velmor, MaxMembers);
     RunFetchOrChat(options, results, "fetch", Kind::VelmorWindow, MaxMembers);
@@ -141,6 +142,7 @@ int Main(int argc, char* argv[]) {
     RunMemory(options, results);
     RunStartup(options, results);
     RunWeb(options, results);
+    RunWatch(options, results);
   }
   if (results.rows.empty() && results.jsonParts.empty()) {
     Usage();

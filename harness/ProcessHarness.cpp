@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 namespace velmor::harness {
@@ -94,6 +96,78 @@ ProcessFigures Figures(pid_t pid) {
     ++figures.descriptors;
   }
   return figures;
+}
+
+namespace {
+
+// This process's environment with the changes applied in order.
+std::vector<std::string> ChangedEnvironment(const std::vector<std::string>& changes) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+  for (const std::string& change : changes) {
+    const auto equals = change.find('=');
+    if (equals == std::string::npos) continue;
+    const std::string_view name(change.data(), equals + 1);  // "NAME="
+    std::erase_if(entries, [name](const std::string& entry) { return entry.starts_with(name); });
+    if (equals + 1 < change.size()) entries.push_back(change);
+  }
+  return entries;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+void PinToCore(int core) {
+  if (std::thread::hardware_concurrency() < 2) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(core, &set);
+  ::sched_setaffinity(0, sizeof set, &set);
+}
+
+pid_t StartChild(const ChildSetup& setup, const std::function<void()>& body) {
+  const pid_t parent = ::getpid();
+  const bool pin = setup.core >= 0 && std::thread::hardware_concurrency() >= 2;
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  if (setup.endsWithParent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent may have ended before the signal was asked for.
+    if (::getppid() != parent) ::_exit(127);
+  }
+  if (pin) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(setup.core, &set);
+    ::sched_setaffinity(0, sizeof set, &set);
+  }
+  const int null = ::open("/dev/null", O_RDWR);
+  ::dup2(null, STDIN_FILENO);
+  ::dup2(null, STDOUT_FILENO);
+  if (setup.standardError == STDERR_FILENO) {
+    ::fcntl(STDERR_FILENO, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
+  } else {
+    ::dup2(setup.standardError >= 0 ? setup.standardError : null, STDERR_FILENO);
+  }
+  if (null > STDERR_FILENO) ::close(null);
+  body();
+  ::_exit(127);
+}
+
+pid_t StartProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment, const ChildSetup& setup) {
+  std::vector<std::string> argumentTexts{program};
+  argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> environmentTexts = ChangedEnvironment(environment);
+  const std::vector<char*> argv = Pointers(argumentTexts);
+  const std::vector<char*> envp = Pointers(environmentTexts);
+  return StartChild(setup, [&] { ::execve(program.c_str(), argv.data(), envp.data()); });
 }
 
 int ConnectLoopback(std::uint16_t port, bool nonBlocking, int receiveBuffer) {

@@ -54,32 +54,15 @@ VelmorProcess::VelmorProcess(const std::string& runtimeDir,
   }
   runtime_ = ownRuntime_ ? harness::MakeTempDir("velmor-e2e") : runtimeDir;
   stderrPath_ = runtime_ + "/stderr-" + std::to_string(Clock::now().time_since_epoch().count());
-  child_ = ::fork();
-  if (child_ == 0) {
-    const int err = pipeFds[1] >= 0
-                        ? pipeFds[1]
-                        : ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(err, STDERR_FILENO);
-    const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, STDIN_FILENO);
-    ::dup2(null, STDOUT_FILENO);
-    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    for (const auto& entry : extraEnv) {
-      // "NAME=" removes NAME from the environment.
-      if (entry.ends_with('=')) {
-        ::unsetenv(entry.substr(0, entry.size() - 1).c_str());
-      } else {
-        ::putenv(const_cast<char*>(entry.c_str()));
-      }
-    }
-    std::vector<char*> argv{const_cast<char*>(VELMOR_BINARY)};
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execv(VELMOR_BINARY, argv.data());
-    ::_exit(127);
-  }
-  if (pipeFds[1] >= 0) ::close(pipeFds[1]);
+  harness::ChildSetup setup;
+  setup.standardError =
+      pipeFds[1] >= 0 ? pipeFds[1]
+                      : ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Offscreen unless the test's own entries, applied after these, say otherwise.
+  std::vector<std::string> environment{"XDG_RUNTIME_DIR=" + runtime_, "QT_QPA_PLATFORM=offscreen"};
+  environment.insert(environment.end(), extraEnv.begin(), extraEnv.end());
+  child_ = harness::StartProgram(VELMOR_BINARY, args, environment, setup);
+  if (setup.standardError >= 0) ::close(setup.standardError);
 }
 
 std::string VelmorProcess::ReadStderrPipe(const std::string& fragment,
