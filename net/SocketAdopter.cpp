@@ -20,6 +20,9 @@ AdoptedSocket* SocketAdopter::Adopt(int fd) {
     delete socket;
     return nullptr;
   }
+  // Each message goes out as it is written, as the chat port's replies do,
+  // not behind the acknowledgement of the one before.
+  socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
   return socket;
 }
 

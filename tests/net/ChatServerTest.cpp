@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@
 #include "net/DescriptorClient.h"
 #include "net/EpollEventLoop.h"
 #include "net/ReadinessWatch.h"
+#include "net/SocketAdopter.h"
 #include "tests/support/FakePorts.h"
 #include "tests/support/Wait.h"
 #include "wire/Cp932.h"
@@ -182,6 +185,29 @@ TEST_F(ChatServerTest, OutOfDescriptorsIsReportedOnceWithoutSpinningAndRecovers)
       << "served again once descriptors are free";
   const QByteArray reply = Request(*client, u"/Reflesh//*/~", 3);
   EXPECT_EQ(reply, QByteArray("/*/"));
+}
+
+// A browser's updates go out as soon as they are written: with Nagle's
+// algorithm on, an update written while the one before waits for its
+// acknowledgement would wait for it too, which a browser's delayed ack
+// makes up to 40 ms.
+TEST(SocketAdopterTest, AdoptedConnectionsSendWithoutDelay) {
+  QTcpServer listener;
+  ASSERT_TRUE(listener.listen(QHostAddress::LocalHost));
+  QTcpSocket browser;
+  browser.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+  ASSERT_TRUE(listener.waitForNewConnection(3000));
+  QTcpSocket* accepted = listener.nextPendingConnection();
+  ASSERT_NE(accepted, nullptr);
+  const int fd = ::dup(static_cast<int>(accepted->socketDescriptor()));
+  ASSERT_GE(fd, 0);
+  SocketAdopter adopter(1, nullptr);
+  AdoptedSocket* adopted = adopter.Adopt(fd);
+  ASSERT_NE(adopted, nullptr);
+  int noDelay = 0;
+  socklen_t size = sizeof noDelay;
+  ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+  EXPECT_NE(noDelay, 0);
 }
 
 // A descriptor client outside any server, with what it tells its owner
