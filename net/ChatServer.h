@@ -99,8 +99,7 @@ class ChatServer : public OperatorLink,
   bool AnyoneAway() const;
 
   // The room changed: the operator's views and the members told of changes.
-  void ShowRoom(std::u16string_view memberList, std::u16string_view log) override;
-  bool WantsTextsNow() const override { return false; }
+  void ShowRoom() override;
   void TellMembers();
 
   // Connections, as the room sees them.

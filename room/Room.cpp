@@ -97,13 +97,7 @@ const std::u16string& Room::StateParts::Text() const {
 }
 
 void Room::RefreshDisplay() {
-  if (display_ == nullptr) return;
-  if (!display_->WantsTextsNow()) {
-    display_->ShowRoom({}, {});
-    return;
-  }
-  const auto [members, log] = CurrentViews();
-  display_->ShowRoom(members, log);
+  if (display_ != nullptr) display_->ShowRoom();
 }
 
 std::u16string Room::OperatorLine(std::u16string_view text) {

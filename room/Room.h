@@ -21,7 +21,7 @@ class Room {
 
   Room(Connections& connections, StatusLine& status);
 
-  // Where RefreshDisplay writes; nullptr (the default) writes nowhere.
+  // Whom RefreshDisplay tells; nullptr (the default) tells no one.
   void SetDisplay(RoomDisplay* display) { display_ = display; }
 
   // The events of a client slot (1 to MaxClientSlot). An arrival is all the
@@ -43,7 +43,7 @@ class Room {
   std::u16string RenderMemberList() const;
   // Log lines, newest first, each followed by CR LF.
   std::u16string RenderLog() const;
-  // Member view, then log view, each replaced whole.
+  // Tells the display that the views changed.
   void RefreshDisplay();
   // The member list and the log as the views show them: parts of the kept
   // state reply, valid until the room next changes.
