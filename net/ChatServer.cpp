@@ -163,6 +163,10 @@ void ChatServer::OnArrival(SlotIndex slot, std::u16string_view text) {
   room_.OnArrival(slot, text);
 }
 
+void ChatServer::OnRequest(SlotIndex slot, const Request& request) {
+  room_.OnRequest(slot, request);
+}
+
 void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
   const Member* member = MemberAt(slot);
   if (ending == Ending::PeerClosed && member != nullptr && member->LeavesNoTrace() &&

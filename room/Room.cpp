@@ -128,7 +128,11 @@ void Room::Drop(SlotIndex slot, const std::u16string& why) {
 // The request itself is parsed by ParseRequest (room/Request.h).
 void Room::OnArrival(SlotIndex slot, std::u16string_view arrival) {
   if (!IsClientSlot(slot)) return;
-  const Request request = ParseRequest(arrival);
+  OnRequest(slot, ParseRequest(arrival));
+}
+
+void Room::OnRequest(SlotIndex slot, const Request& request) {
+  if (!IsClientSlot(slot)) return;
   switch (request.what) {
     case Request::Command::Malformed:
       Drop(slot, std::u16string(status::Malformed));

@@ -25,8 +25,10 @@ class Room {
   void SetDisplay(RoomDisplay* display) { display_ = display; }
 
   // The events of a client slot (1 to MaxClientSlot). An arrival is all the
-  // text received on the slot and not yet handled, as one request.
+  // text received on the slot and not yet handled, as one request; a request
+  // is one its connection read itself, carried out as its line would be.
   void OnArrival(SlotIndex slot, std::u16string_view arrival);
+  void OnRequest(SlotIndex slot, const Request& request);
   void OnPeerClosed(SlotIndex slot);
   void OnConnectionFailed(SlotIndex slot);
   // The operator's own line, typed into the window's input line: appended,

@@ -1,7 +1,7 @@
 // The room's view of the world outside it: the client connections, the status
 // line and the operator's two views. Events come in through the room's own
-// OnArrival, OnPeerClosed and OnConnectionFailed. The server wires in the
-// real ones; tests wire in recording fakes.
+// OnArrival, OnRequest, OnPeerClosed and OnConnectionFailed. The server wires
+// in the real ones; tests wire in recording fakes.
 #pragma once
 
 #include <cstdint>
