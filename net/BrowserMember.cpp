@@ -141,21 +141,23 @@ void BrowserMember::OnMessage(const QString& message) {
 }
 
 // Each message becomes the room's own request; one the room would not take
-// ends the member as a malformed request would.
+// (a name or text no client's line could carry among them) ends the member
+// before it is carried out.
 void BrowserMember::OnJson(const QString& message) {
   const QJsonObject request = QJsonDocument::fromJson(message.toUtf8()).object();
   const QString type = request.value(QLatin1String("type")).toString();
   const QString key = request.value(QLatin1String("key")).toString();
-  const QString payload =
-      request.value(type == QLatin1String("join") ? QLatin1String("name") : QLatin1String("text"))
-          .toString();
-  // A separator inside the name or text would cut the request short and
-  // make the rest of it the key.
-  const QString separator = QStringLiteral("/*/~");
-  if (request.value(QLatin1String("v")).toInt() != 1 || payload.contains(separator)) {
+  const bool joining = type == QLatin1String("join");
+  const std::u16string payload =
+      request.value(joining ? QLatin1String("name") : QLatin1String("text"))
+          .toString()
+          .toStdU16String();
+  const std::u16string roomKey = key.toStdU16String();
+  const Request asked = joining ? JoinRequest(payload, roomKey) : ChatRequest(payload, roomKey);
+  if (request.value(QLatin1String("v")).toInt() != 1 || asked.what == Request::Command::Malformed) {
     End(Ending::Failed);
-  } else if (type == QLatin1String("join")) {
-    switch (Events().PlaceJoin(*this, payload.toStdU16String(), key.toStdU16String())) {
+  } else if (joining) {
+    switch (Events().PlaceJoin(*this, asked.payload, asked.key)) {
       case MemberEvents::Placement::Resumed:
         roomDue_ = true;
         joinedKey_ = key;
@@ -170,7 +172,7 @@ void BrowserMember::OnJson(const QString& message) {
     }
     roomDue_ = true;
     joinedKey_ = key;
-    Arrived((QStringLiteral("CanEnter?") + payload + separator + key).toStdU16String());
+    Requested(asked);
   } else if (Slot() == Unplaced) {
     End(Ending::Failed);
   } else if (type == QLatin1String("say")) {
@@ -186,7 +188,7 @@ void BrowserMember::OnJson(const QString& message) {
       }
       return;
     }
-    Arrived((QStringLiteral("NormalTel") + payload + separator + key).toStdU16String());
+    Requested(asked);
   } else if (type == QLatin1String("ping")) {
     if (MayWrite())
       SendJson({{QLatin1String("v"), 1}, {QLatin1String("type"), QLatin1String("pong")}});

@@ -162,6 +162,10 @@ void ChatServer::OnArrival(SlotIndex slot, std::u16string_view text) {
   room_.OnArrival(slot, text);
 }
 
+void ChatServer::OnRequest(SlotIndex slot, const Request& request) {
+  room_.OnRequest(slot, request);
+}
+
 void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
   const Member* member = MemberAt(slot);
   if (ending == Ending::PeerClosed && member != nullptr && member->LeavesNoTrace() &&
@@ -221,8 +225,8 @@ MemberEvents::Placement ChatServer::PlaceJoin(Member& member, std::u16string_vie
 // Members told of changes hear of them once the request in hand is done,
 // and under a flood at most once per frame, all of a frame's changes in one
 // message.
-void ChatServer::ShowRoom(std::u16string_view memberList, std::u16string_view log) {
-  views_.ShowRoom(memberList, log);
+void ChatServer::ShowRoom() {
+  views_.ShowRoom();
   if (newsPending_) return;
   newsPending_ = true;
   if (!newsCooldown_.isActive()) {

@@ -89,6 +89,7 @@ class ChatServer : public OperatorLink,
 
   // Member events, as the room hears them.
   void OnArrival(SlotIndex slot, std::u16string_view text) override;
+  void OnRequest(SlotIndex slot, const Request& request) override;
   void OnEnded(SlotIndex slot, Ending ending) override;
   bool HasJoined(SlotIndex slot) const override;
   Placement PlaceJoin(Member& member, std::u16string_view name, std::u16string_view key) override;
@@ -99,8 +100,7 @@ class ChatServer : public OperatorLink,
   bool AnyoneAway() const;
 
   // The room changed: the operator's views and the members told of changes.
-  void ShowRoom(std::u16string_view memberList, std::u16string_view log) override;
-  bool WantsTextsNow() const override { return false; }
+  void ShowRoom() override;
   void TellMembers();
 
   // Connections, as the room sees them.

@@ -36,9 +36,19 @@ void Member::SetPeer(const QHostAddress& address, quint16 port) {
 void Member::Arrived(std::u16string_view text) {
   if (closed_ || slot_ == Unplaced) return;
   events_.OnArrival(slot_, text);
-  // A request that ended its member (replies left unread, a failed send)
-  // ends it as soon as the request is handled, before any other member is
-  // served: no one is answered as though it were still in the room.
+  EndIfPending();
+}
+
+void Member::Requested(const Request& request) {
+  if (closed_ || slot_ == Unplaced) return;
+  events_.OnRequest(slot_, request);
+  EndIfPending();
+}
+
+// A request that ended its member (replies left unread, a failed send) ends
+// it as soon as the request is handled, before any other member is served:
+// no one is answered as though it were still in the room.
+void Member::EndIfPending() {
   if (endPending_) QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 

@@ -16,6 +16,7 @@ class QHostAddress;
 #include <string>
 #include <string_view>
 
+#include "room/Request.h"
 #include "room/RoomPorts.h"
 
 namespace velmor {
@@ -31,6 +32,9 @@ class MemberEvents {
   virtual ~MemberEvents() = default;
   // Everything received and not yet handled, as one request.
   virtual void OnArrival(SlotIndex slot, std::u16string_view text) = 0;
+  // A request the member read in a form of its own (a browser's message),
+  // carried out as the line that asks the same would be.
+  virtual void OnRequest(SlotIndex slot, const Request& request) = 0;
   virtual void OnEnded(SlotIndex slot, Ending ending) = 0;
   // Whether the member in the slot has joined the room under a name.
   virtual bool HasJoined(SlotIndex slot) const = 0;
@@ -105,11 +109,15 @@ class Member : public QObject {
   void SetPeer(const QHostAddress& address, quint16 port);
   bool IsClosed() const { return closed_; }
   void Arrived(std::u16string_view text);
+  void Requested(const Request& request);
   void End(Ending ending);
   // Ends the member once the request in hand has been handled.
   void EndLater(Ending ending);
 
  private:
+  // After a request that ended its member.
+  void EndIfPending();
+
   SlotIndex slot_;
   MemberEvents& events_;
   bool closed_ = false;

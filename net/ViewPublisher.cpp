@@ -22,7 +22,7 @@ void ViewPublisher::SetStatusText(const std::u16string& text) {
 // Under a flood of requests the views would change thousands of times a
 // second: a change is only noted here, and the views are taken from the room
 // when published.
-void ViewPublisher::ShowRoom(std::u16string_view, std::u16string_view) {
+void ViewPublisher::ShowRoom() {
   // Nothing is pending until something listens: a change noted for no one
   // would keep the cooldown going round, and an idle server waking every
   // frame. Rendering starts with the room as it then stands.

@@ -34,7 +34,7 @@ class ViewPublisher : public QObject, public RoomDisplay, public StatusLine {
   // room's member list and log when the views are published.
   ViewPublisher(StatusLine& echo, CurrentViews current, QObject* parent);
 
-  void ShowRoom(std::u16string_view memberList, std::u16string_view log) override;
+  void ShowRoom() override;
   void SetStatusText(const std::u16string& text) override;
 
   // The news since the last take: at most one snapshot waits, however long

@@ -68,7 +68,34 @@ std::size_t FindKeySeparator(std::u16string_view text) {
   return std::u16string_view::npos;
 }
 
+// The request whose line is the command's word, payload, the separator and
+// key, or Malformed when that line would not read back as it.
+Request Carrying(Request::Command what, std::u16string_view payload, std::u16string_view key) {
+  Request request;
+  // Neither word ends in a prefix of "/*/~", and the separator does not
+  // overlap itself, so a line's first separator falls inside the payload
+  // exactly when the payload holds one.
+  const std::size_t separatorAt = CommandLength + payload.size();
+  if (separatorAt >= static_cast<std::size_t>(MaxSepPos) ||
+      FindKeySeparator(payload) != std::u16string_view::npos) {
+    return request;
+  }
+  request.what = what;
+  request.payload = payload;
+  request.key = key;
+  request.separatorAt = static_cast<std::int16_t>(separatorAt + 1);
+  return request;
+}
+
 }  // namespace
+
+Request JoinRequest(std::u16string_view name, std::u16string_view key) {
+  return Carrying(Request::Command::Join, name, key);
+}
+
+Request ChatRequest(std::u16string_view text, std::u16string_view key) {
+  return Carrying(Request::Command::Chat, text, key);
+}
 
 Request ParseRequest(std::u16string_view text) {
   Request request;

@@ -33,4 +33,13 @@ constexpr int MaxSepPos = 32767;
 // separator) or Unknown (no known command word before it).
 Request ParseRequest(std::u16string_view text);
 
+// A join under name with key, or a chat line with the member's key, read by
+// its connection in a form of its own (a browser's message): the request
+// ParseRequest makes of the line that asks the same, without the line. A
+// name or text no line could carry is Malformed: one holding the separator,
+// which would end it early, or one so long that the separator after it
+// would begin beyond MaxSepPos. The request views name, text and key.
+Request JoinRequest(std::u16string_view name, std::u16string_view key);
+Request ChatRequest(std::u16string_view text, std::u16string_view key);
+
 }  // namespace velmor

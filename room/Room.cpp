@@ -97,13 +97,7 @@ const std::u16string& Room::StateParts::Text() const {
 }
 
 void Room::RefreshDisplay() {
-  if (display_ == nullptr) return;
-  if (!display_->WantsTextsNow()) {
-    display_->ShowRoom({}, {});
-    return;
-  }
-  const auto [members, log] = CurrentViews();
-  display_->ShowRoom(members, log);
+  if (display_ != nullptr) display_->ShowRoom();
 }
 
 std::u16string Room::OperatorLine(std::u16string_view text) {
@@ -134,7 +128,11 @@ void Room::Drop(SlotIndex slot, const std::u16string& why) {
 // The request itself is parsed by ParseRequest (room/Request.h).
 void Room::OnArrival(SlotIndex slot, std::u16string_view arrival) {
   if (!IsClientSlot(slot)) return;
-  const Request request = ParseRequest(arrival);
+  OnRequest(slot, ParseRequest(arrival));
+}
+
+void Room::OnRequest(SlotIndex slot, const Request& request) {
+  if (!IsClientSlot(slot)) return;
   switch (request.what) {
     case Request::Command::Malformed:
       Drop(slot, std::u16string(status::Malformed));

@@ -21,12 +21,14 @@ class Room {
 
   Room(Connections& connections, StatusLine& status);
 
-  // Where RefreshDisplay writes; nullptr (the default) writes nowhere.
+  // Whom RefreshDisplay tells; nullptr (the default) tells no one.
   void SetDisplay(RoomDisplay* display) { display_ = display; }
 
   // The events of a client slot (1 to MaxClientSlot). An arrival is all the
-  // text received on the slot and not yet handled, as one request.
+  // text received on the slot and not yet handled, as one request; a request
+  // is one its connection read itself, carried out as its line would be.
   void OnArrival(SlotIndex slot, std::u16string_view arrival);
+  void OnRequest(SlotIndex slot, const Request& request);
   void OnPeerClosed(SlotIndex slot);
   void OnConnectionFailed(SlotIndex slot);
   // The operator's own line, typed into the window's input line: appended,
@@ -43,7 +45,7 @@ class Room {
   std::u16string RenderMemberList() const;
   // Log lines, newest first, each followed by CR LF.
   std::u16string RenderLog() const;
-  // Member view, then log view, each replaced whole.
+  // Tells the display that the views changed.
   void RefreshDisplay();
   // The member list and the log as the views show them: parts of the kept
   // state reply, valid until the room next changes.

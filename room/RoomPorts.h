@@ -1,7 +1,7 @@
 // The room's view of the world outside it: the client connections, the status
 // line and the operator's two views. Events come in through the room's own
-// OnArrival, OnPeerClosed and OnConnectionFailed. The server wires in the
-// real ones; tests wire in recording fakes.
+// OnArrival, OnRequest, OnPeerClosed and OnConnectionFailed. The server wires
+// in the real ones; tests wire in recording fakes.
 #pragma once
 
 #include <cstdint>
@@ -62,13 +62,10 @@ class StatusLine {
 class RoomDisplay {
  public:
   virtual ~RoomDisplay() = default;
-  // Replaces the whole text of the member view, then of the log view. The
-  // texts are the room's own, valid until it next changes.
-  virtual void ShowRoom(std::u16string_view memberList, std::u16string_view log) = 0;
-  // False for a display that takes the texts from the room when it draws
-  // (Room::CurrentViews, at most once a frame): it is then only told that
-  // they changed, with empty texts, and the room renders nothing for it.
-  virtual bool WantsTextsNow() const { return true; }
+  // The member view and the log view changed. The display takes their texts
+  // from the room when it draws (Room::CurrentViews, at most once a frame),
+  // so the room renders nothing for it here.
+  virtual void ShowRoom() = 0;
 };
 
 }  // namespace velmor

@@ -19,7 +19,6 @@ class SlotTable {
 
   // The listener is up: slot 0 is in use, no client slot exists yet.
   void Open();
-  bool IsOpen() const { return !inUse_.empty(); }
 
   // Where the next connection goes. The search stops at the first free slot
   // below TopSlot, or at TopSlot itself, which makes a new slot above it;

@@ -24,7 +24,6 @@ struct MessageRequest {
   Buttons choice = Buttons::OkOnly;
   // Opened by the Help button, which leaves the box open.
   QString helpFile;
-  int helpContext = 0;
 };
 
 class Desktop {

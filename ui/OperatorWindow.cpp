@@ -201,7 +201,6 @@ void OperatorWindow::OnShowAddress() {
     request.title = QStringLiteral("Pibbetエラーメッセージ");
     request.choice = MessageRequest::Buttons::OkHelp;
     request.helpFile = desktop_.ProgramFolder() + QStringLiteral("/Pibbet.chm");
-    request.helpContext = 0;
   }
   desktop_.ShowMessage(request, this);
 }

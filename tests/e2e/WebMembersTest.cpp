@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "room/Request.h"
 #include "tests/e2e/RunningServer.h"
 #include "tests/e2e/VelmorProcess.h"
 #include "tests/support/Wait.h"
@@ -943,18 +944,33 @@ TEST_F(WebMembers, AServerPausedLongerThanTheKeepAliveKeepsTheMembersThatAnswer)
 }
 
 TEST_F(WebMembers, JsonTheRoomWouldNotTakeEndsTheConnection) {
-  for (const char* message : {R"({"v":2,"type":"join","name":"a","key":"k"})",
-                              R"({"v":1,"type":"join","name":"a/*/~b","key":"k"})",
-                              R"({"v":1,"type":"dance"})", R"({"v":1,"type":"join")"}) {
+  // A name one character longer than a client's line could carry.
+  const std::string tooLong(MaxSepPos - 9, 'x');
+  const std::vector<std::string> messages{
+      R"({"v":2,"type":"join","name":"a","key":"k"})",
+      R"({"v":1,"type":"join","name":"a/*/~b","key":"k"})",
+      R"({"v":1,"type":"join","name":")" + tooLong + R"(","key":"k"})", R"({"v":1,"type":"dance"})",
+      R"({"v":1,"type":"join")"};
+  for (const std::string& message : messages) {
     auto socket = Open();
     ASSERT_EQ(socket->state(), QAbstractSocket::ConnectedState);
-    socket->sendTextMessage(QString::fromUtf8(message));
+    socket->sendTextMessage(QString::fromStdString(message));
     EXPECT_TRUE(WaitUntil([&] { return socket->state() == QAbstractSocket::UnconnectedState; }))
-        << message;
+        << message.substr(0, 60);
   }
   Client witness;
   const std::string alone = Wire("w\r\n/*/【お知らせ！】wさんが参加しました\r\n");
   EXPECT_EQ(witness.Exchange(Wire("CanEnter?w/*/~w"), alone.size()), alone) << "nobody joined";
+  // Each is refused as its connection's failure, named on the status line,
+  // whatever the room would have made of it.
+  ASSERT_TRUE(server->WaitForStatus("Pibbetより接続を受け付けました",
+                                    static_cast<int>(messages.size()) + 1));
+  int failures = 0;
+  for (const auto& line : server->StatusLines()) {
+    failures += line.ends_with("でエラーにより、この接続を切ります");
+    EXPECT_NE(line, "無効接続により一部閉じました");
+  }
+  EXPECT_EQ(failures, static_cast<int>(messages.size()));
 }
 
 TEST(WebPort, OnTheDefaultPortThePageNamesTheWebSocketItListensOn) {

@@ -274,8 +274,8 @@ class RoomDriver {
 
   EncodingConnections sockets_;
   FakeStatus status_;
-  FakeDisplay display_;
   Room room_;
+  FakeDisplay display_{room_};
   SlotTable slots_;
   static constexpr int MaxSteps = 1024;
   static constexpr int MaxLongArrivals = 3;

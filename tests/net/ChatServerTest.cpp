@@ -218,6 +218,9 @@ class DescriptorClientTest : public ::testing::Test {
     void OnArrival(SlotIndex, std::u16string_view text) override {
       told.push_back(u"arrival " + std::u16string(text));
     }
+    void OnRequest(SlotIndex, const Request& request) override {
+      told.push_back(u"request " + std::u16string(request.payload));
+    }
     void OnEnded(SlotIndex, Ending ending) override {
       told.push_back(ending == Ending::PeerClosed ? u"peer closed" : u"failed");
     }

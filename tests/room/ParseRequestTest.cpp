@@ -79,5 +79,57 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// A request read by its connection in a form of its own is the one its line
+// would be, or Malformed where no line could carry it.
+struct CarriedCase {
+  const char* name;
+  std::u16string payload;
+  bool carried;
+};
+
+void PrintTo(const CarriedCase& c, std::ostream* os) { *os << c.name; }
+
+class CarriedRequestTable : public ::testing::TestWithParam<CarriedCase> {};
+
+TEST_P(CarriedRequestTable, JoinAndChatAreWhatTheirLinesParseTo) {
+  const CarriedCase& c = GetParam();
+  const std::u16string key = u"k/*/~";
+  const auto check = [&](const Request& built, const std::u16string& word) {
+    if (!c.carried) {
+      EXPECT_EQ(built.what, Command::Malformed);
+      return;
+    }
+    const std::u16string text = word + c.payload + u"/*/~" + key;
+    const Request line = ParseRequest(text);
+    EXPECT_EQ(built.what, line.what);
+    EXPECT_EQ(built.payload, line.payload);
+    EXPECT_EQ(built.separatorAt, line.separatorAt);
+    EXPECT_EQ(built.key, line.key);
+  };
+  {
+    SCOPED_TRACE("join");
+    check(JoinRequest(c.payload, key), u"CanEnter?");
+  }
+  {
+    SCOPED_TRACE("chat");
+    check(ChatRequest(c.payload, key), u"NormalTel");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CarriedRequestTable,
+    ::testing::Values(CarriedCase{"a name", u"花子", true}, CarriedCase{"empty", u"", true},
+                      CarriedCase{"slashes and stars but no separator", u"/*/ /~ a/*", true},
+                      CarriedCase{"separator inside", u"a/*/~b", false},
+                      CarriedCase{"separator at the end", u"ab/*/~", false},
+                      CarriedCase{"half a separator at the end", u"ab/*/", true},
+                      CarriedCase{"longest a line carries", kFar.substr(9), true},
+                      CarriedCase{"one character too long", kFar.substr(8), false}),
+    [](const auto& info) {
+      std::string name = info.param.name;
+      for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+      return name;
+    });
+
 }  // namespace
 }  // namespace velmor::testing

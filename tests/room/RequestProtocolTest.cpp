@@ -242,8 +242,8 @@ class RequestFlow : public ::testing::Test {
   void Arrive(SlotIndex slot, const std::u16string& text) { room.OnArrival(slot, text); }
   FakeConnections connections;
   FakeStatus status;
-  FakeDisplay display;
   Room room{connections, status};
+  FakeDisplay display{room};
 };
 
 TEST_F(RequestFlow, WorkedExampleJiroHelloHanako) {

@@ -82,7 +82,7 @@ TEST_F(RoomStateTest, LeaveLineWithEmptyNameWhenPeerClosesBeforeJoining) {
 }
 
 TEST_F(RoomStateTest, PeerCloseForgetsTheMemberAndAnnouncesTheLeave) {
-  FakeDisplay display;
+  FakeDisplay display{room};
   room.SetDisplay(&display);
   Join(4, u"花子");
   display.calls.clear();
@@ -98,7 +98,7 @@ TEST_F(RoomStateTest, PeerCloseForgetsTheMemberAndAnnouncesTheLeave) {
 }
 
 TEST_F(RoomStateTest, ConnectionErrorDropsMemberWithoutLeaveLineAndRefreshes) {
-  FakeDisplay display;
+  FakeDisplay display{room};
   room.SetDisplay(&display);
   Join(6, u"Jiro");
   display.calls.clear();
@@ -115,7 +115,7 @@ TEST_F(RoomStateTest, ConnectionErrorDropsMemberWithoutLeaveLineAndRefreshes) {
 TEST_F(RoomStateTest, RefreshWritesMembersThenLogAndNowhereWithoutDisplay) {
   room.AppendLogLine(u"x");
   room.RefreshDisplay();  // no display: must not fail
-  FakeDisplay display;
+  FakeDisplay display{room};
   room.SetDisplay(&display);
   room.RefreshDisplay();
   EXPECT_EQ(display.calls, (std::vector<std::u16string>{u"M:", u"L:x\r\n"}));

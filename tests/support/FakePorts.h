@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "room/Room.h"
 #include "room/RoomPorts.h"
 
 namespace velmor::testing {
@@ -36,12 +37,17 @@ struct FakeStatus : StatusLine {
   void SetStatusText(const std::u16string& text) override { texts.push_back(text); }
 };
 
+// Takes the views from the room when told of a change, as the server's
+// display does when it draws.
 struct FakeDisplay : RoomDisplay {
+  explicit FakeDisplay(Room& room) : room(room) {}
   std::vector<std::u16string> calls;  // "M:" or "L:" followed by the text, in order
-  void ShowRoom(std::u16string_view members, std::u16string_view log) override {
+  void ShowRoom() override {
+    const auto [members, log] = room.CurrentViews();
     calls.push_back(u"M:" + std::u16string(members));
     calls.push_back(u"L:" + std::u16string(log));
   }
+  Room& room;
 };
 
 }  // namespace velmor::testing
