@@ -53,6 +53,7 @@ class BrowserMember : public Member {
   ~BrowserMember() override;
 
   void RoomChanged(const StateReply& room) override;
+  bool FollowsChanges() const override { return true; }
   bool Resumable() const override;
   void TakeOver(const Member& previous) override;
   qint64 AwayMs() const override;

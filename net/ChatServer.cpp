@@ -224,14 +224,21 @@ MemberEvents::Placement ChatServer::PlaceJoin(Member& member, std::u16string_vie
 
 // Members told of changes hear of them once the request in hand is done,
 // and under a flood at most once per frame, all of a frame's changes in one
-// message.
+// message. A room of Pibbet clients alone, who ask for what they see, runs
+// no frame: its flood leaves the loop no timer to wake for.
 void ChatServer::ShowRoom() {
   views_.ShowRoom();
-  if (newsPending_) return;
+  if (newsPending_ || !AnyoneFollowsChanges()) return;
   newsPending_ = true;
   if (!newsCooldown_.isActive()) {
     QMetaObject::invokeMethod(this, &ChatServer::TellMembers, Qt::QueuedConnection);
   }
+}
+
+bool ChatServer::AnyoneFollowsChanges() const {
+  return std::any_of(slotHolders_.begin(), slotHolders_.end(), [](const SlotHolder& holder) {
+    return holder.member != nullptr && holder.member->FollowsChanges();
+  });
 }
 
 void ChatServer::TellMembers() {

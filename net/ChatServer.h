@@ -102,6 +102,7 @@ class ChatServer : public OperatorLink,
   // The room changed: the operator's views and the members told of changes.
   void ShowRoom() override;
   void TellMembers();
+  bool AnyoneFollowsChanges() const;
 
   // Connections, as the room sees them.
   void SendState(SlotIndex slot, const StateReply& reply) override;

@@ -67,6 +67,9 @@ class Member : public QObject {
   // asking (browsers speaking JSON) send anything; a Pibbet client is sent
   // nothing it did not ask for.
   virtual void RoomChanged(const StateReply&) {}
+  // Whether RoomChanged may send anything: where no member does, changes
+  // need no news at all.
+  virtual bool FollowsChanges() const { return false; }
   // Frees the connection at once; no event follows. The object itself is
   // deleted later, since it may be the sender of the signal being handled.
   void Close();
