@@ -13,24 +13,26 @@
 
 namespace velmor {
 
-int BrowserMember::KeepAliveMs() {
-  static const int ms = [] {
-    const char* value = std::getenv("VELMOR_TEST_KEEPALIVE_MS");
-    const int parsed = value != nullptr ? std::atoi(value) : 0;
-    return parsed > 0 ? parsed : 60000;
-  }();
-  return ms;
+namespace {
+
+// A time in milliseconds that only the tests set, through the environment;
+// -1 when unset.
+int TestMilliseconds(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? std::max(-1, std::atoi(value)) : -1;
 }
 
-namespace {
 int resumeGraceMs = -1;  // not set: the default, or the test's
+
 }  // namespace
 
+int BrowserMember::KeepAliveMs() {
+  static const int ms = TestMilliseconds("VELMOR_TEST_KEEPALIVE_MS");
+  return ms > 0 ? ms : 60000;
+}
+
 int BrowserMember::ResumeGraceMs() {
-  static const int fromEnvironment = [] {
-    const char* value = std::getenv("VELMOR_TEST_GRACE_MS");
-    return value != nullptr ? std::atoi(value) : -1;
-  }();
+  static const int fromEnvironment = TestMilliseconds("VELMOR_TEST_GRACE_MS");
   if (resumeGraceMs >= 0) return resumeGraceMs;
   return fromEnvironment >= 0 ? fromEnvironment : DefaultResumeGraceMs;
 }
@@ -181,11 +183,8 @@ void BrowserMember::OnJson(const QString& message) {
     // A line sent again after a reconnection, carried out before: confirmed,
     // not posted twice. (A key not its own goes to the room, which drops it.)
     if (sayId_ >= 0 && sayId_ <= highestDone_ && key == joinedKey_) {
-      if (MayWrite()) {
-        SendJson({{QLatin1String("v"), 1},
-                  {QLatin1String("type"), QLatin1String("update")},
-                  {QLatin1String("ack"), highestDone_}});
-      }
+      ackDue_ = true;
+      RoomChanged(Events().RoomNow());
       return;
     }
     Requested(asked);

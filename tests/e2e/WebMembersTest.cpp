@@ -426,6 +426,14 @@ TEST_F(WebMembers, ThePagePortBoundsWhatEachConnectionMayTake) {
     EXPECT_TRUE(ReadResponse(http).starts_with(r.status)) << r.status;
     EXPECT_TRUE(http.ClosedByServer()) << r.status;
   }
+  // The WebSocket's handshake head is bounded as a request's: one that
+  // passes 8 KiB unfinished is closed at once, not at its deadline.
+  {
+    Client handshake(5081);
+    handshake.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1:5081\r\nUpgrade: websocket\r\nX-Filler: " +
+                   std::string(9000, 'a') + "\r\n");
+    EXPECT_TRUE(handshake.ClosedByServer(5s)) << "a handshake head past 8 KiB";
+  }
 
   // A client that asks and asks and never reads is cut off long before the
   // minute every connection may last.
