@@ -243,6 +243,8 @@ void BrowserMember::Send(const QString& message) {
     return;
   }
   connection_->Admit([&] { socket_->sendTextMessage(message); });
+  // Handed to the kernel now, not on the loop's next turn.
+  socket_->flush();
 }
 
 void BrowserMember::SendJson(const QJsonObject& message) {
