@@ -14,10 +14,10 @@
 // beside the Pibbet clients, so that every arrival is timed where it is read
 // and the bench's second core runs one thread. Their sockets acknowledge as
 // the kernel decides, as a browser's do. Four short lines keep an update
-// under 536 bytes, below which Linux acknowledges at once: a larger update,
-// where the server's socket holds the next one back until the last is
-// acknowledged (Nagle's rule), waits up to 40 ms for the receiver's delayed
-// acknowledgement, and the gaps would show that instead of the timer.
+// under 536 bytes, below which Linux acknowledges at once, so that the row
+// also measures a server that holds an update back until the last one is
+// acknowledged (Nagle's rule, which Velmor's browser sockets no longer
+// follow) by its timer and not by the receiver's delayed acknowledgement.
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -123,12 +123,20 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
-void PinToCore(int core) {
-  if (std::thread::hardware_concurrency() < 2) return;
+namespace {
+
+// Only system calls: a forked child may call it.
+void RunOnCore(int core) {
   cpu_set_t set;
   CPU_ZERO(&set);
   CPU_SET(core, &set);
   ::sched_setaffinity(0, sizeof set, &set);
+}
+
+}  // namespace
+
+void PinToCore(int core) {
+  if (std::thread::hardware_concurrency() >= 2) RunOnCore(core);
 }
 
 pid_t StartChild(const ChildSetup& setup, const std::function<void()>& body) {
@@ -141,12 +149,7 @@ pid_t StartChild(const ChildSetup& setup, const std::function<void()>& body) {
     // The parent may have ended before the signal was asked for.
     if (::getppid() != parent) ::_exit(127);
   }
-  if (pin) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(setup.core, &set);
-    ::sched_setaffinity(0, sizeof set, &set);
-  }
+  if (pin) RunOnCore(setup.core);
   const int null = ::open("/dev/null", O_RDWR);
   ::dup2(null, STDIN_FILENO);
   ::dup2(null, STDOUT_FILENO);

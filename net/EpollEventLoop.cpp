@@ -233,8 +233,9 @@ void EpollEventLoop::registerTimer(int timerId, qint64 intervalMs, Qt::TimerType
                                    QObject* object) {
   // Every timer is kept to the millisecond: the coarse kinds' leeway would
   // save nothing here, where one wait serves all of them.
-  timers_.push_back(Timer{timerId, std::max<qint64>(intervalMs, 0), type, object,
-                          Clock::now() + std::chrono::milliseconds(intervalMs)});
+  const qint64 interval = std::max<qint64>(intervalMs, 0);
+  timers_.push_back(
+      Timer{timerId, interval, type, object, Clock::now() + std::chrono::milliseconds(interval)});
 }
 
 bool EpollEventLoop::unregisterTimer(int timerId) {
@@ -272,7 +273,6 @@ EpollEventLoop::Timer* EpollEventLoop::FindTimer(int id) {
 }
 
 bool EpollEventLoop::NearestTimeout(timespec& timeout) const {
-  if (timers_.empty()) return false;
   Clock::time_point nearest = Clock::time_point::max();
   for (const Timer& timer : timers_) {
     if (!timer.firing) nearest = std::min(nearest, timer.due);
