@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,7 +49,8 @@ DescriptorClient::~DescriptorClient() { Release(); }
 
 void DescriptorClient::Release() {
   if (fd_ < 0) return;
-  ::close(fd_);  // which also takes it out of the watch
+  shared_.watch.Forget(fd_);
+  ::close(fd_);
   fd_ = -1;
   std::string().swap(unsent_);
 }
@@ -59,63 +61,65 @@ void DescriptorClient::OnReadable(bool peerDone) {
   if (ReadArrival() && peerDone) ReadArrival();
 }
 
-// Everything received and not yet read is one arrival. One read with a large
-// buffer usually takes it all; a bound keeps a client that streams without
-// pause from holding the loop, and the watch is then asked for the rest.
+// Everything received and not yet read is one arrival. One read usually
+// takes it all. A read takes at most ReadBound bytes, so that a client that
+// streams without pause holds the loop for one read a turn: while the socket
+// still holds more, the bytes so far wait here and the watch is asked for
+// the rest, which the next pass reads.
 bool DescriptorClient::ReadArrival() {
   if (IsClosed()) return false;
-  constexpr std::size_t Chunk = 64 * 1024;
-  constexpr std::size_t MaxArrival = 16 * 1024 * 1024;
   std::vector<char>& buffer = shared_.readBuffer;
-  std::string& inbox = shared_.inbox;
-  if (buffer.empty()) buffer.resize(Chunk);
-  inbox.clear();
-  std::string_view arrival;
-  int error = 0;
-  bool peerClosed = false;
-  bool allRead = true;
-  for (;;) {
-    const ssize_t got = ::recv(fd_, buffer.data(), Chunk, 0);
-    if (got == 0) peerClosed = true;
-    if (got < 0 && errno == EINTR) allRead = false;
-    if (got < 0 && errno != EAGAIN && errno != EINTR) error = errno;
-    if (got <= 0) break;
-    const std::string_view bytes(buffer.data(), static_cast<std::size_t>(got));
-    if (arrival.empty() && bytes.size() < Chunk) {
-      arrival = bytes;  // the usual case: one read, no copy
-      break;
-    }
-    inbox.append(bytes);
-    if (bytes.size() < Chunk) break;
-    if (inbox.size() >= MaxArrival) {
-      allRead = false;
-      break;
-    }
+  if (buffer.empty()) buffer.resize(ReadBound);
+  const ssize_t got = ::recv(fd_, buffer.data(), ReadBound, 0);
+  if (got < 0 && errno == EINTR) {
+    Rewatch(watchingWrites_);
+    return false;
   }
-  if (!inbox.empty()) arrival = inbox;
-  const bool arrived = !arrival.empty();
-  if (arrived) {
-    std::u16string& text = shared_.decoded;
-    // A request read whole is offered to the reply's encoder, which may send
-    // its bytes back as they came where its text becomes a line.
-    const bool offered = Cp932::Instance().DecodeInto(arrival, text) && inbox.empty();
-    if (offered) shared_.states.OfferSource(text, arrival);
-    // A flood's buffers are not kept for the ordinary requests after it.
-    if (inbox.capacity() > (1u << 20)) std::string().swap(inbox);
-    Arrived(text);
-    if (offered) shared_.states.Withdraw();
-    if (text.capacity() > (1u << 20)) std::u16string().swap(text);
-    if (IsClosed()) return false;
-  } else if (peerClosed) {
+  if (got < 0 && errno != EAGAIN) {
+    End(EndingOf(errno));
+    return false;
+  }
+  const std::string_view bytes(buffer.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
+  if (bytes.empty() && arriving_.empty()) {
+    if (got == 0) End(Ending::PeerClosed);
+    return false;  // nothing came, or a report of bytes read before
+  }
+  bool complete = bytes.size() < ReadBound;
+  if (!complete) {
+    int waiting = 0;
+    complete = ::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting == 0;
+  }
+  std::string_view arrival = bytes;
+  if (!arriving_.empty() || !complete) {
+    arriving_.append(bytes);
+    if (!complete && arriving_.size() < MaxArrival) {
+      Rewatch(watchingWrites_);
+      return false;
+    }
+    arrival = arriving_;
+  }
+  std::u16string& text = shared_.decoded;
+  // A request read whole in one read is offered to the reply's encoder,
+  // which may send its bytes back as they came where its text becomes a line.
+  const bool offered = Cp932::Instance().DecodeInto(arrival, text) && arriving_.empty();
+  std::string().swap(arriving_);
+  if (offered) shared_.states.OfferSource(text, arrival);
+  Arrived(text);
+  if (offered) shared_.states.Withdraw();
+  // A flood's buffers are not kept for the ordinary requests after it.
+  if (text.capacity() > (1u << 20)) std::u16string().swap(text);
+  if (IsClosed()) return false;
+  if (got == 0) {  // the close came right after the last of the arrival
     End(Ending::PeerClosed);
     return false;
-  } else if (error != 0) {
-    End(EndingOf(error));
+  }
+  // Bytes past the bound are the next arrival, announced when the watch is
+  // changed.
+  if (!complete) {
+    Rewatch(watchingWrites_);
     return false;
   }
-  // Input left unread is announced again only when the watch is changed.
-  if (!allRead) Rewatch(watchingWrites_);
-  return allRead && arrived;
+  return true;
 }
 
 void DescriptorClient::OnWritable() {

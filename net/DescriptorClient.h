@@ -25,9 +25,16 @@ class DescriptorClient : public Member, private ReadinessWatch::Handler {
     ReadinessWatch& watch;
     StateEncoder states;
     std::vector<char> readBuffer;
-    std::string inbox;
     std::u16string decoded;
   };
+
+  // The most one read takes: a client's turn on the loop is about one read
+  // of this and the handling of what it completes.
+  static constexpr std::size_t ReadBound = 16 * 1024;
+  // The longest arrival: a longer one is handled in parts. Sixteen times the
+  // longest chat line a request can carry (32,767 characters of up to two
+  // bytes each), which leaves its key room to spare.
+  static constexpr std::size_t MaxArrival = 1024 * 1024;
 
   // Takes over fd, a connected socket.
   DescriptorClient(int fd, SlotIndex slot, MemberEvents& events, Shared& shared, QObject* parent);
@@ -40,8 +47,8 @@ class DescriptorClient : public Member, private ReadinessWatch::Handler {
 
  private:
   void OnReadable(bool peerDone) override;
-  // Reads and hands over one arrival; true when there was one and nothing
-  // was left unread.
+  // Reads once, and hands over the arrival that completes; true when one
+  // did and nothing was left unread.
   bool ReadArrival();
   void OnWritable() override;
   // Watches for room to write while bytes wait, and only then.
@@ -56,6 +63,7 @@ class DescriptorClient : public Member, private ReadinessWatch::Handler {
   Shared& shared_;
   bool watchingWrites_ = false;
   std::string unsent_;
+  std::string arriving_;  // an arrival read in parts so far
 };
 
 }  // namespace velmor

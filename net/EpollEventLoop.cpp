@@ -6,6 +6,7 @@
 #include <QTimerEvent>
 #include <QVarLengthArray>
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -18,14 +19,9 @@ namespace velmor {
 
 namespace {
 
-// How a descriptor's entry is told apart in what the set reports: the
-// clients' handlers by their address (never odd), the wake-up descriptor by
-// zero, Qt's descriptors by an odd number holding the descriptor and its
-// generation.
+// What the set reports for an entry: its generation above, its descriptor
+// below. Generations start at 1, so the wake-up's report, 0, names no entry.
 constexpr std::uint64_t WakeEntry = 0;
-std::uint64_t NotifierEntry(int fd, std::uint32_t generation) {
-  return (std::uint64_t{generation} << 32) | (std::uint64_t(std::uint32_t(fd)) << 1) | 1u;
-}
 
 // What wakes each of Qt's notifier types; a hang-up or an error wakes them
 // all, as with poll(), so that the socket behind them learns of it.
@@ -35,6 +31,8 @@ constexpr std::uint32_t WakesType[3] = {
     EPOLLPRI | EPOLLHUP | EPOLLERR,              // QSocketNotifier::Exception
 };
 constexpr std::uint32_t WatchesType[3] = {EPOLLIN, EPOLLOUT, EPOLLPRI};
+constexpr short PollsType[3] = {POLLIN, POLLOUT, POLLPRI};
+constexpr const char* TypeNames[3] = {"Read", "Write", "Exception"};
 
 timespec ToTimespec(std::chrono::steady_clock::duration wait) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
@@ -42,12 +40,48 @@ timespec ToTimespec(std::chrono::steady_clock::duration wait) {
                   static_cast<long>(std::chrono::nanoseconds(wait - seconds).count())};
 }
 
+// What poll() reports, as the set would report it.
+std::uint32_t FromPoll(short revents) {
+  std::uint32_t events = 0;
+  if (revents & POLLIN) events |= EPOLLIN;
+  if (revents & POLLOUT) events |= EPOLLOUT;
+  if (revents & POLLPRI) events |= EPOLLPRI;
+  if (revents & POLLHUP) events |= EPOLLHUP;
+  if (revents & POLLERR) events |= EPOLLERR;
+  if (revents & POLLRDHUP) events |= EPOLLRDHUP;
+  return events;
+}
+
+// A client's turn, sent through QCoreApplication::sendEvent like Qt's own
+// socket activations, so that Qt counts it as an event being handled.
+const QEvent::Type ClientReadyType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+struct ClientReady final : QEvent {
+  ClientReady(ReadinessWatch::Handler& handler, std::uint32_t events)
+      : QEvent(ClientReadyType), handler(handler), events(events) {}
+  ReadinessWatch::Handler& handler;
+  std::uint32_t events;
+};
+
 }  // namespace
+
+// Receives the clients' turns and tells their handlers.
+class EpollEventLoop::ClientGate final : public QObject {
+ public:
+  using QObject::QObject;
+  bool event(QEvent* event) override {
+    if (event->type() != ClientReadyType) return QObject::event(event);
+    auto* ready = static_cast<ClientReady*>(event);
+    EpollEventLoop::Tell(ready->handler, ready->events);
+    return true;
+  }
+};
 
 EpollEventLoop::EpollEventLoop(QObject* parent)
     : QAbstractEventDispatcher(parent),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
-      wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+      wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      clientGate_(new ClientGate(this)) {
   if (epoll_ < 0 || wakeFd_ < 0) {
     qFatal("velmor: the server's event loop cannot start: %s", std::strerror(errno));
   }
@@ -67,49 +101,56 @@ EpollEventLoop::~EpollEventLoop() {
 bool EpollEventLoop::processEvents(QEventLoop::ProcessEventsFlags flags) {
   interrupted_.store(false, std::memory_order_relaxed);
   emit awake();
+  // A wake-up is taken before the posted events are sent: one posted before
+  // it is taken is sent now, and one posted after writes the wake-up again,
+  // so the wait below returns at once. A pass woken for posted events sends
+  // them and does not wait: what they were posted for may be done now.
+  const bool woken = wakePending_.load(std::memory_order_acquire);
+  if (woken) TakeWakeUp();
   QCoreApplication::sendPostedEvents();
 
-  const bool excludeSockets = flags.testFlag(QEventLoop::ExcludeSocketNotifiers);
-  const bool mayWait = flags.testFlag(QEventLoop::WaitForMoreEvents) &&
+  const bool withSockets = !flags.testFlag(QEventLoop::ExcludeSocketNotifiers);
+  const bool withTimers = !flags.testFlag(QEventLoop::X11ExcludeTimers);
+  const bool mayWait = flags.testFlag(QEventLoop::WaitForMoreEvents) && !woken &&
                        !interrupted_.load(std::memory_order_relaxed) &&
-                       !wakePending_.load(std::memory_order_acquire) &&
-                       (excludeSockets || (deferred_.empty() && alwaysReady_ == 0));
+                       !wakePending_.load(std::memory_order_acquire);
+  if (mayWait) emit aboutToBlock();
+  if (interrupted_.load(std::memory_order_relaxed)) return false;
+  // Read after aboutToBlock, whose slots may start a timer.
   timespec timeout{0, 0};
   const timespec* wait = &timeout;
-  if (mayWait) {
-    if (!NearestTimeout(timeout)) wait = nullptr;  // no timer: until something comes
-    emit aboutToBlock();
-  }
-
-  int handled = 0;
-  if (!excludeSockets && !deferred_.empty()) {
-    std::vector<epoll_event> earlier;
-    earlier.swap(deferred_);
-    for (const epoll_event& event : earlier) Serve(event);
-    handled += static_cast<int>(earlier.size());
-  }
+  if (mayWait && !(withTimers && NearestTimeout(timeout))) wait = nullptr;
 
   constexpr int Batch = 64;
   epoll_event ready[Batch];
-  const int count = Wait(ready, Batch, wait);
+  const bool polling = !withSockets || polled_ > 0;
+  if (!polling) pollfds_.clear();
+  const int count =
+      polling ? WaitPolled(ready, Batch, wait, withSockets) : WaitForSet(ready, Batch, wait);
+  int handled = woken ? 1 : 0;
   for (int i = 0; i < count; ++i) {
     if (ready[i].data.u64 == WakeEntry) {
-      wakePending_.store(false, std::memory_order_release);
-      eventfd_t ignored;
-      ::eventfd_read(wakeFd_, &ignored);
-    } else if (excludeSockets) {
-      deferred_.push_back(ready[i]);
-    } else {
+      ++handled;  // taken at the start of the next pass
+    } else if (withSockets) {
       Serve(ready[i]);
+      ++handled;
     }
   }
-  handled += std::max(count, 0);
-  if (!excludeSockets && alwaysReady_ > 0) ServeAlwaysReady();
-  if (!flags.testFlag(QEventLoop::X11ExcludeTimers)) handled += FireDueTimers();
+  if (withSockets && polled_ > 0) ServePolled();
+  if (withTimers) handled += FireDueTimers();
   return handled > 0;
 }
 
-int EpollEventLoop::Wait(epoll_event* ready, int most, const timespec* timeout) {
+void EpollEventLoop::TakeWakeUp() {
+  // Read first and clear after: a wakeUp between the two finds the flag
+  // still set and writes nothing, and the events it was for are sent next,
+  // before anything waits.
+  eventfd_t ignored;
+  ::eventfd_read(wakeFd_, &ignored);
+  wakePending_.store(false, std::memory_order_release);
+}
+
+int EpollEventLoop::WaitForSet(epoll_event* ready, int most, const timespec* timeout) {
   if (!millisecondsOnly_) {
     const int count = ::epoll_pwait2(epoll_, ready, most, timeout, nullptr);
     // Older kernels lack the call, and some sandboxes refuse it.
@@ -127,6 +168,37 @@ int EpollEventLoop::Wait(epoll_event* ready, int most, const timespec* timeout) 
   return ::epoll_wait(epoll_, ready, most, ms);
 }
 
+int EpollEventLoop::WaitPolled(epoll_event* ready, int most, const timespec* timeout,
+                               bool withSockets) {
+  // First the set itself (readable when it has something to report) or,
+  // with sockets left out, the wake-up alone; then the refused descriptors.
+  pollfds_.clear();
+  pollfds_.push_back(pollfd{withSockets ? epoll_ : wakeFd_, POLLIN, 0});
+  if (withSockets) {
+    for (std::size_t fd = 0; fd < entries_.size(); ++fd) {
+      const Entry& entry = entries_[fd];
+      if (!entry.polled) continue;
+      short events = 0;
+      for (int type = 0; type < 3; ++type) {
+        if (entry.notifiers[type] != nullptr) events |= PollsType[type];
+      }
+      pollfds_.push_back(pollfd{static_cast<int>(fd), events, 0});
+    }
+  }
+  const int polled = ::ppoll(pollfds_.data(), pollfds_.size(), timeout, nullptr);
+  if (polled <= 0) {
+    pollfds_.clear();
+    return polled;
+  }
+  if (!(pollfds_[0].revents & POLLIN)) return 0;
+  if (!withSockets) {
+    ready[0].events = EPOLLIN;
+    ready[0].data.u64 = WakeEntry;
+    return 1;
+  }
+  return ::epoll_wait(epoll_, ready, most, 0);
+}
+
 void EpollEventLoop::wakeUp() {
   // One write a wake-up, however many events are posted before it.
   if (!wakePending_.exchange(true, std::memory_order_acq_rel)) ::eventfd_write(wakeFd_, 1);
@@ -137,38 +209,93 @@ void EpollEventLoop::interrupt() {
   wakeUp();
 }
 
-void EpollEventLoop::Serve(const epoll_event& event) {
-  const std::uint64_t entry = event.data.u64;
-  if (entry & 1u) {
-    TellNotifiers(static_cast<int>(std::uint32_t(entry) >> 1), std::uint32_t(entry >> 32),
-                  event.events);
-  } else {
-    // A handler closed earlier in this batch is still alive (members are
-    // deleted later) and ignores the call.
-    Tell(*static_cast<Handler*>(event.data.ptr), event.events);
+EpollEventLoop::Entry* EpollEventLoop::Find(std::uint64_t data) {
+  const auto fd = static_cast<std::uint32_t>(data);
+  const auto generation = static_cast<std::uint32_t>(data >> 32);
+  if (fd >= entries_.size() || entries_[fd].generation != generation) return nullptr;
+  return &entries_[fd];
+}
+
+EpollEventLoop::Entry& EpollEventLoop::Slot(int fd) {
+  if (static_cast<std::size_t>(fd) >= entries_.size()) entries_.resize(std::size_t(fd) + 1);
+  Entry& entry = entries_[std::size_t(fd)];
+  if (entry.generation == 0) {
+    entry.generation = nextGeneration_;
+    nextGeneration_ = nextGeneration_ == UINT32_MAX ? 1 : nextGeneration_ + 1;
   }
+  return entry;
+}
+
+std::uint64_t EpollEventLoop::Data(int fd) const {
+  return std::uint64_t{entries_[std::size_t(fd)].generation} << 32 | std::uint32_t(fd);
+}
+
+void EpollEventLoop::Erase(int fd) {
+  Entry& entry = entries_[std::size_t(fd)];
+  if (entry.polled) {
+    --polled_;
+  } else {
+    // The descriptor may already be closed, which took it out of the set.
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+  }
+  entry = Entry{};
+}
+
+void EpollEventLoop::Serve(const epoll_event& event) {
+  Entry* entry = Find(event.data.u64);
+  if (entry == nullptr) return;  // forgotten, or ended, earlier in this batch
+  const int fd = static_cast<int>(std::uint32_t(event.data.u64));
+  if (entry->handler != nullptr) {
+    ServeClient(*entry->handler, event.events);
+  } else {
+    TellNotifiers(fd, entry->generation, event.events);
+  }
+}
+
+void EpollEventLoop::ServeClient(Handler& handler, std::uint32_t events) {
+  ClientReady ready(handler, events);
+  QCoreApplication::sendEvent(clientGate_, &ready);
 }
 
 void EpollEventLoop::TellNotifiers(int fd, std::uint32_t generation, std::uint32_t events) {
   // Each activation may change the descriptor's notifiers, or end them and
   // see the descriptor reused: they are looked up again before each.
   for (int type = 0; type < 3; ++type) {
-    const auto found = notifiers_.find(fd);
-    if (found == notifiers_.end() || found->second.generation != generation) return;
-    QSocketNotifier* notifier = found->second.byType[type];
+    if (static_cast<std::size_t>(fd) >= entries_.size()) return;
+    const Entry& entry = entries_[std::size_t(fd)];
+    if (entry.generation != generation) return;
+    QSocketNotifier* notifier = entry.notifiers[type];
     if (notifier == nullptr || (events & WakesType[type]) == 0) continue;
     QEvent activation(QEvent::SockAct);
     QCoreApplication::sendEvent(notifier, &activation);
   }
 }
 
-void EpollEventLoop::ServeAlwaysReady() {
-  QVarLengthArray<std::pair<int, std::uint32_t>, 4> ready;
-  for (const auto& [fd, notifiers] : notifiers_) {
-    if (notifiers.alwaysReady) ready.append({fd, notifiers.generation});
+void EpollEventLoop::ServePolled() {
+  // What the last wait polled, taken first: an activation may change it.
+  QVarLengthArray<std::pair<int, short>, 8> ready;
+  for (std::size_t i = 1; i < pollfds_.size(); ++i) {
+    if (pollfds_[i].revents != 0) ready.append({pollfds_[i].fd, pollfds_[i].revents});
   }
-  for (const auto& [fd, generation] : ready) {
-    TellNotifiers(fd, generation, EPOLLIN | EPOLLOUT);
+  pollfds_.clear();
+  for (const auto& [fd, revents] : ready) {
+    if (static_cast<std::size_t>(fd) >= entries_.size()) continue;
+    const std::uint32_t generation = entries_[std::size_t(fd)].generation;
+    if (!(revents & POLLNVAL)) {
+      TellNotifiers(fd, generation, FromPoll(revents));
+      continue;
+    }
+    // Not open: it would be reported on every pass, and never be anything
+    // else. As Qt does, its notifiers are disabled, and it is said.
+    for (int type = 0; type < 3; ++type) {
+      if (std::size_t(fd) >= entries_.size() || entries_[std::size_t(fd)].generation != generation)
+        break;
+      QSocketNotifier* notifier = entries_[std::size_t(fd)].notifiers[type];
+      if (notifier == nullptr) continue;
+      qWarning("velmor: descriptor %d is not open; its %s notifier is disabled", fd,
+               TypeNames[type]);
+      notifier->setEnabled(false);
+    }
   }
 }
 
@@ -176,57 +303,85 @@ void EpollEventLoop::registerSocketNotifier(QSocketNotifier* notifier) {
   const int fd = static_cast<int>(notifier->socket());
   const int type = static_cast<int>(notifier->type());
   if (fd < 0 || type < 0 || type > 2) return;
-  Notifiers& notifiers = notifiers_[fd];
-  if (notifiers.Empty()) notifiers.generation = nextGeneration_++;
-  notifiers.byType[type] = notifier;
-  UpdateNotifiers(fd, notifiers);
+  if (static_cast<std::size_t>(fd) < entries_.size() && entries_[std::size_t(fd)].handler) {
+    qWarning("velmor: descriptor %d is a client's; its %s notifier is not watched", fd,
+             TypeNames[type]);
+    return;
+  }
+  Entry& entry = Slot(fd);
+  entry.notifiers[type] = notifier;
+  UpdateNotifiers(fd, entry);
 }
 
 void EpollEventLoop::unregisterSocketNotifier(QSocketNotifier* notifier) {
   const int fd = static_cast<int>(notifier->socket());
   const int type = static_cast<int>(notifier->type());
-  const auto found = notifiers_.find(fd);
-  if (found == notifiers_.end() || type < 0 || type > 2 || found->second.byType[type] != notifier) {
-    return;
-  }
-  found->second.byType[type] = nullptr;
-  if (!found->second.Empty()) {
-    UpdateNotifiers(fd, found->second);
-    return;
-  }
-  // The descriptor may already be closed, which took it out of the set.
-  if (found->second.alwaysReady) {
-    --alwaysReady_;
+  if (fd < 0 || type < 0 || type > 2 || static_cast<std::size_t>(fd) >= entries_.size()) return;
+  Entry& entry = entries_[std::size_t(fd)];
+  if (entry.notifiers[type] != notifier) return;
+  entry.notifiers[type] = nullptr;
+  if (entry.HasNotifiers()) {
+    UpdateNotifiers(fd, entry);
   } else {
-    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    Erase(fd);
   }
-  notifiers_.erase(found);
 }
 
-void EpollEventLoop::UpdateNotifiers(int fd, Notifiers& notifiers) {
-  if (notifiers.alwaysReady) return;
+void EpollEventLoop::UpdateNotifiers(int fd, Entry& entry) {
+  if (entry.polled) return;  // poll is asked anew each pass
   epoll_event event{};
   for (int type = 0; type < 3; ++type) {
-    if (notifiers.byType[type] != nullptr) event.events |= WatchesType[type];
+    if (entry.notifiers[type] != nullptr) event.events |= WatchesType[type];
   }
-  event.data.u64 = NotifierEntry(fd, notifiers.generation);
+  event.data.u64 = Data(fd);
   if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event) == 0) return;
   // New here, or closed and reused since it was added.
   if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0) return;
-  if (errno == EPERM) {
-    notifiers.alwaysReady = true;
-    ++alwaysReady_;
-    return;
+  // A regular file (EPERM), the kernel out of watches (ENOSPC) or memory
+  // (ENOMEM), or a descriptor not open (EBADF): poll serves it as it would
+  // under Qt's own loop, so its notifiers are never left silent.
+  if (errno != EPERM) {
+    qWarning("velmor: descriptor %d cannot be watched in the set (%s); it is polled", fd,
+             std::strerror(errno));
   }
-  qWarning("velmor: descriptor %d cannot be watched: %s", fd, std::strerror(errno));
+  entry.polled = true;
+  ++polled_;
 }
 
 bool EpollEventLoop::Watch(int fd, Handler& handler, bool wantWrite) {
-  return Control(epoll_, EPOLL_CTL_ADD, fd, handler, wantWrite);
+  if (fd < 0) {
+    errno = EBADF;
+    return false;
+  }
+  if (static_cast<std::size_t>(fd) < entries_.size() && entries_[std::size_t(fd)].generation != 0) {
+    // Another owner watches it (Qt's notifiers, or a client not forgotten):
+    // taking it over would leave that owner unserved without a word.
+    qWarning("velmor: descriptor %d is watched already; a client cannot take it over", fd);
+    errno = EEXIST;
+    return false;
+  }
+  Entry& entry = Slot(fd);
+  entry.handler = &handler;
+  if (Control(epoll_, EPOLL_CTL_ADD, fd, Data(fd), wantWrite)) return true;
+  const int error = errno;
+  entry = Entry{};
+  errno = error;
+  return false;
 }
 
 bool EpollEventLoop::Change(int fd, Handler& handler, bool wantWrite) {
-  return Control(epoll_, EPOLL_CTL_MOD, fd, handler, wantWrite);
+  if (fd < 0 || static_cast<std::size_t>(fd) >= entries_.size() ||
+      entries_[std::size_t(fd)].handler != &handler) {
+    errno = ENOENT;
+    return false;
+  }
+  return Control(epoll_, EPOLL_CTL_MOD, fd, Data(fd), wantWrite);
+}
+
+void EpollEventLoop::Forget(int fd) {
+  if (fd < 0 || static_cast<std::size_t>(fd) >= entries_.size()) return;
+  if (entries_[std::size_t(fd)].handler == nullptr) return;
+  Erase(fd);
 }
 
 void EpollEventLoop::registerTimer(int timerId, qint64 intervalMs, Qt::TimerType type,

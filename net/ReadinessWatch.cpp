@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <unordered_map>
 
 #include "net/EpollEventLoop.h"
 
@@ -17,7 +18,8 @@ namespace {
 
 // The sockets' own set, for a thread whose event loop is not ours: the loop
 // sees it as one descriptor and hands each of its wake-ups one batch of
-// ready sockets.
+// ready sockets. Each socket's entry carries a generation, as the loop's do,
+// so that a socket forgotten within a batch is not served after it.
 class NotifiedWatch : public QObject, public ReadinessWatch {
  public:
   explicit NotifiedWatch(QObject* parent)
@@ -32,25 +34,54 @@ class NotifiedWatch : public QObject, public ReadinessWatch {
     ::close(epoll_);
   }
   bool Watch(int fd, Handler& handler, bool wantWrite) override {
-    return Control(epoll_, EPOLL_CTL_ADD, fd, handler, wantWrite);
+    if (handlers_.contains(fd)) {
+      errno = EEXIST;
+      return false;
+    }
+    const Watched watched{&handler, nextGeneration_++};
+    if (!Control(epoll_, EPOLL_CTL_ADD, fd, DataOf(fd, watched.generation), wantWrite))
+      return false;
+    handlers_.emplace(fd, watched);
+    return true;
   }
   bool Change(int fd, Handler& handler, bool wantWrite) override {
-    return Control(epoll_, EPOLL_CTL_MOD, fd, handler, wantWrite);
+    const auto found = handlers_.find(fd);
+    if (found == handlers_.end() || found->second.handler != &handler) {
+      errno = ENOENT;
+      return false;
+    }
+    return Control(epoll_, EPOLL_CTL_MOD, fd, DataOf(fd, found->second.generation), wantWrite);
+  }
+  void Forget(int fd) override {
+    if (handlers_.erase(fd) > 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
   }
 
  private:
+  struct Watched {
+    Handler* handler;
+    std::uint32_t generation;
+  };
+  static std::uint64_t DataOf(int fd, std::uint32_t generation) {
+    return std::uint64_t{generation} << 32 | std::uint32_t(fd);
+  }
+
   void ServeReady() {
     constexpr int Batch = 64;
     epoll_event ready[Batch];
     const int count = ::epoll_wait(epoll_, ready, Batch, 0);
-    // A handler closed earlier in this batch is still alive (members are
-    // deleted later) and ignores the call.
-    for (int i = 0; i < count; ++i)
-      Tell(*static_cast<Handler*>(ready[i].data.ptr), ready[i].events);
+    for (int i = 0; i < count; ++i) {
+      const auto found = handlers_.find(static_cast<int>(std::uint32_t(ready[i].data.u64)));
+      if (found == handlers_.end() ||
+          found->second.generation != std::uint32_t(ready[i].data.u64 >> 32))
+        continue;
+      Tell(*found->second.handler, ready[i].events);
+    }
   }
 
   int epoll_ = -1;
   QSocketNotifier* notifier_ = nullptr;
+  std::unordered_map<int, Watched> handlers_;
+  std::uint32_t nextGeneration_ = 1;
 };
 
 }  // namespace
@@ -61,7 +92,7 @@ ReadinessWatch& ReadinessWatch::OnThisThread(QObject& owner) {
   return *new NotifiedWatch(&owner);
 }
 
-bool ReadinessWatch::Control(int epoll, int operation, int fd, Handler& handler, bool wantWrite) {
+bool ReadinessWatch::Control(int epoll, int operation, int fd, std::uint64_t data, bool wantWrite) {
   if (epoll < 0) {
     errno = EBADF;
     return false;
@@ -74,7 +105,7 @@ bool ReadinessWatch::Control(int epoll, int operation, int fd, Handler& handler,
   // further edge would announce it.
   epoll_event event{};
   event.events = EPOLLIN | EPOLLRDHUP | EPOLLET | (wantWrite ? EPOLLOUT : 0u);
-  event.data.ptr = &handler;
+  event.data.u64 = data;
   return ::epoll_ctl(epoll, operation, fd, &event) == 0;
 }
 

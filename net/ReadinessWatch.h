@@ -9,8 +9,9 @@
 //
 // On a thread run by an EpollEventLoop the sockets are entries of the loop's
 // own set, beside Qt's descriptors, and are served in the same wait as its
-// timers and posted events. On any other thread (the window's, in tests) they
-// get a set of their own behind one socket notifier.
+// timers and posted events. On a thread that runs another loop (the window's,
+// when the UI tests drive a server there) they get a set of their own behind
+// one socket notifier.
 #pragma once
 
 #include <cstdint>
@@ -43,16 +44,21 @@ class ReadinessWatch {
 
   // Watches fd for input (and for hang-ups and errors, which a read sees),
   // and for room to write when wantWrite. False, with errno, when the set
-  // cannot take it. A socket leaves the set when it is closed.
+  // cannot take it (EEXIST: fd is watched already, for another owner).
   virtual bool Watch(int fd, Handler& handler, bool wantWrite) = 0;
   // Also reports fd again if it is ready now, as for a handler that left
   // input unread on purpose.
   virtual bool Change(int fd, Handler& handler, bool wantWrite) = 0;
+  // Ends the watch on fd, before the owner closes it: nothing is reported
+  // for it from then on, even what the kernel reported before, and the
+  // number may be watched again for its next owner.
+  virtual void Forget(int fd) = 0;
 
  protected:
   ~ReadinessWatch() = default;
   // The set's entry for a socket, and what its readiness tells the handler.
-  static bool Control(int epoll, int operation, int fd, Handler& handler, bool wantWrite);
+  // data is what the set reports for fd.
+  static bool Control(int epoll, int operation, int fd, std::uint64_t data, bool wantWrite);
   static void Tell(Handler& handler, std::uint32_t events);
 };
 

@@ -268,152 +268,23 @@ TEST_F(DescriptorClientTest, ACloseThatCameWithTheRequestEndsTheMemberAfterIt) {
   client->Close();
 }
 
-// Runs body on a thread of its own that runs the server's event loop.
-void OnServerLoop(std::function<void()> body) {
-  std::unique_ptr<QThread> thread(QThread::create(std::move(body)));
-  thread->setEventDispatcher(new EpollEventLoop);
-  thread->start();
-  ASSERT_TRUE(thread->wait(QDeadlineTimer(30000)));
-}
-
-// A socket whose input never runs dry: each call takes one byte and asks to
-// be told again, as a client does that streams more than one bite.
-struct Streaming : ReadinessWatch::Handler {
-  Streaming(ReadinessWatch& watch, int fd, std::function<void()> then)
-      : watch(watch), fd(fd), then(std::move(then)) {}
-  void OnReadable(bool) override {
-    char byte;
-    if (::read(fd, &byte, 1) == 1) watch.Change(fd, *this, false);
-    then();
-  }
-  void OnWritable() override {}
-  ReadinessWatch& watch;
-  int fd;
-  std::function<void()> then;
-};
-
-// The loop serves one batch of ready sockets a wake-up, then the timers due:
-// during a flood a due timer waits for the rest of the batch in hand and no
-// more, and work a handler posts runs before any socket is served again.
-TEST(EpollEventLoopTest, DuringAFloodATimerOrPostedWorkWaitsForOneBatchAtMost) {
-  constexpr int Flooders = 20;
-  int mostCallsWhileDue = -1, mostCallsBeforePosted = -1, fired = 0, postedRuns = 0;
-  OnServerLoop([&] {
-    QObject here;  // lives on this thread: queued work for it runs here
-    ReadinessWatch& watch = ReadinessWatch::OnThisThread(here);
-    ASSERT_NE(dynamic_cast<EpollEventLoop*>(&watch), nullptr);
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    int callsWhileDue = 0, callsSincePost = -1;
-    const auto spin = [] {  // a request's work
-      QElapsedTimer work;
-      work.start();
-      while (work.nsecsElapsed() < 50'000) {
-      }
-    };
-    std::vector<std::array<int, 2>> pairs(Flooders);
-    std::vector<std::unique_ptr<Streaming>> flooders;
-    for (int i = 0; i < Flooders; ++i) {
-      ASSERT_EQ(
-          ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pairs[i].data()), 0);
-      const std::string input(4096, 'x');
-      ASSERT_EQ(::write(pairs[i][1], input.data(), input.size()), ssize_t(input.size()));
-      flooders.push_back(std::make_unique<Streaming>(watch, pairs[i][0], [&, i] {
-        spin();
-        if (timer.isActive() && timer.remainingTime() == 0) ++callsWhileDue;
-        if (callsSincePost >= 0) ++callsSincePost;
-        if (i == 0 && callsSincePost < 0) {
-          callsSincePost = 0;
-          QMetaObject::invokeMethod(
-              &here,
-              [&] {
-                mostCallsBeforePosted = std::max(mostCallsBeforePosted, callsSincePost);
-                callsSincePost = -1;
-                ++postedRuns;
-              },
-              Qt::QueuedConnection);
-        }
-      }));
-      ASSERT_TRUE(watch.Watch(pairs[i][0], *flooders.back(), false));
-    }
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-      mostCallsWhileDue = std::max(mostCallsWhileDue, callsWhileDue);
-      callsWhileDue = 0;
-      ++fired;
-    });
-    timer.start(3);
-    EXPECT_TRUE(WaitUntil([&] { return fired >= 30 && postedRuns >= 30; }, 20000));
-    for (auto& pair : pairs) {
-      ::close(pair[0]);
-      ::close(pair[1]);
-    }
-  });
-  EXPECT_GE(fired, 30);
-  EXPECT_GE(postedRuns, 30);
-  // A batch holds each flooder once, ready again at once.
-  EXPECT_GE(mostCallsWhileDue, 0);
-  EXPECT_LE(mostCallsWhileDue, Flooders);
-  EXPECT_LE(mostCallsBeforePosted, Flooders - 1);
-}
-
-// Work a handler queued on the event loop (the news of a chat line for the
-// browsers), and input on a descriptor Qt serves (a connection on a
-// listening port), have their turn before the next socket that became
-// ready is served, with nothing handed back by the handler.
-TEST(EpollEventLoopTest, QueuedWorkAndQtsDescriptorsComeBeforeTheNextSocket) {
-  struct Drain : ReadinessWatch::Handler {
-    Drain(int fd, std::function<void()> then) : fd(fd), then(std::move(then)) {}
-    void OnReadable(bool) override {
-      char buffer[64];
-      while (::read(fd, buffer, sizeof buffer) > 0) {
-      }
-      then();
-    }
-    void OnWritable() override {}
-    int fd;
-    std::function<void()> then;
-  };
-  for (const bool queued : {true, false}) {
-    SCOPED_TRACE(queued ? "work queued by the handler" : "input on a descriptor Qt serves");
-    std::optional<bool> otherRanBeforeSecond;
-    OnServerLoop([&] {
-      QObject here;
-      ReadinessWatch& watch = ReadinessWatch::OnThisThread(here);
-      int first[2], second[2], qts[2];
-      for (int* pair : {first, second, qts}) {
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
-      }
-      bool otherRan = false;
-      QSocketNotifier notifier(qts[0], QSocketNotifier::Read);
-      QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        char byte;
-        while (::read(qts[0], &byte, 1) > 0) {
-        }
-        otherRan = true;
-      });
-      Drain secondHandler(second[0], [&] { otherRanBeforeSecond = otherRan; });
-      Drain firstHandler(first[0], [&] {
-        if (queued) {
-          QMetaObject::invokeMethod(
-              &here, [&] { otherRan = true; }, Qt::QueuedConnection);
-        } else {
-          ASSERT_EQ(::write(qts[1], "x", 1), 1);
-        }
-        // The next socket is ready before this handler returns.
-        ASSERT_EQ(::write(second[1], "x", 1), 1);
-      });
-      ASSERT_TRUE(watch.Watch(first[0], firstHandler, false));
-      ASSERT_TRUE(watch.Watch(second[0], secondHandler, false));
-      ASSERT_EQ(::write(first[1], "x", 1), 1);
-      EXPECT_TRUE(WaitUntil([&] { return otherRanBeforeSecond.has_value(); }));
-      for (int* pair : {first, second, qts}) {
-        ::close(pair[0]);
-        ::close(pair[1]);
-      }
-    });
-    ASSERT_TRUE(otherRanBeforeSecond.has_value());
-    EXPECT_TRUE(*otherRanBeforeSecond);
-  }
+// A client that streams holds the loop for one bounded read a turn, and
+// what it sent at once is still one arrival.
+TEST_F(DescriptorClientTest, AStreamIsReadInBoundedTurnsAndArrivesWhole) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+  const std::string stream(6 * DescriptorClient::ReadBound, 'x');
+  ASSERT_EQ(::write(pair[1], stream.data(), stream.size()), ssize_t(stream.size()));
+  int passes = 0;
+  QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, &owner,
+                   [&] { ++passes; });
+  auto* client = new DescriptorClient(pair[0], 4, events, shared, &owner);
+  ASSERT_TRUE(WaitUntil([&] { return !events.told.empty(); }));
+  EXPECT_GE(passes, 6) << "one read of at most ReadBound a pass";
+  ASSERT_EQ(events.told.size(), 1u);
+  EXPECT_EQ(events.told[0].size(), std::u16string(u"arrival ").size() + stream.size());
+  client->Close();
+  ::close(pair[1]);
 }
 
 }  // namespace
