@@ -15,7 +15,7 @@
 namespace velmor {
 
 StderrQueue& StderrQueue::Instance() {
-  static StderrQueue* queue = new StderrQueue;  // lives as long as the process
+  static StderrQueue* queue = new StderrQueue(STDERR_FILENO);  // lives as long as the process
   return *queue;
 }
 
@@ -23,21 +23,23 @@ StderrQueue& StderrQueue::Instance() {
 // it can be non-blocking without changing the one it shares with the shell
 // or the supervisor. The journal's stream is a socket, which can be asked
 // not to wait on each send. A regular file never keeps a writer waiting.
-StderrQueue::StderrQueue() {
+StderrQueue::StderrQueue(int fd) : fd_(fd) {
   struct stat info = {};
-  if (::fstat(STDERR_FILENO, &info) != 0) return;
+  if (::fstat(fd, &info) != 0) return;
   if (S_ISSOCK(info.st_mode)) {
     isSocket_ = true;
   } else if (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)) {
-    const int fd = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd >= 0) {
-      fd_ = fd;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int own = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (own >= 0) {
+      fd_ = own;
       ownFd_ = true;
     }
   }
 }
 
 StderrQueue::~StderrQueue() {
+  delete owner_;  // and the notifier with it
   if (ownFd_) ::close(fd_);
 }
 
@@ -65,6 +67,21 @@ namespace {
 // (creating the notifier, say) is dropped rather than wait for itself.
 thread_local bool InsideQueue = false;
 
+// The queue held by this thread.
+class Holding {
+ public:
+  explicit Holding(std::mutex& guard) : hold_(guard) { InsideQueue = true; }
+  ~Holding() { InsideQueue = false; }
+
+ private:
+  std::lock_guard<std::mutex> hold_;
+};
+
+std::string DroppedLine(std::size_t dropped) {
+  return "velmor: " + std::to_string(dropped) +
+         " status lines were dropped while standard error could not take them\n";
+}
+
 void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   const QByteArray line = qFormatLogMessage(type, context, message).toLocal8Bit() + '\n';
   if (type == QtFatalMsg) {
@@ -84,52 +101,71 @@ void StderrQueue::WriteLine(std::string_view line) {
     ++dropped_;
     return;
   }
-  const std::lock_guard<std::mutex> hold(guard_);
-  InsideQueue = true;
-  struct Leave {
-    ~Leave() { InsideQueue = false; }
-  } leave;
+  const Holding hold(guard_);
+  // Lines dropped from inside the queue are said before the next one.
+  if (pending_.empty() && dropped_ > 0) {
+    pending_ = DroppedLine(dropped_);
+    dropped_ = 0;
+  }
   if (pending_.empty()) {
     const std::size_t written = WriteSome(line.data(), line.size());
     if (written == line.size()) return;
     // The rest of a line begun must follow it, so it is kept whatever the bound.
     pending_.append(line.substr(written));
-    WatchForRoom();
-    return;
-  }
-  if (pending_.size() + line.size() > Capacity) {
+  } else if (pending_.size() + line.size() > Capacity) {
     ++dropped_;
-    return;
+  } else {
+    pending_.append(line);
   }
-  pending_.append(line);
+  WatchForRoom();
 }
 
+// The notifier belongs to the application's thread, the main thread: Qt lets
+// only a notifier's own thread switch it on or off, and the main thread is
+// the one whose event loop runs as long as the program does, with a window
+// or without (the server's thread exists only beside a window). Any thread
+// leaves what it could not write in pending_ and wakes that one. Beside a
+// window the main thread has the lowest priority, so standard error drains
+// on CPU time the clients do not want.
 void StderrQueue::WatchForRoom() {
-  // Watched from the event loop of the thread that first needed it.
-  if (writable_ == nullptr && QCoreApplication::instance() != nullptr) {
-    writable_ = new QSocketNotifier(fd_, QSocketNotifier::Write);
-    QObject::connect(writable_, &QSocketNotifier::activated, [this] { Flush(); });
+  if (watched_) return;
+  QCoreApplication* const app = QCoreApplication::instance();
+  if (app == nullptr) return;  // no event loop yet: the next line asks again
+  if (owner_ == nullptr) {
+    owner_ = new QObject;
+    owner_->moveToThread(app->thread());
   }
-  if (writable_ != nullptr) writable_->setEnabled(true);
+  watched_ = true;
+  QMetaObject::invokeMethod(
+      owner_, [this] { WatchHere(); }, Qt::QueuedConnection);
+}
+
+void StderrQueue::WatchHere() {
+  const Holding hold(guard_);
+  if (pending_.empty()) {
+    watched_ = false;
+    return;
+  }
+  if (writable_ == nullptr) {
+    writable_ = new QSocketNotifier(fd_, QSocketNotifier::Write, owner_);
+    QObject::connect(writable_, &QSocketNotifier::activated, owner_, [this] { Flush(); });
+  }
+  writable_->setEnabled(true);
 }
 
 void StderrQueue::Flush() {
-  const std::lock_guard<std::mutex> hold(guard_);
-  InsideQueue = true;
-  struct Leave {
-    ~Leave() { InsideQueue = false; }
-  } leave;
+  const Holding hold(guard_);
   while (!pending_.empty()) {
     const std::size_t written = WriteSome(pending_.data(), pending_.size());
     if (written == 0) return;  // still full: the notifier stays on
     pending_.erase(0, written);
     if (pending_.empty() && dropped_ > 0) {
-      pending_ = "velmor: " + std::to_string(dropped_) +
-                 " status lines were dropped while standard error could not take them\n";
+      pending_ = DroppedLine(dropped_);
       dropped_ = 0;
     }
   }
-  if (writable_ != nullptr) writable_->setEnabled(false);
+  writable_->setEnabled(false);
+  watched_ = false;
 }
 
 }  // namespace velmor
