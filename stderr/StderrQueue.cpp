@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -43,22 +44,31 @@ StderrQueue::~StderrQueue() {
   if (ownFd_) ::close(fd_);
 }
 
-std::size_t StderrQueue::WriteSome(const char* data, std::size_t size) {
+std::optional<std::size_t> StderrQueue::WriteSome(const char* data, std::size_t size) {
   for (;;) {
     ssize_t n;
     if (isSocket_) {
       n = ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
     } else {
       if (!ownFd_) {
-        // Standard error could not be opened anew: write only when it has room.
+        // Standard error could not be opened anew: write only when it has
+        // room or an error to report.
         pollfd p{fd_, POLLOUT, 0};
-        if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) return 0;
+        if (::poll(&p, 1, 0) != 1) return 0;
       }
       n = ::write(fd_, data, size);
     }
     if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno != EINTR) return std::nullopt;
   }
+}
+
+void StderrQueue::GiveUp() {
+  gone_ = true;
+  // Counted, though no one will read the count.
+  dropped_ += static_cast<std::size_t>(std::count(pending_.begin(), pending_.end(), '\n'));
+  pending_.clear();
 }
 
 namespace {
@@ -102,16 +112,25 @@ void StderrQueue::WriteLine(std::string_view line) {
     return;
   }
   const Holding hold(guard_);
+  if (gone_) {
+    ++dropped_;
+    return;
+  }
   // Lines dropped from inside the queue are said before the next one.
   if (pending_.empty() && dropped_ > 0) {
     pending_ = DroppedLine(dropped_);
     dropped_ = 0;
   }
   if (pending_.empty()) {
-    const std::size_t written = WriteSome(line.data(), line.size());
-    if (written == line.size()) return;
+    const std::optional<std::size_t> written = WriteSome(line.data(), line.size());
+    if (!written) {
+      ++dropped_;
+      GiveUp();
+      return;
+    }
+    if (*written == line.size()) return;
     // The rest of a line begun must follow it, so it is kept whatever the bound.
-    pending_.append(line.substr(written));
+    pending_.append(line.substr(*written));
   } else if (pending_.size() + line.size() > Capacity) {
     ++dropped_;
   } else {
@@ -156,9 +175,15 @@ void StderrQueue::WatchHere() {
 void StderrQueue::Flush() {
   const Holding hold(guard_);
   while (!pending_.empty()) {
-    const std::size_t written = WriteSome(pending_.data(), pending_.size());
-    if (written == 0) return;  // still full: the notifier stays on
-    pending_.erase(0, written);
+    const std::optional<std::size_t> written = WriteSome(pending_.data(), pending_.size());
+    if (!written) {
+      // A descriptor whose reader is gone is ready for ever: the notifier
+      // goes off for good, or the loop would turn without end.
+      GiveUp();
+      break;
+    }
+    if (*written == 0) return;  // still full: the notifier stays on
+    pending_.erase(0, *written);
     if (pending_.empty() && dropped_ > 0) {
       pending_ = DroppedLine(dropped_);
       dropped_ = 0;

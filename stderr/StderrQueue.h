@@ -3,11 +3,14 @@
 // reading; a blocking write would then stop every client with it. Lines that
 // standard error cannot take now wait in a bounded queue and go out when it
 // can; beyond the bound they are dropped and counted, and the count is
-// reported once standard error takes lines again.
+// reported once standard error takes lines again. When standard error fails
+// for good (its reader went away, say), every line from then on is dropped
+// and counted, and nothing watches it any more.
 #pragma once
 
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,8 +41,11 @@ class StderrQueue {
   static void TakeQtMessages();
 
  private:
-  // Bytes taken by standard error without waiting; 0 when it takes none.
-  std::size_t WriteSome(const char* data, std::size_t size);
+  // Bytes taken by standard error without waiting, 0 when it is full; none
+  // when it failed in a way that waiting does not mend (EPIPE, say).
+  std::optional<std::size_t> WriteSome(const char* data, std::size_t size);
+  // Standard error is gone: what waits is dropped, as is every later line.
+  void GiveUp();
   // Sees that what is pending has someone to write it.
   void WatchForRoom();
   // On the owning thread: the notifier is made and switched on there only.
@@ -53,6 +59,7 @@ class StderrQueue {
   bool isSocket_ = false;
   std::string pending_;
   std::size_t dropped_ = 0;
+  bool gone_ = false;
   // Set while a wake-up is on its way to the owning thread or its notifier
   // is on, so that what is pending will be written.
   bool watched_ = false;
