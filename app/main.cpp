@@ -1,6 +1,7 @@
 // Velmor: the chat server for Pibbet clients on a local network.
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 
 #include "app/CommandLine.h"
@@ -12,6 +13,9 @@
 #include "ui/OperatorWindow.h"
 
 int main(int argc, char* argv[]) {
+  // No write can end the program: a reader of standard error or a peer that
+  // went away is an error where the write is made (as in Redis and nginx).
+  std::signal(SIGPIPE, SIG_IGN);
   const velmor::CommandLine line = velmor::ReadCommandLine(argc, argv);
   switch (line.what) {
     case velmor::CommandLine::Action::ShowHelp:

@@ -4,8 +4,11 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "harness/ProcessHarness.h"
 #include "tests/e2e/RunningServer.h"
@@ -73,13 +76,39 @@ TEST(CommandLine, QtOwnOptionsStillWork) {
   ASSERT_TRUE(server.WaitForStatus(WaitingStatus)) << server.Stderr();
 }
 
-class UnreadStderr : public ::testing::TestWithParam<bool> {};
+class UnreadStderr : public ::testing::TestWithParam<bool> {
+ protected:
+  std::vector<std::string> Arguments() const {
+    return GetParam() ? std::vector<std::string>{} : std::vector<std::string>{"--no-window"};
+  }
+};
+
+std::string Ending(int status) {
+  if (WIFSIGNALED(status)) return "ended by signal " + std::to_string(WTERMSIG(status));
+  return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+// A member joins and is answered, the server then idles, and it ends
+// cleanly when asked.
+void ExpectServesIdlesAndEnds(VelmorProcess& server, const std::string& when) {
+  if (Client member; !member.Connected()) {
+    ADD_FAILURE() << "nothing serves port 5000 " << when;
+  } else {
+    member.Send(Wire("CanEnter?name/*/~key"));
+    const std::string expected = Wire("name\r\n/*/【お知らせ！】nameさんが参加しました\r\n");
+    EXPECT_EQ(member.Receive(expected.size()), expected) << when;
+    // A descriptor that only reports an error must not keep the loop turning.
+    const double before = server.CpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(server.CpuSeconds() - before, 0.1) << "CPU seconds in a second of idleness " << when;
+  }
+  const int status = server.Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Ending(status) << " " << when;
+}
 
 TEST_P(UnreadStderr, NeverHoldsTheClientsUpAndCountsWhatItDropped) {
   if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
-  const bool window = GetParam();
-  VelmorProcess server(
-      {}, {}, window ? std::vector<std::string>{} : std::vector<std::string>{"--no-window"}, true);
+  VelmorProcess server({}, {}, Arguments(), VelmorProcess::StandardError::SlowPipe);
   // Each cycle writes two status lines (accepted, malformed), about 120 bytes,
   // far more in all than the pipe and the queue hold together.
   for (int i = 0; i < 3000; ++i) {
@@ -99,6 +128,29 @@ TEST_P(UnreadStderr, NeverHoldsTheClientsUpAndCountsWhatItDropped) {
       << read.substr(read.size() > 2000 ? read.size() - 2000 : 0);
   EXPECT_NE(read.find("velmor: status: 待機中・・・"), std::string::npos)
       << "the first lines went out";
+}
+
+// As `velmor 2>&1 | head -n 3` runs: three lines are read, then the reader
+// is gone, and the lines that follow have no one to go to.
+TEST_P(UnreadStderr, AReaderThatWentAwayNeitherEndsNorBusiesTheServer) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  VelmorProcess server({}, {}, Arguments(), VelmorProcess::StandardError::SlowPipe);
+  {
+    Client client;  // its two status lines follow the first
+    ASSERT_TRUE(client.Connected());
+    client.Send("x");
+    ASSERT_TRUE(client.ClosedByServer());
+  }
+  const std::string read = server.ReadStderrPipe("無効接続により一部閉じました\n");
+  ASSERT_GE(std::count(read.begin(), read.end(), '\n'), 3) << read;
+  server.CloseStderrPipe();
+  ExpectServesIdlesAndEnds(server, "after the reader went away");
+}
+
+TEST_P(UnreadStderr, ServesWhenTheReaderWasGoneBeforeItStarted) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  VelmorProcess server({}, {}, Arguments(), VelmorProcess::StandardError::PipeWithoutReader);
+  ExpectServesIdlesAndEnds(server, "with no reader from the start");
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutWindow, UnreadStderr, ::testing::Bool());

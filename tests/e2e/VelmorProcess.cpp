@@ -45,12 +45,13 @@ void RecordPrivateNetwork(const std::string& error) { NamespaceError() = error; 
 
 VelmorProcess::VelmorProcess(const std::string& runtimeDir,
                              const std::vector<std::string>& extraEnv,
-                             const std::vector<std::string>& args, bool stderrToPipe) {
+                             const std::vector<std::string>& args, StandardError standardError) {
   ownRuntime_ = runtimeDir.empty();
   int pipeFds[2] = {-1, -1};
-  if (stderrToPipe && ::pipe2(pipeFds, O_CLOEXEC) == 0) {
+  if (standardError != StandardError::File && ::pipe2(pipeFds, O_CLOEXEC) == 0) {
     ::fcntl(pipeFds[0], F_SETPIPE_SZ, 4096);
     stderrPipe_ = pipeFds[0];
+    if (standardError == StandardError::PipeWithoutReader) CloseStderrPipe();
   }
   runtime_ = ownRuntime_ ? harness::MakeTempDir("velmor-e2e") : runtimeDir;
   stderrPath_ = runtime_ + "/stderr-" + std::to_string(Clock::now().time_since_epoch().count());
@@ -63,6 +64,11 @@ VelmorProcess::VelmorProcess(const std::string& runtimeDir,
   environment.insert(environment.end(), extraEnv.begin(), extraEnv.end());
   child_ = harness::StartProgram(VELMOR_BINARY, args, environment, setup);
   if (setup.standardError >= 0) ::close(setup.standardError);
+}
+
+void VelmorProcess::CloseStderrPipe() {
+  if (stderrPipe_ >= 0) ::close(stderrPipe_);
+  stderrPipe_ = -1;
 }
 
 std::string VelmorProcess::ReadStderrPipe(const std::string& fragment,
@@ -85,7 +91,7 @@ std::string VelmorProcess::ReadStderrPipe(const std::string& fragment,
 
 VelmorProcess::~VelmorProcess() {
   Stop();
-  if (stderrPipe_ >= 0) ::close(stderrPipe_);
+  CloseStderrPipe();
   if (ownRuntime_ && !runtime_.empty()) std::filesystem::remove_all(runtime_);
 }
 

@@ -18,14 +18,18 @@ const std::string& PrivateNetworkError();
 
 class VelmorProcess {
  public:
+  // Where the program's standard error goes: a file that Stderr() reads; a
+  // pipe of the smallest size that only ReadStderrPipe reads; or a pipe
+  // whose reader was gone before the program started.
+  enum class StandardError { File, SlowPipe, PipeWithoutReader };
+
   // Starts the program with a runtime folder of its own (so the one-instance
   // lock is the test's), or the given one; offscreen, unless extraEnv says
   // otherwise ("NAME=value" sets, "NAME=" removes), with the given arguments.
-  // With stderrToPipe, standard error is a pipe of the smallest size that
-  // only ReadStderrPipe reads.
   explicit VelmorProcess(const std::string& runtimeDir = {},
                          const std::vector<std::string>& extraEnv = {},
-                         const std::vector<std::string>& args = {}, bool stderrToPipe = false);
+                         const std::vector<std::string>& args = {},
+                         StandardError standardError = StandardError::File);
   ~VelmorProcess();
   VelmorProcess(const VelmorProcess&) = delete;
   VelmorProcess& operator=(const VelmorProcess&) = delete;
@@ -47,6 +51,8 @@ class VelmorProcess {
   // Reads the stderr pipe until fragment has been read; all that was read.
   std::string ReadStderrPipe(const std::string& fragment,
                              std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // The stderr pipe's reader goes away.
+  void CloseStderrPipe();
 
   // Figures from the process's own accounting in /proc.
   int OpenDescriptors() const;

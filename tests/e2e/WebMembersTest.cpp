@@ -92,7 +92,7 @@ class WebMembers : public ::testing::Test {
     server = std::make_unique<VelmorProcess>(
         std::string(), env,
         std::vector<std::string>{"--no-window", "--web", "--web-origin", "chat.example"},
-        stderrToPipe);
+        stderrToPipe ? VelmorProcess::StandardError::SlowPipe : VelmorProcess::StandardError::File);
     if (!stderrToPipe) {
       ASSERT_TRUE(server->WaitForStderr("the page is at")) << server->Stderr();
     }
