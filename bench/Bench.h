@@ -168,7 +168,8 @@ struct Connection {
   int index = 0;
   std::string in;
   Clock::time_point sent;
-  int stage = 0;  // churn: 0 join, 1 fetch
+  int stage = 0;             // churn: 0 join, 1 fetch
+  std::size_t streamed = 0;  // watch: how far into its stream a pipelining client is
 };
 // Sends all of bytes within 2 s on a non-blocking socket.
 bool SendAll(int fd, const std::string& bytes);

@@ -2,7 +2,10 @@
 // Nine Pibbet clients fetch back to back, a tenth posts a numbered line every
 // 2 ms, and ten browser members over the JSON protocol send nothing after
 // their join. The same run with the nine idle comes first, as the
-// reference of what the machine allows. Measured:
+// reference of what the machine allows. A third span makes the nine
+// hostile: each streams fetches back to back without waiting for a reply,
+// as fast as its socket takes them, and connects again each time the
+// server drops it for the arrival that holds them all. Measured:
 // - each line's time from its request on port 5000 to its arrival at every
 //   watcher (a frame of news at most, plus how late that frame ran);
 // - how late the server's news timer runs on its thread. The server sends a
@@ -161,7 +164,7 @@ double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(
 // What one span of the run found; the figures sorted.
 struct Phase {
   std::vector<double> lineUs, lateUs;
-  long replies = 0, errors = 0, lines = 0;
+  long replies = 0, errors = 0, lines = 0, reconnects = 0;
   double seconds = 0, serverCpu = 0;
   // The longest the bench itself went without looking at its sockets: a
   // lateness near it may be the bench's, not the server's.
@@ -195,10 +198,14 @@ class WatchRun {
   WatchRun(const WatchRun&) = delete;
   WatchRun& operator=(const WatchRun&) = delete;
 
-  // Lines posted for the span after a warm-up, the fetchers flooding or idle.
-  Phase Measure(bool flood);
+  enum class Load { Quiet, Flood, Pipelining };
+  // Lines posted for the span after a warm-up, with the fetchers' load.
+  Phase Measure(Load load);
 
  private:
+  // A pipelining fetcher's turn: as much of the stream as its socket takes
+  // in one send, what came back thrown away, a new connection once dropped.
+  void Pipeline(Connection& c, std::size_t k, std::uint32_t events, Phase& phase);
   void OnWatcher(Watcher& w, Clock::time_point arrived, Phase& phase);
   bool AllArrived() const {
     for (const auto& w : watchers_)
@@ -217,7 +224,32 @@ class WatchRun {
   Clock::time_point from_, until_;  // the span measured
   int poll_ = ::epoll_create1(EPOLL_CLOEXEC);
   std::vector<char> buffer_ = std::vector<char>(1 << 16);
+  std::string stream_;  // fetches back to back, for the pipelining span
 };
+
+void WatchRun::Pipeline(Connection& c, std::size_t k, std::uint32_t events, Phase& phase) {
+  bool open = !(events & (EPOLLHUP | EPOLLERR));
+  if (open && (events & EPOLLIN)) {
+    open = ReadAvailable(c, buffer_);
+    c.in.clear();
+  }
+  if (open && (events & EPOLLOUT)) {
+    const std::size_t from = c.streamed;
+    const ssize_t sent =
+        ::send(c.fd, stream_.data() + from, stream_.size() - from, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) c.streamed = (from + std::size_t(sent)) % stream_.size();
+    open = sent >= 0 || errno == EAGAIN;
+  }
+  if (open) return;
+  ::epoll_ctl(poll_, EPOLL_CTL_DEL, c.fd, nullptr);
+  ::close(c.fd);
+  ++phase.reconnects;
+  c.streamed = 0;
+  c.fd = Connect();
+  if (c.fd < 0) return;
+  epoll_event event{EPOLLIN | EPOLLOUT, {.u64 = k}};
+  ::epoll_ctl(poll_, EPOLL_CTL_ADD, c.fd, &event);
+}
 
 void WatchRun::OnWatcher(Watcher& w, Clock::time_point arrived, Phase& phase) {
   const bool open =
@@ -239,7 +271,9 @@ void WatchRun::OnWatcher(Watcher& w, Clock::time_point arrived, Phase& phase) {
   }
 }
 
-Phase WatchRun::Measure(bool flood) {
+Phase WatchRun::Measure(Load load) {
+  const bool flood = load == Load::Flood;
+  const bool pipelining = load == Load::Pipelining;
   Phase phase;
   for (auto& w : watchers_) w.updates.clear();
   Connection& poster = room_.connections[Fetchers];
@@ -253,6 +287,13 @@ Phase WatchRun::Measure(bool flood) {
     Connection& c = room_.connections[std::size_t(k)];
     c.in.clear();
     if (SendAll(c.fd, Fetch(c.index))) ++outstanding;
+  }
+  if (pipelining) {
+    for (int i = 0; i < 4096; ++i) stream_ += Fetch(0);
+    for (int k = 0; k < Fetchers; ++k) {
+      epoll_event event{EPOLLIN | EPOLLOUT, {.u64 = std::uint64_t(k)}};
+      ::epoll_ctl(poll_, EPOLL_CTL_MOD, room_.connections[std::size_t(k)].fd, &event);
+    }
   }
   const long firstLine = posted_;
   auto nextPost = start, lastLook = start;
@@ -289,6 +330,10 @@ Phase WatchRun::Measure(bool flood) {
         continue;
       }
       Connection& c = room_.connections[k];
+      if (pipelining && k < std::size_t(Fetchers)) {
+        if (arrived < until_) Pipeline(c, k, ready[i].events, phase);
+        continue;
+      }
       if (!ReadAvailable(c, buffer_)) {
         ++phase.errors;
         if (&c == &poster)
@@ -314,6 +359,14 @@ Phase WatchRun::Measure(bool flood) {
       }
     }
   }
+  if (pipelining) {
+    for (int k = 0; k < Fetchers; ++k) {
+      Connection& c = room_.connections[std::size_t(k)];
+      ::epoll_ctl(poll_, EPOLL_CTL_DEL, c.fd, nullptr);
+      ::close(c.fd);
+      c.fd = -1;
+    }
+  }
   phase.serverCpu = Figures(server_).cpuSeconds - before.cpuSeconds;
   phase.seconds = std::chrono::duration<double>(until_ - start).count();
   phase.lines = posted_ - firstLine;
@@ -332,11 +385,11 @@ void Print(const char* name, Phase& p) {
                "  watch %d, %s: %ld fetches (%.0f a second) and %ld lines, server CPU %.2f s in "
                "%.1f s; line to watcher p50 %.0f us, p99 %.0f us (%zu arrivals); news timer late "
                "p50 %.0f us, p99 %.0f us, max %.0f us (%zu gaps); the bench's longest stall %.0f "
-               "us; errors %ld\n",
+               "us; %ld reconnections; errors %ld\n",
                Watchers, name, p.replies, double(p.replies) / p.seconds, p.lines, p.serverCpu,
                p.seconds, Percentile(p.lineUs, 50), Percentile(p.lineUs, 99), p.lineUs.size(),
                Percentile(p.lateUs, 50), Percentile(p.lateUs, 99), Percentile(p.lateUs, 100),
-               p.lateUs.size(), p.longestStallUs, p.errors);
+               p.lateUs.size(), p.longestStallUs, p.reconnects, p.errors);
 }
 
 }  // namespace
@@ -344,16 +397,18 @@ void Print(const char* name, Phase& p) {
 void RunWatch(const Options& options, Results& results) {
   Server process = Start(Kind::VelmorWeb, options.program, {});
   if (!WaitForListener(process.started, 10s)) Fail("velmor --web did not listen on port 5000");
-  Phase quiet, flooded;
+  Phase quiet, flooded, pipelined;
   {
     WatchRun run(process.pid, std::chrono::duration_cast<Clock::duration>(
                                   std::chrono::duration<double>(std::max(options.seconds, 2.0))));
-    quiet = run.Measure(false);
-    flooded = run.Measure(true);
+    quiet = run.Measure(WatchRun::Load::Quiet);
+    flooded = run.Measure(WatchRun::Load::Flood);
+    pipelined = run.Measure(WatchRun::Load::Pipelining);
   }
   Stop(process);
   Print("port 5000 quiet", quiet);
   Print("flood on port 5000", flooded);
+  Print("pipelining on port 5000", pipelined);
   // The quiet span in the floor column: what the machine and the bench
   // allow without the flood.
   const std::string label = "watch " + std::to_string(Watchers) + ", flood on port 5000";
@@ -361,20 +416,28 @@ void RunWatch(const Options& options, Results& results) {
                           Percentile(quiet.lineUs, 99), "<= 10,000", 10000, false, false});
   results.rows.push_back({label, "news timer lateness p99 (us)", Percentile(flooded.lateUs, 99),
                           Percentile(quiet.lateUs, 99), "<= 2,000", 2000, false, false});
-  const long errors = quiet.errors + flooded.errors;
+  const std::string hostile = "watch " + std::to_string(Watchers) + ", pipelining on port 5000";
+  results.rows.push_back({hostile, "news timer lateness p99 (us)", Percentile(pipelined.lateUs, 99),
+                          Percentile(quiet.lateUs, 99), "<= 2,000", 2000, false, false});
+  if (pipelined.reconnects == 0)
+    results.rows.push_back({hostile, "drops of a pipelining client", 0, 0, ">= 1", 1, false, true});
+  const long errors = quiet.errors + flooded.errors + pipelined.errors;
   if (errors > 0)
     results.rows.push_back({label, "errors", double(errors), 0, "= 0", 0, false, false});
-  char json[640];
+  char json[800];
   std::snprintf(json, sizeof json,
                 "{\"workload\":\"watch\",\"server\":\"velmor --web\",\"lines\":%ld,"
                 "\"line_p50_us\":%.1f,\"line_p99_us\":%.1f,\"gaps\":%zu,\"timer_late_p50_us\":%.1f,"
                 "\"timer_late_p99_us\":%.1f,\"timer_late_max_us\":%.1f,\"quiet_line_p99_us\":%.1f,"
-                "\"quiet_timer_late_p99_us\":%.1f,\"errors\":%ld,\"replies\":%ld}",
+                "\"quiet_timer_late_p99_us\":%.1f,\"pipelining_timer_late_p99_us\":%.1f,"
+                "\"pipelining_timer_late_max_us\":%.1f,\"pipelining_reconnects\":%ld,"
+                "\"errors\":%ld,\"replies\":%ld}",
                 flooded.lines, Percentile(flooded.lineUs, 50), Percentile(flooded.lineUs, 99),
                 flooded.lateUs.size(), Percentile(flooded.lateUs, 50),
                 Percentile(flooded.lateUs, 99), Percentile(flooded.lateUs, 100),
-                Percentile(quiet.lineUs, 99), Percentile(quiet.lateUs, 99), errors,
-                flooded.replies);
+                Percentile(quiet.lineUs, 99), Percentile(quiet.lateUs, 99),
+                Percentile(pipelined.lateUs, 99), Percentile(pipelined.lateUs, 100),
+                pipelined.reconnects, errors, flooded.replies);
   results.jsonParts.push_back(json);
 }
 

@@ -328,20 +328,23 @@ const ContractCase ContractCases[] = {
      }},
     // A wake-up that comes while the pass reads the one before must not be
     // lost, nor leave the loop unable to wait again.
-    {"many threads posting leave an idle loop idle",
+    {"many threads posting and waking leave an idle loop idle",
      [] {
        Receiver receiver;
+       EpollEventLoop& loop = Loop();
        constexpr int Posters = 4, Each = 20000;
        std::vector<std::thread> posters;
        for (int p = 0; p < Posters; ++p) {
          posters.emplace_back([&] {
-           for (int i = 0; i < Each; ++i)
+           for (int i = 0; i < Each; ++i) {
              QCoreApplication::postEvent(&receiver, new QEvent(QEvent::User));
+             for (int k = 0; k < 32; ++k) loop.wakeUp();
+           }
          });
        }
-       Watchdog watchdog(Loop(), 20000);
+       Watchdog watchdog(loop, 20000);
        while (receiver.received < Posters * Each && !watchdog.hadToWake)
-         Loop().processEvents(QEventLoop::WaitForMoreEvents);
+         loop.processEvents(QEventLoop::WaitForMoreEvents);
        for (auto& poster : posters) poster.join();
        watchdog.Finish();
        ASSERT_EQ(receiver.received, Posters * Each);
