@@ -92,6 +92,7 @@ class ChatServer : public OperatorLink,
   void OnRequest(SlotIndex slot, const Request& request) override;
   void OnEnded(SlotIndex slot, Ending ending) override;
   bool HasJoined(SlotIndex slot) const override;
+  std::u16string_view JoinedKey(SlotIndex slot) const override { return room_.MemberKey(slot); }
   Placement PlaceJoin(Member& member, std::u16string_view name, std::u16string_view key) override;
   const StateReply& RoomNow() const override { return room_.State(); }
   // In a full room, the member away longest leaves for a newcomer; false

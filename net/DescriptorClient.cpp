@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QString>
+#include <QTimerEvent>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "wire/Cp932.h"
 
@@ -65,7 +67,9 @@ void DescriptorClient::OnReadable(bool peerDone) {
 // takes it all. A read takes at most ReadBound bytes, so that a client that
 // streams without pause holds the loop for one read a turn: while the socket
 // still holds more, the bytes so far wait here and the watch is asked for
-// the rest, which the next pass reads.
+// the rest, which the next pass reads. An arrival the socket ran dry on
+// that is the first part of a request on its way (RequestFraming) waits for
+// the rest, for at most PartsWithinMs and MaxArrival bytes.
 bool DescriptorClient::ReadArrival() {
   if (IsClosed()) return false;
   std::vector<char>& buffer = shared_.readBuffer;
@@ -80,24 +84,60 @@ bool DescriptorClient::ReadArrival() {
     return false;
   }
   const std::string_view bytes(buffer.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
-  if (bytes.empty() && arriving_.empty()) {
+  if (bytes.empty() && (arriving_.empty() || got < 0)) {
     if (got == 0) End(Ending::PeerClosed);
     return false;  // nothing came, or a report of bytes read before
   }
-  bool complete = bytes.size() < ReadBound;
-  if (!complete) {
+  bool drained = bytes.size() < ReadBound;
+  if (!drained) {
     int waiting = 0;
-    complete = ::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting == 0;
+    drained = ::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting == 0;
   }
   std::string_view arrival = bytes;
-  if (!arriving_.empty() || !complete) {
+  if (!arriving_.empty() || !drained) {
     arriving_.append(bytes);
-    if (!complete && arriving_.size() < MaxArrival) {
-      Rewatch(watchingWrites_);
-      return false;
-    }
     arrival = arriving_;
   }
+  const bool full = arrival.size() >= MaxArrival;
+  if (!drained && !full) {
+    KeepForTheRest(arrival);
+    Rewatch(watchingWrites_);
+    return false;
+  }
+  if (got > 0 && !full && AwaitsMore(arrival)) {
+    KeepForTheRest(arrival);
+    return true;  // the rest is announced when it comes
+  }
+  HandOver(arrival);
+  if (IsClosed()) return false;
+  if (got == 0) {  // the close came right after the last of the arrival
+    End(Ending::PeerClosed);
+    return false;
+  }
+  // Bytes past the bound are the next arrival, announced when the watch is
+  // changed.
+  if (!drained) {
+    Rewatch(watchingWrites_);
+    return false;
+  }
+  return true;
+}
+
+bool DescriptorClient::AwaitsMore(std::string_view arrival) {
+  std::string& key = shared_.joinedKey;
+  key.clear();
+  Cp932::Instance().EncodeInto(Events().JoinedKey(Slot()), key);
+  return framing_.AwaitsMore(arrival, key);
+}
+
+void DescriptorClient::KeepForTheRest(std::string_view arrival) {
+  if (arriving_.empty()) arriving_.assign(arrival);
+  if (partsDeadline_ == 0) partsDeadline_ = startTimer(PartsWithinMs, Qt::CoarseTimer);
+}
+
+void DescriptorClient::HandOver(std::string_view arrival) {
+  if (partsDeadline_ != 0) killTimer(std::exchange(partsDeadline_, 0));
+  framing_.Reset();
   std::u16string& text = shared_.decoded;
   // A request read whole in one read is offered to the reply's encoder,
   // which may send its bytes back as they came where its text becomes a line.
@@ -108,18 +148,16 @@ bool DescriptorClient::ReadArrival() {
   if (offered) shared_.states.Withdraw();
   // A flood's buffers are not kept for the ordinary requests after it.
   if (text.capacity() > (1u << 20)) std::u16string().swap(text);
-  if (IsClosed()) return false;
-  if (got == 0) {  // the close came right after the last of the arrival
-    End(Ending::PeerClosed);
-    return false;
-  }
-  // Bytes past the bound are the next arrival, announced when the watch is
-  // changed.
-  if (!complete) {
-    Rewatch(watchingWrites_);
-    return false;
-  }
-  return true;
+}
+
+void DescriptorClient::timerEvent(QTimerEvent* event) {
+  if (event->timerId() != partsDeadline_) return Member::timerEvent(event);
+  killTimer(std::exchange(partsDeadline_, 0));
+  if (IsClosed() || arriving_.empty()) return;
+  // The rest never came: what did is the request, and the room judges it.
+  const std::string arrival = std::move(arriving_);
+  arriving_.clear();
+  HandOver(arrival);
 }
 
 void DescriptorClient::OnWritable() {

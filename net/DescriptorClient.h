@@ -9,6 +9,7 @@
 
 #include "net/Member.h"
 #include "net/ReadinessWatch.h"
+#include "wire/RequestFraming.h"
 #include "wire/StateEncoder.h"
 
 namespace velmor {
@@ -26,11 +27,15 @@ class DescriptorClient : public Member, private ReadinessWatch::Handler {
     StateEncoder states;
     std::vector<char> readBuffer;
     std::u16string decoded;
+    std::string joinedKey;
   };
 
   // The most one read takes: a client's turn on the loop is about one read
   // of this and the handling of what it completes.
   static constexpr std::size_t ReadBound = 16 * 1024;
+  // How long the parts of one request may take to come: a lost segment is
+  // sent again within a second or two on a network that works at all.
+  static constexpr int PartsWithinMs = 3000;
   // The longest arrival: a longer one is handled in parts. Sixteen times the
   // longest chat line a request can carry (32,767 characters of up to two
   // bytes each), which leaves its key room to spare.
@@ -50,6 +55,12 @@ class DescriptorClient : public Member, private ReadinessWatch::Handler {
   // Reads once, and hands over the arrival that completes; true when one
   // did and nothing was left unread.
   bool ReadArrival();
+  // Whether the arrival so far is the first part of a request on its way.
+  bool AwaitsMore(std::string_view arrival);
+  // Holds the arrival for its rest, until the deadline.
+  void KeepForTheRest(std::string_view arrival);
+  void HandOver(std::string_view arrival);
+  void timerEvent(QTimerEvent* event) override;
   void OnWritable() override;
   // Watches for room to write while bytes wait, and only then.
   void WatchWrites(bool wanted);
@@ -64,6 +75,8 @@ class DescriptorClient : public Member, private ReadinessWatch::Handler {
   bool watchingWrites_ = false;
   std::string unsent_;
   std::string arriving_;  // an arrival read in parts so far
+  RequestFraming framing_;
+  int partsDeadline_ = 0;  // the timer for the rest of a request, when one runs
 };
 
 }  // namespace velmor

@@ -38,6 +38,8 @@ class MemberEvents {
   virtual void OnEnded(SlotIndex slot, Ending ending) = 0;
   // Whether the member in the slot has joined the room under a name.
   virtual bool HasJoined(SlotIndex slot) const = 0;
+  // The key the member in the slot joined with; empty before its join.
+  virtual std::u16string_view JoinedKey(SlotIndex slot) const = 0;
   // A member that may come back to its place is about to join under name
   // and key. Resumed: it has taken over the place of the member that joined
   // under them (see Member::Resumable), which is closed without a word, and

@@ -6,7 +6,8 @@
 //   key     = everything after the first "/*/~", later separators included
 //
 // There is no framing beyond the arrival: two requests merged into one
-// arrival are read as one, and a request split over two arrivals as two.
+// arrival are read as one. An arrival is whole once it can be a request
+// (wire/RequestFraming.h says when the reader waits for the rest).
 #pragma once
 
 #include <cstdint>

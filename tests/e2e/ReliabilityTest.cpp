@@ -148,6 +148,55 @@ TEST_F(Reliability, HostileBytesNeverCostTheOtherMembersAByte) {
   EXPECT_EQ(FetchUntil(*witness, "w", Reply({"W"}, log)), Reply({"W"}, log));
 }
 
+// A long request comes over a real network in segments, and the server may
+// read when only the first has come: a request is whole once its separator
+// has come, and a chat or fetch once its key is no longer the start of the
+// member's. One that never completes is still dropped, after the bound.
+TEST_F(Reliability, ARequestInSegmentsIsCarriedOutWhole) {
+  const std::string key = "segmentkey";
+  auto member = Joined("S", key, 1);
+  std::vector<std::string> log{Join("S")};
+  const auto kana = [](std::size_t n) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) text += "か";
+    return text;
+  };
+  struct Row {
+    const char* name;
+    std::string line;
+    std::size_t segment;
+  };
+  // The join's request is 9 + 4 + key bytes around the line, two bytes a kana.
+  const std::size_t around = 9 + 4 + key.size();
+  const Row rows[] = {
+      {"800 kana", kana(800), 1448},
+      {"3,000 kana", kana(3000), 1448},
+      {"30,000 kana", kana(30000), 1448},
+      {"the separator across two segments", kana(700) + "ab", 9 + 1400 + 2 + 2},
+      {"the key's last byte alone", kana(1000) + "a", 2 * 1000 + 1 + around - 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    member->SendInSegments(Wire("NormalTel" + row.line + "/*/~" + key), row.segment);
+    log.push_back("〔S〕" + row.line);
+    const std::string expected = Reply({"S"}, log);
+    ASSERT_EQ(member->Receive(expected.size(), 10s), expected);
+  }
+  // Never whole: no separator, or a key that stops short; each is dropped
+  // once the bound is over, as a request that is not one.
+  const std::string never[] = {"NormalTel" + kana(900), "NormalTel" + kana(900) + "/*/~segm",
+                               "/Reflesh//*/~segment"};
+  for (std::size_t i = 0; i < std::size(never); ++i) {
+    const std::string name = "T" + std::to_string(i);
+    auto stuck = Joined(name, key, log.size() + 1);
+    log.push_back(Join(name));
+    stuck->SendInSegments(Wire(never[i]));
+    EXPECT_EQ(stuck->AwaitAnswer(10s), Client::Answer::Closed) << never[i].size() << " bytes";
+  }
+  const std::string expected = Reply({"S"}, log);
+  EXPECT_EQ(FetchUntil(*member, key, expected), expected) << "the member is served throughout";
+}
+
 TEST_F(Reliability, ChurnOfTenThousandConnectionsLeavesNothingBehind) {
   constexpr int kCycles = 10000;
   const auto cycle = [](int i) {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -189,6 +190,16 @@ void Client::Send(const std::string& bytes) const {
     const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
     if (n <= 0) return;
     done += static_cast<std::size_t>(n);
+  }
+}
+
+void Client::SendInSegments(const std::string& bytes, std::size_t segment,
+                            std::chrono::microseconds gap) const {
+  const int on = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  for (std::size_t at = 0; at < bytes.size(); at += segment) {
+    if (at > 0) std::this_thread::sleep_for(gap);
+    Send(bytes.substr(at, segment));
   }
 }
 

@@ -83,6 +83,10 @@ class Client {
 
   bool Connected() const { return fd_ >= 0; }
   void Send(const std::string& bytes) const;
+  // Sends bytes as a real network delivers a long request: in segments of
+  // the given size (Ethernet's 1,448 bytes), each its own write, gap apart.
+  void SendInSegments(const std::string& bytes, std::size_t segment = 1448,
+                      std::chrono::microseconds gap = std::chrono::microseconds(20)) const;
   // Reads until expectedBytes have arrived, the peer closed, or the time is up.
   std::string Receive(std::size_t expectedBytes,
                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;

@@ -230,6 +230,7 @@ class DescriptorClientTest : public ::testing::Test {
       told.push_back(ending == Ending::PeerClosed ? u"peer closed" : u"failed");
     }
     bool HasJoined(SlotIndex) const override { return false; }
+    std::u16string_view JoinedKey(SlotIndex) const override { return u"鍵"; }
     Placement PlaceJoin(Member&, std::u16string_view, std::u16string_view) override {
       return Placement::Join;
     }
