@@ -130,9 +130,10 @@ void BrowserMember::OnMessage(const QString& message) {
   if (speaks_ == Language::NotYet) {
     speaks_ = message.startsWith(QLatin1Char('{')) ? Language::Json : Language::Text;
   }
-  // Waiting for a slot, a member may only join the way the page does.
-  if (Slot() == Unplaced && speaks_ != Language::Json) {
-    End(Ending::Failed);
+  // One that speaks the room's own requests takes its seat at the first.
+  if (Slot() == Unplaced && speaks_ == Language::Text &&
+      Events().PlaceJoin(*this, {}, {}) == MemberEvents::Placement::Refused) {
+    RefuseFullRoom();
     return;
   }
   if (speaks_ == Language::Json) {
@@ -166,8 +167,7 @@ void BrowserMember::OnJson(const QString& message) {
         SendState(Events().RoomNow());
         return;
       case MemberEvents::Placement::Refused:
-        socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("room full"));
-        End(Ending::Failed);
+        RefuseFullRoom();
         return;
       case MemberEvents::Placement::Join:
         break;
@@ -175,8 +175,11 @@ void BrowserMember::OnJson(const QString& message) {
     roomDue_ = true;
     joinedKey_ = key;
     Requested(asked);
+  } else if (type == QLatin1String("ping")) {
+    if (MayWrite())
+      SendJson({{QLatin1String("v"), 1}, {QLatin1String("type"), QLatin1String("pong")}});
   } else if (Slot() == Unplaced) {
-    End(Ending::Failed);
+    End(Ending::Failed);  // nothing but a join or a ping before the join
   } else if (type == QLatin1String("say")) {
     const QJsonValue id = request.value(QLatin1String("id"));
     sayId_ = id.isDouble() ? id.toInteger(-1) : -1;
@@ -188,9 +191,6 @@ void BrowserMember::OnJson(const QString& message) {
       return;
     }
     Requested(asked);
-  } else if (type == QLatin1String("ping")) {
-    if (MayWrite())
-      SendJson({{QLatin1String("v"), 1}, {QLatin1String("type"), QLatin1String("pong")}});
   } else if (type == QLatin1String("leave")) {
     left_ = true;
     End(Ending::PeerClosed);
@@ -199,8 +199,10 @@ void BrowserMember::OnJson(const QString& message) {
   }
 }
 
-bool BrowserMember::LeavesNoTrace() const {
-  return speaks_ != Language::Text && !told_ && joinedKey_.isEmpty();
+void BrowserMember::RefuseFullRoom() {
+  // The page shows 満室 for this close and does not try again.
+  socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("room full"));
+  End(Ending::Failed);
 }
 
 bool BrowserMember::Resumable() const {

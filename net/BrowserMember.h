@@ -58,7 +58,6 @@ class BrowserMember : public Member {
   void TakeOver(const Member& previous) override;
   qint64 AwayMs() const override;
   void EndAway() override;
-  bool LeavesNoTrace() const override;
 
  protected:
   qint64 UnsentBytes() const override;
@@ -73,6 +72,8 @@ class BrowserMember : public Member {
   void ConnectionLost(Ending ending);
   void DropSocket();
   void OnMessage(const QString& message);
+  // Closes for a room with no seat left.
+  void RefuseFullRoom();
   void OnJson(const QString& message);
   void SendJson(const class QJsonObject& message);
 

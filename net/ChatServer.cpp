@@ -124,12 +124,6 @@ void ChatServer::OnNewClient(int fd) {
   Admit(*slot, new DescriptorClient(fd, *slot, *this, *clientShared_, this));
 }
 
-bool ChatServer::AnyoneAway() const {
-  return std::any_of(slotHolders_.begin(), slotHolders_.end(), [](const SlotHolder& holder) {
-    return holder.member != nullptr && holder.member->AwayMs() >= 0;
-  });
-}
-
 bool ChatServer::EndLongestAway() {
   Member* longest = nullptr;
   for (const SlotHolder& holder : slotHolders_) {
@@ -142,20 +136,11 @@ bool ChatServer::EndLongestAway() {
 }
 
 void ChatServer::OnNewBrowser(QWebSocket* socket) {
-  // The newcomer to a full room may be the member who is away: it takes a
-  // slot only when it joins.
-  if (slots_.FindSlot().kind == SlotTable::Placement::Kind::Full && AnyoneAway()) {
-    std::erase_if(unplaced_, [](const QPointer<Member>& member) { return member.isNull(); });
-    unplaced_.emplace_back(new BrowserMember(socket, Member::Unplaced, *this, this));
-    return;
-  }
-  const std::optional<SlotIndex> slot = TakeSlot();
-  if (!slot) {
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("room full"));
-    socket->deleteLater();
-    return;
-  }
-  Admit(*slot, new BrowserMember(socket, *slot, *this, this));
+  // A browser takes its seat when it joins (see PlaceJoin): a connection
+  // that goes before that was never in the room, and one that comes back
+  // takes its own place again, however full the room is.
+  std::erase_if(unplaced_, [](const QPointer<Member>& member) { return member.isNull(); });
+  unplaced_.emplace_back(new BrowserMember(socket, Member::Unplaced, *this, this));
 }
 
 void ChatServer::OnArrival(SlotIndex slot, std::u16string_view text) {
@@ -167,17 +152,15 @@ void ChatServer::OnRequest(SlotIndex slot, const Request& request) {
 }
 
 void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
-  const Member* member = MemberAt(slot);
-  if (ending == Ending::PeerClosed && member != nullptr && member->LeavesNoTrace() &&
-      !HasJoined(slot)) {
-    ReleaseSlot(slot);
-    return;
-  }
   if (ending == Ending::PeerClosed) {
     room_.OnPeerClosed(slot);
   } else {
     room_.OnConnectionFailed(slot);
   }
+}
+
+void ChatServer::OnFailedUnseated(const Member& member) {
+  views_.SetStatusText(status::ConnectionError(member.Label(), member.Address()));
 }
 
 bool ChatServer::HasJoined(SlotIndex slot) const {

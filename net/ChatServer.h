@@ -91,6 +91,7 @@ class ChatServer : public OperatorLink,
   void OnArrival(SlotIndex slot, std::u16string_view text) override;
   void OnRequest(SlotIndex slot, const Request& request) override;
   void OnEnded(SlotIndex slot, Ending ending) override;
+  void OnFailedUnseated(const Member& member) override;
   bool HasJoined(SlotIndex slot) const override;
   std::u16string_view JoinedKey(SlotIndex slot) const override { return room_.MemberKey(slot); }
   Placement PlaceJoin(Member& member, std::u16string_view name, std::u16string_view key) override;
@@ -98,7 +99,6 @@ class ChatServer : public OperatorLink,
   // In a full room, the member away longest leaves for a newcomer; false
   // when nobody is away.
   bool EndLongestAway();
-  bool AnyoneAway() const;
 
   // The room changed: the operator's views and the members told of changes.
   void ShowRoom() override;
@@ -135,8 +135,8 @@ class ChatServer : public OperatorLink,
   bool newsPending_ = false;
   DescriptorListener* listener_ = nullptr;
   BrowserGate* gate_ = nullptr;
-  // Browsers that came to a full room while someone was away: each may
-  // take that place when it joins (see PlaceJoin).
+  // Browsers that have not joined yet: each takes a seat, or its own place
+  // again, when it joins (see PlaceJoin).
   std::vector<QPointer<Member>> unplaced_;
 };
 

@@ -55,6 +55,7 @@ void Member::EndIfPending() {
 void Member::End(Ending ending) {
   if (closed_) return;
   if (slot_ == Unplaced) {
+    if (ending == Ending::Failed) events_.OnFailedUnseated(*this);
     Close();
   } else {
     events_.OnEnded(slot_, ending);

@@ -36,6 +36,10 @@ class MemberEvents {
   // carried out as the line that asks the same would be.
   virtual void OnRequest(SlotIndex slot, const Request& request) = 0;
   virtual void OnEnded(SlotIndex slot, Ending ending) = 0;
+  // A member that failed before it had a slot (a page that broke the
+  // protocol before joining): it was never in the room, but the operator
+  // hears of it as of any failed connection.
+  virtual void OnFailedUnseated(const Member& member) = 0;
   // Whether the member in the slot has joined the room under a name.
   virtual bool HasJoined(SlotIndex slot) const = 0;
   // The key the member in the slot joined with; empty before its join.
@@ -94,9 +98,6 @@ class Member : public QObject {
   // kept for it; -1 while it is there. EndAway ends it now, as its
   // connection ended.
   virtual qint64 AwayMs() const { return -1; }
-  // A connection that never was a member of the room (a page that opened
-  // its socket and went before joining) leaves no trace in the room.
-  virtual bool LeavesNoTrace() const { return false; }
   virtual void EndAway() {}
 
  protected:

@@ -201,13 +201,17 @@ TEST_F(WebMembers, BrowsersShareTheTwentySlotsWithClients) {
   const std::string reply = twentieth.Exchange(Wire("CanEnter?tcp/*/~t"), 1);
   ASSERT_FALSE(reply.empty()) << "the twentieth connection is a client's";
 
-  // The room is full, for browsers and clients alike.
+  // The room is full, for browsers and clients alike: a browser is refused
+  // at its join, whichever language it speaks.
   for (int i = 0; i < 30; ++i) {
     auto late = Open();
-    if (late->state() == QAbstractSocket::ConnectedState) {
-      EXPECT_TRUE(WaitUntil([&] { return late->state() == QAbstractSocket::UnconnectedState; }))
-          << "browser " << i << " kept a connection in a full room";
-    }
+    ASSERT_EQ(late->state(), QAbstractSocket::ConnectedState) << "browser " << i;
+    late->sendTextMessage(i % 2
+                              ? QStringLiteral("CanEnter?late/*/~k")
+                              : QStringLiteral(R"({"v":1,"type":"join","name":"late","key":"k"})"));
+    EXPECT_TRUE(WaitUntil([&] { return late->state() == QAbstractSocket::UnconnectedState; }))
+        << "browser " << i << " kept a connection in a full room";
+    EXPECT_EQ(late->closeCode(), QWebSocketProtocol::CloseCodePolicyViolated) << "browser " << i;
   }
   Client refused;
   EXPECT_TRUE(refused.ClosedByServer());
@@ -928,6 +932,34 @@ TEST_F(WebMembers, APageThatComesBackKeepsItsPlaceAndItsLinesAreCarriedOutOnce) 
       << log.toStdString();
 }
 
+// A page that comes back while its old connection still looks alive (a
+// network change, a phone waking up) takes its own place again, however
+// full the room: its new connection has no seat until it joins.
+TEST_F(WebMembers, APageComingBackToARoomFullOfClientsTakesItsOwnPlace) {
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 19; ++i) {
+    clients.push_back(std::make_unique<Client>());
+    clients.back()->Send(Wire("CanEnter?c" + std::to_string(i) + "/*/~k"));
+    ASSERT_FALSE(clients.back()->ReceiveState(std::size_t(i) + 1).empty()) << i;
+  }
+  JsonBrowser phone(*this, QStringLiteral("phone"), QStringLiteral("pk"));
+  ASSERT_TRUE(WaitUntil([&] { return phone.inRoom; }));
+  JsonBrowser again(*this, QStringLiteral("phone"), QStringLiteral("pk"));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return again.inRoom || again.socket->state() != QAbstractSocket::ConnectedState; }));
+  EXPECT_TRUE(again.inRoom) << "closed with " << again.socket->closeCode() << " "
+                            << again.socket->closeReason().toStdString();
+  EXPECT_TRUE(WaitUntil([&] { return phone.socket->state() == QAbstractSocket::UnconnectedState; }))
+      << "the old connection is closed";
+  clients[0]->Send(Wire("/Reflesh//*/~k"));
+  const std::string state = clients[0]->ReceiveState(20);
+  EXPECT_EQ(state.find(Wire("phoneさんが退室")), std::string::npos);
+  EXPECT_EQ(state.substr(0, state.find("/*/")).find("phone\r\n"),
+            state.substr(0, state.find("/*/")).rfind("phone\r\n"))
+      << "listed once";
+  EXPECT_NE(state.find(Wire("c18\r\nphone\r\n/*/")), std::string::npos) << "in its own slot, 20";
+}
+
 TEST_F(WebMembers, AServerPausedLongerThanTheKeepAliveKeepsTheMembersThatAnswer) {
   server->Stop();
   Start({"VELMOR_TEST_KEEPALIVE_MS=900"});
@@ -970,15 +1002,22 @@ TEST_F(WebMembers, JsonTheRoomWouldNotTakeEndsTheConnection) {
   const std::string alone = Wire("w\r\n/*/【お知らせ！】wさんが参加しました\r\n");
   EXPECT_EQ(witness.Exchange(Wire("CanEnter?w/*/~w"), alone.size()), alone) << "nobody joined";
   // Each is refused as its connection's failure, named on the status line,
-  // whatever the room would have made of it.
-  ASSERT_TRUE(server->WaitForStatus("Pibbetより接続を受け付けました",
-                                    static_cast<int>(messages.size()) + 1));
-  int failures = 0;
+  // whatever the room would have made of it; none took a seat.
+  const auto failed = [&] {
+    int n = 0;
+    for (const auto& line : server->StatusLines())
+      n += line.ends_with("でエラーにより、この接続を切ります");
+    return n;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return failed() >= static_cast<int>(messages.size()); }));
+  int failures = 0, accepted = 0;
   for (const auto& line : server->StatusLines()) {
     failures += line.ends_with("でエラーにより、この接続を切ります");
+    accepted += line == "Pibbetより接続を受け付けました";
     EXPECT_NE(line, "無効接続により一部閉じました");
   }
   EXPECT_EQ(failures, static_cast<int>(messages.size()));
+  EXPECT_EQ(accepted, 1) << "the witness alone";
 }
 
 TEST(WebPort, OnTheDefaultPortThePageNamesTheWebSocketItListensOn) {

@@ -229,6 +229,7 @@ class DescriptorClientTest : public ::testing::Test {
     void OnEnded(SlotIndex, Ending ending) override {
       told.push_back(ending == Ending::PeerClosed ? u"peer closed" : u"failed");
     }
+    void OnFailedUnseated(const Member&) override { told.push_back(u"failed unseated"); }
     bool HasJoined(SlotIndex) const override { return false; }
     std::u16string_view JoinedKey(SlotIndex) const override { return u"鍵"; }
     Placement PlaceJoin(Member&, std::u16string_view, std::u16string_view) override {
