@@ -30,6 +30,7 @@
 
 #include "net/EpollEventLoop.h"
 #include "net/ReadinessWatch.h"
+#include "tests/support/RowName.h"
 #include "tests/support/Wait.h"
 
 namespace velmor::testing {
@@ -743,10 +744,7 @@ TEST_P(EpollEventLoopContract, Holds) { OnServerLoop(GetParam().body); }
 INSTANTIATE_TEST_SUITE_P(QtsDispatcherCases, EpollEventLoopContract,
                          ::testing::ValuesIn(ContractCases),
                          [](const ::testing::TestParamInfo<ContractCase>& info) {
-                           std::string name;
-                           for (const char* c = info.param.name; *c; ++c)
-                             name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-                           return name;
+                           return RowName(info.param.name);
                          });
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/RowName.h"
 #include "wire/RequestFraming.h"
 
 namespace velmor::testing {
@@ -50,10 +51,7 @@ TEST_P(RequestFramingTable, HoldsOnlyTheStartOfARequest) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, RequestFramingTable, ::testing::ValuesIn(FramingRows),
                          [](const ::testing::TestParamInfo<FramingRow>& info) {
-                           std::string name;
-                           for (const char* c = info.param.fault; *c; ++c)
-                             name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-                           return name;
+                           return RowName(info.param.fault);
                          });
 
 }  // namespace
