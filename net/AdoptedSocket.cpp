@@ -60,10 +60,10 @@ qint64 AdoptedSocket::writeData(const char* data, qint64 size) {
   return QTcpSocket::writeData(data, size);
 }
 
-void AdoptedSocket::ExpectHandshake(qint64 maxHeadBytes) {
+void AdoptedSocket::ExpectHandshake(HandshakeJudge judge) {
   reading_ = Reading::Handshake;
-  maxHeadBytes_ = maxHeadBytes;
-  setReadBufferSize(maxHeadBytes);
+  judge_ = std::move(judge);
+  setReadBufferSize(http::MaxHeadBytes);
 }
 
 bool AdoptedSocket::CheckFrames() {
@@ -73,6 +73,48 @@ bool AdoptedSocket::CheckFrames() {
   // After Qt's WebSocket has read what it could of each arrival.
   connect(this, &QTcpSocket::readyRead, this, [this] { seen_ = bytesAvailable(); });
   return true;
+}
+
+void AdoptedSocket::Refuse(const http::Refusal& refusal) {
+  reading_ = Reading::Refused;
+  // Qt's server finds no head to answer.
+  readAll();
+  write(http::ErrorResponse(refusal));
+  disconnectFromHost();
+  // A client that does not read its answer does not hold the connection.
+  deadline_.start(1000);
+}
+
+void AdoptedSocket::JudgeHandshake(const QByteArray& head) {
+  const qsizetype lineEnd = head.indexOf('\n');
+  if (http::TargetTooLong(lineEnd < 0 ? head : head.left(lineEnd))) {
+    Refuse(http::UriTooLong);
+    return;
+  }
+  const qsizetype end = lineEnd < 0 ? -1 : http::HeadEnd(head, lineEnd);
+  if (end < 0) {
+    if (head.size() >= http::MaxHeadBytes) Refuse(http::FieldsTooLarge);
+    return;
+  }
+  // Qt's handshake takes lines that end in CR LF, and nothing else.
+  const QByteArray whole = head.left(end);
+  if (whole.count('\n') != whole.count("\r\n")) {
+    Refuse(http::BadRequest);
+    return;
+  }
+  const QByteArray line = head.left(lineEnd - 1);
+  http::Fields fields;
+  http::Refusal refusal = http::IsRequestLine(line)
+                              ? http::ReadFields(head.mid(lineEnd + 1, end - lineEnd - 1), fields)
+                              : http::BadRequest;
+  if (!refusal.code && judge_) refusal = judge_(line, fields);
+  if (refusal.code) {
+    Refuse(refusal);
+    return;
+  }
+  // A client must wait for the answer before it sends anything more.
+  reading_ = Reading::AwaitingAnswer;
+  if (head.size() > end) Violate();
 }
 
 void AdoptedSocket::Violate() {
@@ -89,22 +131,12 @@ void AdoptedSocket::BeforeQtReads() {
     case Reading::Plain:
     case Reading::Violated:
       return;
-    case Reading::Handshake: {
-      // Qt's handshake takes the head up to its first empty line; a client
-      // must wait for the answer before it sends anything more.
-      const QByteArray head = peek(bytesAvailable());
-      const qsizetype end = head.indexOf("\r\n\r\n");
-      if (end < 0) {
-        if (head.size() >= maxHeadBytes_) {
-          abort();
-          deleteLater();
-        }
-        return;
-      }
-      reading_ = Reading::AwaitingAnswer;
-      if (head.size() > end + 4) Violate();
+    case Reading::Refused:
+      if (isOpen()) readAll();
       return;
-    }
+    case Reading::Handshake:
+      JudgeHandshake(peek(bytesAvailable()));
+      return;
     case Reading::AwaitingAnswer:
       Violate();
       return;

@@ -11,19 +11,26 @@
 //    Qt's own frames (pongs, close frames) pass it as our replies do. A
 //    reply the owner decided to send goes out whole inside Admit, however
 //    large (the owner's bound is about earlier output, see Member);
+//  - a WebSocket's handshake is judged, once its head is whole, before Qt's
+//    server reads it (Qt's would close in silence on most faults and take a
+//    key of any length): one the judge refuses, or a head longer than its
+//    bound (Qt's own bound is 800 KiB a connection), is answered with an
+//    HTTP error and the connection closed;
 //  - with the frame check, a WebSocket client's frames are followed header
 //    by header (Qt checks neither rule): a frame without a mask, or bytes
 //    sent before the handshake was answered, signal ProtocolViolated before
-//    Qt's WebSocket reads them; a handshake head longer than its bound is
-//    aborted (Qt's own bound is 800 KiB a connection).
+//    Qt's WebSocket reads them.
 #pragma once
 
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+
+#include "net/HttpHead.h"
 
 namespace velmor {
 
@@ -60,10 +67,14 @@ class AdoptedSocket : public QTcpSocket {
     admitted_ = false;
   }
 
-  // A WebSocket's handshake is to come first, its head within maxHeadBytes
-  // (what the socket reads ahead is bounded by it); watched for bytes sent
-  // before it is answered.
-  void ExpectHandshake(qint64 maxHeadBytes);
+  // What a whole handshake head asks, its request line and fields: a
+  // refusal, or a code of 0 to let Qt's server answer it.
+  using HandshakeJudge =
+      std::function<http::Refusal(const QByteArray& line, const http::Fields& fields)>;
+  // A WebSocket's handshake is to come first, its head within
+  // http::MaxHeadBytes (what the socket reads ahead is bounded by it),
+  // judged by judge; watched for bytes sent before it is answered.
+  void ExpectHandshake(HandshakeJudge judge);
   // Follows the client's frames from now on; to be called once the
   // handshake has been answered, after Qt's WebSocket took the socket over.
   // False when the client broke the rules already (sent before the answer).
@@ -77,8 +88,10 @@ class AdoptedSocket : public QTcpSocket {
   qint64 writeData(const char* data, qint64 size) override;
 
  private:
-  enum class Reading { Plain, Handshake, AwaitingAnswer, Frames, Violated };
+  enum class Reading { Plain, Handshake, Refused, AwaitingAnswer, Frames, Violated };
   void BeforeQtReads();
+  void JudgeHandshake(const QByteArray& head);
+  void Refuse(const http::Refusal& refusal);
   void Violate();
 
   std::shared_ptr<int> openCount_;
@@ -87,7 +100,7 @@ class AdoptedSocket : public QTcpSocket {
   bool admitted_ = false;
   bool overflowed_ = false;
   Reading reading_ = Reading::Plain;
-  qint64 maxHeadBytes_ = 0;
+  HandshakeJudge judge_;
   // Bytes left in the read buffer once Qt had read what it could: what
   // comes after them is new.
   qint64 seen_ = 0;

@@ -12,6 +12,9 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
+#include "net/HttpHead.h"
 #include "net/Listener.h"
 #include "net/Member.h"
 #include "net/SocketAdopter.h"
@@ -34,6 +37,12 @@ QString CanonicalName(const QString& host) {
   }
   ::freeaddrinfo(found);
   return name;
+}
+
+// A key is 16 bytes in base64 (RFC 6455 4.1), which Qt takes of any length.
+bool KeyValid(const QByteArray& key) {
+  const auto decoded = QByteArray::fromBase64Encoding(key, QByteArray::AbortOnBase64DecodingErrors);
+  return key.size() == 24 && decoded && decoded.decoded.size() == 16;
 }
 
 }  // namespace
@@ -92,8 +101,9 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
       [this, handshakes, adopter](int fd) {
         AdoptedSocket* socket = adopter->Adopt(fd);
         if (socket == nullptr) return;
-        // A handshake's head is bounded as a request to the page is.
-        socket->ExpectHandshake(WebPage::MaxHeadBytes);
+        socket->ExpectHandshake([this](const QByteArray& line, const http::Fields& fields) {
+          return JudgeHandshake(line, fields);
+        });
         handshakes->handleConnection(socket);
       },
       [this, socketPort](const QString& why) { report_(socketPort, why); }, this);
@@ -113,6 +123,46 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
 std::uint16_t BrowserGate::PagePort() const { return page_ != nullptr ? page_->Port() : 0; }
 
 std::uint16_t BrowserGate::SocketPort() const { return sockets_ != nullptr ? sockets_->Port() : 0; }
+
+// Everything RFC 6455 4.2.1 asks of a client's handshake, and everything
+// Qt's server asks besides (which it refuses without an answer), judged on
+// the fields as Qt reads them.
+http::Refusal BrowserGate::JudgeHandshake(const QByteArray& line,
+                                          const http::Fields& fields) const {
+  const QList<QByteArray> parts = line.split(' ');
+  const QList<QByteArray> upgrades = http::ValuesOf(fields, "upgrade");
+  const QList<QByteArray> connections = http::ValuesOf(fields, "connection");
+  const QList<QByteArray> keys = http::ValuesOf(fields, "sec-websocket-key");
+  const QList<QByteArray> lengths = http::ValuesOf(fields, "content-length");
+  if (parts[0] != "GET" || parts[2] == "HTTP/1.0" || !parts[1].startsWith('/') ||
+      !http::HostValid(line, fields) || upgrades.size() != 1 ||
+      upgrades[0].toLower() != "websocket" || connections.isEmpty() ||
+      !http::HasToken({connections[0]}, "upgrade") || keys.size() != 1 || !KeyValid(keys[0]) ||
+      !http::ValuesOf(fields, "transfer-encoding").isEmpty() ||
+      std::any_of(lengths.begin(), lengths.end(), [](const QByteArray& n) { return n != "0"; })) {
+    return http::BadRequest;
+  }
+  // The one version there is (4.4), named by the answer.
+  bool numbers = true;
+  bool thirteen = false;
+  for (const QByteArray& value : http::ValuesOf(fields, "sec-websocket-version")) {
+    for (const QByteArray& part : value.split(',')) {
+      const QByteArray version = part.trimmed();
+      numbers =
+          numbers && !version.isEmpty() &&
+          std::all_of(version.begin(), version.end(), [](char c) { return c >= '0' && c <= '9'; });
+      thirteen = thirteen || version == "13";
+    }
+  }
+  if (!numbers || !thirteen) {
+    return {426, "Upgrade Required", {{"Upgrade", "websocket"}, {"Sec-WebSocket-Version", "13"}}};
+  }
+  const QList<QByteArray> origins = http::ValuesOf(fields, "origin");
+  if (origins.size() != 1 || !OriginAllowed(QString::fromLatin1(origins[0]))) {
+    return {403, "Forbidden"};
+  }
+  return {};
+}
 
 bool BrowserGate::OriginAllowed(const QString& origin) const {
   const QUrl url(origin);

@@ -3,7 +3,8 @@
 // origin is the page's own: http, the page's port, and a name or address of
 // this machine. Refused at the handshake (403), it never takes a slot, so a
 // page of another site open in a member's browser, or a name of another site
-// that resolves to this machine (DNS rebinding), never reaches the room.
+// that resolves to this machine (DNS rebinding), never reaches the room. A
+// handshake that is no valid upgrade is answered with its error too.
 //
 // The names of this machine: localhost, the host name, the host name with
 // ".local" (mDNS), the resolver's canonical name, any name given with
@@ -16,6 +17,8 @@
 
 #include <cstdint>
 #include <functional>
+
+#include "net/HttpHead.h"
 
 class QWebSocket;
 class QWebSocketServer;
@@ -54,6 +57,10 @@ class BrowserGate : public QObject {
   bool OriginAllowed(const QString& origin) const;
 
  private:
+  // What the WebSocket's port answers a handshake that is no valid upgrade
+  // (400; 426 for another version; 403 for another site's page), or a code
+  // of 0 to let Qt's server answer it.
+  http::Refusal JudgeHandshake(const QByteArray& line, const http::Fields& fields) const;
   void CollectOwnNames();
 
   Handler incoming_;

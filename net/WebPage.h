@@ -2,17 +2,20 @@
 // served from the program's resources by Qt's HTTP server; nothing is read
 // from disk at run time.
 //
-// Qt's HTTP server sets no limits of its own and reads loosely, so every
-// connection passes a guard first. It sees each request head before Qt
-// does, reads it line by line as Qt will (a line may end in LF alone), and
+// Qt's HTTP server sets no limits of its own, reads loosely and keeps every
+// connection open, so every connection passes a guard first. It sees each
+// request head before Qt does, reads it as Qt will (see HttpHead.h), and
 // lets through only a GET or HEAD of the page or its icon that Qt cannot
 // read otherwise than the guard did; HEAD is answered as GET without the
-// body. Everything else the guard answers itself, once Qt has answered the
-// requests before it, with one error response, and closes the connection:
-//  - a head over MaxHeadBytes or over Qt's 100 fields (431), or one not
-//    complete within RequestDeadlineMs of its first byte (of the
-//    connection, for the first) (408);
-//  - a body of unknown length or longer than MaxHeadBytes, before anything
+// body. The connection closes once Qt has answered a request that ends it
+// (Connection: close, or HTTP/1.0 without keep-alive). Everything else the
+// guard answers itself, once Qt has answered the requests before it, with
+// one error response, and closes the connection:
+//  - a request-target over http::MaxTargetBytes (414), a head over
+//    http::MaxHeadBytes or over Qt's 100 fields (431), or one not complete
+//    within RequestDeadlineMs of its first byte (of the connection, for the
+//    first) (408);
+//  - a body of unknown length or longer than a head may be, before anything
 //    else is looked at (413): a body is never taken;
 //  - anything looser than RFC 9112, a missing (HTTP/1.1) or second Host, a
 //    WebSocket upgrade, which has a port of its own (400); other upgrades
@@ -44,7 +47,6 @@ class WebPage : public QObject {
   Q_OBJECT
 
  public:
-  static constexpr int MaxHeadBytes = 8 * 1024;
   static constexpr int RequestDeadlineMs = 10000;
   static constexpr int HardLimitMs = 60000;
   static constexpr qint64 MaxQueuedBytes = 256 * 1024;
