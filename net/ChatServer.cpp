@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/AcceptRule.h"
+#include "net/AdoptedSocket.h"
 #include "net/BrowserGate.h"
 #include "net/BrowserMember.h"
 #include "net/Listener.h"
@@ -151,8 +152,9 @@ void ChatServer::OnNewBrowser(QWebSocket* socket) {
   }
   const std::optional<SlotIndex> slot = TakeSlot();
   if (!slot) {
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("room full"));
-    socket->deleteLater();
+    // The page shows this close as a full room.
+    AdoptedSocket::CloseWebSocket(socket, QWebSocketProtocol::CloseCodePolicyViolated,
+                                  QStringLiteral("room full"));
     return;
   }
   Admit(*slot, new BrowserMember(socket, *slot, *this, this));
