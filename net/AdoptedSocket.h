@@ -16,41 +16,71 @@
 //    key of any length): one the judge refuses, or a head longer than its
 //    bound (Qt's own bound is 800 KiB a connection), is answered with an
 //    HTTP error and the connection closed;
-//  - with the frame check, a WebSocket client's frames are followed header
-//    by header (Qt checks neither rule): a frame without a mask, or bytes
-//    sent before the handshake was answered, signal ProtocolViolated before
-//    Qt's WebSocket reads them.
+//  - after the handshake, a WebSocket client's frames are followed header
+//    by header (Qt checks none of these rules): a frame without a mask, or
+//    bytes sent before the handshake was answered (1002), or a binary
+//    message (1003), signal ProtocolViolated before Qt's WebSocket reads
+//    them;
+//  - a text message's UTF-8 is judged as a whole (RFC 6455 5.6, 8.1). Qt's
+//    WebSocket judges each frame's on its own, so a character cut between
+//    frames (by the client or by a proxy, 5.4) would end the connection
+//    with 1007: each text message reaches Qt's WebSocket as a binary one
+//    (the opcode of its first frame changed before Qt reads it), Qt puts
+//    its frames together and bounds its size, and it comes out whole as
+//    TextMessageReceived, or as ProtocolViolated (1007) when it is no UTF-8;
+//  - a WebSocket is closed with a closing handshake (RFC 6455 7.1.1): once
+//    Qt has written its Close frame, the connection waits for the client's
+//    (reading nothing else) before it closes, at most ClosingHandshakeMs.
 #pragma once
 
+#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QWebSocketProtocol>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/HttpHead.h"
 
+class QWebSocket;
+
 namespace velmor {
 
-// Follows a client's WebSocket frames by their headers alone (RFC 6455 5.2),
-// to tell whether every one is masked, as a client's must be (5.1). It never
-// holds more than one header's bytes.
+// Follows a client's WebSocket frames by their headers alone (RFC 6455 5.2).
+// It never holds more than one header's bytes.
 class ClientFrameCheck {
  public:
-  // False once a frame without a mask has begun.
-  bool Feed(const char* bytes, std::size_t size);
+  // The opcodes it tells apart (RFC 6455 5.2).
+  static constexpr char TextOpcode = 0x1;
+  static constexpr char BinaryOpcode = 0x2;
+  static constexpr char CloseOpcode = 0x8;
+  enum class Verdict { Fine, Unmasked, Binary };
+  // Follows size more bytes. Unmasked once a frame without a mask (5.1) has
+  // begun, Binary once a binary message has; the offsets among these bytes
+  // of the first byte of each text message (its opcode) go to textStarts.
+  Verdict Feed(const char* bytes, std::size_t size, std::vector<std::size_t>& textStarts);
+  // Whether a whole Close frame has come.
+  bool CloseCame() const { return closeCame_; }
 
  private:
   std::uint64_t payloadLeft_ = 0;
   std::string header_;
+  bool inClose_ = false;
+  bool closeCame_ = false;
 };
 
 class AdoptedSocket : public QTcpSocket {
   Q_OBJECT
 
  public:
+  // How long a WebSocket closed by this end waits for the client's Close
+  // frame (a browser answers at once) before the connection is aborted.
+  static constexpr int ClosingHandshakeMs = 2000;
+
   // openCount is counted down when this is destroyed.
   AdoptedSocket(std::shared_ptr<int> openCount, int deadlineMs, QObject* parent);
   ~AdoptedSocket() override;
@@ -76,31 +106,59 @@ class AdoptedSocket : public QTcpSocket {
   // judged by judge; watched for bytes sent before it is answered.
   void ExpectHandshake(HandshakeJudge judge);
   // Follows the client's frames from now on; to be called once the
-  // handshake has been answered, after Qt's WebSocket took the socket over.
-  // False when the client broke the rules already (sent before the answer).
-  bool CheckFrames();
+  // handshake has been answered, after webSocket, Qt's WebSocket made of
+  // this, took the socket over. False when the client broke the rules
+  // already (sent before the answer).
+  bool CheckFrames(QWebSocket* webSocket);
+
+  // Closes webSocket with a closing handshake and a Close frame of code
+  // and reason; it deletes itself once its connection is closed. The one
+  // way the server closes a WebSocket.
+  static void CloseWebSocket(QWebSocket* webSocket, QWebSocketProtocol::CloseCode code,
+                             const QString& reason = {});
+
+  // Once a WebSocket's Close frame is written (Qt's WebSocket closes its
+  // socket right after it), the connection closes when the client's Close
+  // frame has come, or when ClosingHandshakeMs have passed. (abort() closes
+  // through this too.)
+  void close() override;
 
  signals:
   void OutputOverflowed();
-  void ProtocolViolated();
+  void ProtocolViolated(QWebSocketProtocol::CloseCode code);
+  void TextMessageReceived(const QString& message);
 
  protected:
   qint64 writeData(const char* data, qint64 size) override;
 
  private:
-  enum class Reading { Plain, Handshake, Refused, AwaitingAnswer, Frames, Violated };
+  // Unfollowed: after bytes that cannot be followed as frames (sent before
+  // the answer, or a frame without a mask), none of which Qt's WebSocket
+  // reads.
+  enum class Reading { Plain, Handshake, Refused, AwaitingAnswer, Frames, Unfollowed };
   void BeforeQtReads();
   void JudgeHandshake(const QByteArray& head);
   void Refuse(const http::Refusal& refusal);
-  void Violate();
+  // Drops what was read ahead, unseen by Qt's WebSocket.
+  void Discard();
+  void Violate(QWebSocketProtocol::CloseCode code);
+  void OnMessage(const QByteArray& message);
+  void MarkAsBinary(const std::vector<std::size_t>& textStarts);
 
   std::shared_ptr<int> openCount_;
+  // Where a WebSocket made of this stays while it closes: the adopter.
+  QPointer<QObject> home_;
   QTimer deadline_;
+  QTimer closingBound_;
   qint64 outputBound_ = 0;  // none
   bool admitted_ = false;
   bool overflowed_ = false;
   Reading reading_ = Reading::Plain;
   HandshakeJudge judge_;
+  bool upgraded_ = false;     // Qt's WebSocket has the socket
+  bool violated_ = false;     // ProtocolViolated was signalled
+  bool closing_ = false;      // the WebSocket's Close frame is written
+  bool boundPassed_ = false;  // ClosingHandshakeMs passed: it closes at once
   // Bytes left in the read buffer once Qt had read what it could: what
   // comes after them is new.
   qint64 seen_ = 0;

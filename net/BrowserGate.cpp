@@ -88,9 +88,8 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
     while (QWebSocket* socket = handshakes_->nextPendingConnection()) {
       // From here on the connection goes with its WebSocket.
       AdoptedSocket* connection = adopter->HandOver(socket);
-      if (connection == nullptr || !connection->CheckFrames()) {
-        socket->close(QWebSocketProtocol::CloseCodeProtocolError);
-        socket->deleteLater();
+      if (connection == nullptr || !connection->CheckFrames(socket)) {
+        AdoptedSocket::CloseWebSocket(socket, QWebSocketProtocol::CloseCodeProtocolError);
         continue;
       }
       connection->LimitOutput(Member::MaxUnreadReplyBytes);

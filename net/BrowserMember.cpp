@@ -52,26 +52,23 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
   socket->setMaxAllowedIncomingFrameSize(MaxMessageBytes);
   SetPeer(socket->peerAddress(), socket->peerPort());
 
-  connect(socket, &QWebSocket::textMessageReceived, this, &BrowserMember::OnMessage);
-  // Binary messages are no requests of this protocol.
-  connect(socket, &QWebSocket::binaryMessageReceived, this, [this] { End(Ending::Failed); });
   connect(socket, &QWebSocket::pong, this, &BrowserMember::Heard);
   connect(socket, &QWebSocket::disconnected, this, [this] { ConnectionLost(Ending::PeerClosed); });
   if (connection_ != nullptr) {
     // What is read ahead of Qt's WebSocket: room for the largest message.
     connection_->setReadBufferSize(2 * MaxMessageBytes);
+    connect(connection_, &AdoptedSocket::TextMessageReceived, this, &BrowserMember::OnMessage);
     // Frames Qt queued itself (pongs above all) while the member left more
     // than the bound unread.
     connect(connection_, &AdoptedSocket::OutputOverflowed, this, [this] { End(Ending::Failed); });
-    connect(connection_, &AdoptedSocket::ProtocolViolated, this, [this] {
-      socket_->close(QWebSocketProtocol::CloseCodeProtocolError);
-      End(Ending::Failed);
-    });
+    connect(connection_, &AdoptedSocket::ProtocolViolated, this,
+            [this](QWebSocketProtocol::CloseCode code) { Shut(code, Ending::Failed); });
   }
 
   joinDeadline_.setSingleShot(true);
   connect(&joinDeadline_, &QTimer::timeout, this, [this] {
-    if (Slot() == Unplaced || !Events().HasJoined(Slot())) End(Ending::Failed);
+    if (Slot() == Unplaced || !Events().HasJoined(Slot()))
+      Shut(QWebSocketProtocol::CloseCodePolicyViolated, Ending::Failed, QStringLiteral("no join"));
   });
   grace_.setSingleShot(true);
   connect(&grace_, &QTimer::timeout, this, [this] { End(awayEnding_); });
@@ -125,8 +122,17 @@ void BrowserMember::Heard() {
   silentMs_ = 0;
 }
 
+void BrowserMember::Shut(QWebSocketProtocol::CloseCode code, Ending ending, const QString& reason) {
+  closeCode_ = code;
+  closeReason_ = reason;
+  End(ending);
+}
+
 void BrowserMember::OnMessage(const QString& message) {
   Heard();
+  // A member the room drops for its request (a key not its own, a line no
+  // client could send) sent a message outside the protocol.
+  closeCode_ = QWebSocketProtocol::CloseCodePolicyViolated;
   if (speaks_ == Language::NotYet) {
     speaks_ = message.startsWith(QLatin1Char('{')) ? Language::Json : Language::Text;
   }
@@ -141,6 +147,7 @@ void BrowserMember::OnMessage(const QString& message) {
   } else {
     Arrived(message.toStdU16String());
   }
+  if (!IsClosed()) closeCode_ = QWebSocketProtocol::CloseCodeGoingAway;
 }
 
 // Each message becomes the room's own request; one the room would not take
@@ -193,16 +200,16 @@ void BrowserMember::OnJson(const QString& message) {
     Requested(asked);
   } else if (type == QLatin1String("leave")) {
     left_ = true;
-    End(Ending::PeerClosed);
+    Shut(QWebSocketProtocol::CloseCodeNormal, Ending::PeerClosed);
   } else {
     End(Ending::Failed);
   }
 }
 
 void BrowserMember::RefuseFullRoom() {
-  // The page shows 満室 for this close and does not try again.
-  socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("room full"));
-  End(Ending::Failed);
+  // The page shows a close with this code before it was in the room as a
+  // full room, and does not try again.
+  Shut(QWebSocketProtocol::CloseCodePolicyViolated, Ending::Failed, QStringLiteral("room full"));
 }
 
 bool BrowserMember::Resumable() const {
@@ -276,6 +283,8 @@ void BrowserMember::CheckAlive() {
   silentMs_ += std::min(
       {lastCheck_.restart(), lastHeard_.elapsed(), static_cast<qint64>(pinger_.interval())});
   if (silentMs_ >= KeepAliveMs()) {
+    closeCode_ = QWebSocketProtocol::CloseCodeGoingAway;
+    closeReason_ = QStringLiteral("no answer");
     ConnectionLost(Ending::Failed);
     return;
   }
@@ -328,8 +337,10 @@ void BrowserMember::DropSocket() {
   pinger_.stop();
   // The socket may be the sender of the signal being handled.
   socket_->disconnect(this);
-  socket_->abort();
-  socket_->deleteLater();
+  if (connection_ != nullptr) connection_->disconnect(this);
+  // Dropped for the output it leaves unread, whatever request was in hand.
+  if (UnsentBytes() > MaxUnreadReplyBytes) closeCode_ = QWebSocketProtocol::CloseCodeGoingAway;
+  AdoptedSocket::CloseWebSocket(socket_, closeCode_, closeReason_);
   socket_ = nullptr;
   connection_ = nullptr;
 }

@@ -16,6 +16,7 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
+#include <QWebSocketProtocol>
 
 #include <string>
 
@@ -71,6 +72,8 @@ class BrowserMember : public Member {
   void CheckAlive();
   void ConnectionLost(Ending ending);
   void DropSocket();
+  // Ends the member; its connection closes with code and reason.
+  void Shut(QWebSocketProtocol::CloseCode code, Ending ending, const QString& reason = {});
   void OnMessage(const QString& message);
   // Closes for a room with no seat left.
   void RefuseFullRoom();
@@ -98,6 +101,10 @@ class BrowserMember : public Member {
   qint64 silentMs_ = 0;  // silence while the server could hear
   QString joinedKey_;
   bool left_ = false;  // said it leaves: its place is not kept
+  // Why the connection closes, once it does: unless the member said why, the
+  // server is done with it (it was taken over, or the server stops).
+  QWebSocketProtocol::CloseCode closeCode_ = QWebSocketProtocol::CloseCodeGoingAway;
+  QString closeReason_;
   // Away: the connection is gone and the place kept until grace_ runs out.
   QTimer grace_;
   QElapsedTimer away_;

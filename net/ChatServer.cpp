@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/AcceptRule.h"
+#include "net/AdoptedSocket.h"
 #include "net/BrowserGate.h"
 #include "net/BrowserMember.h"
 #include "net/Listener.h"

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <random>
 #include <regex>
@@ -66,12 +67,95 @@ std::string ReadResponse(const Client& http, std::chrono::milliseconds within = 
   }
 }
 
-// A masked text frame, as a browser sends it (payload under 126 bytes).
-std::string TextFrame(const std::string& payload) {
-  std::string frame{'\x81', static_cast<char>(0x80 | payload.size()), 1, 2, 3, 4};
+// A masked frame, as a browser sends it: opcode 1 text, 0 a continuation,
+// 2 binary, 8 close, 9 ping.
+std::string ClientFrame(int opcode, const std::string& payload, bool final = true) {
+  std::string frame{static_cast<char>((final ? 0x80 : 0) | opcode)};
+  const std::uint64_t size = payload.size();
+  if (size < 126) {
+    frame += static_cast<char>(0x80 | size);
+  } else {
+    const int bytes = size <= 0xFFFF ? 2 : 8;
+    frame += static_cast<char>(bytes == 2 ? 0xFE : 0xFF);
+    for (int i = bytes - 1; i >= 0; --i) frame += static_cast<char>(size >> (8 * i));
+  }
+  frame += std::string{1, 2, 3, 4};
   for (std::size_t i = 0; i < payload.size(); ++i)
     frame += static_cast<char>(payload[i] ^ (1 + i % 4));
   return frame;
+}
+
+std::string TextFrame(const std::string& payload) { return ClientFrame(1, payload); }
+
+// The client's Close frame with a code, as a browser answers the server's.
+std::string CloseFrame(int code) {
+  return ClientFrame(8, std::string{static_cast<char>(code >> 8), static_cast<char>(code)});
+}
+
+// A text message cut into fragments at the given offsets of its bytes.
+std::vector<std::string> Fragments(const std::string& message, std::vector<std::size_t> cuts) {
+  std::vector<std::string> frames;
+  std::size_t from = 0;
+  cuts.push_back(message.size());
+  for (std::size_t i = 0; i < cuts.size(); ++i) {
+    frames.push_back(
+        ClientFrame(i == 0 ? 1 : 0, message.substr(from, cuts[i] - from), i + 1 == cuts.size()));
+    from = cuts[i];
+  }
+  return frames;
+}
+
+// What the server sent on a raw WebSocket: its text messages, and the code
+// of its Close frame (-1: none came, the connection ended or the time ran
+// out first; 1005: a Close frame without a code).
+struct Heard {
+  std::vector<std::string> texts;
+  int closeCode = -1;
+  bool Said(const std::string& fragment) const {
+    return std::any_of(texts.begin(), texts.end(), [&](const std::string& text) {
+      return text.find(fragment) != std::string::npos;
+    });
+  }
+};
+
+// Reads the server's frames until its Close frame, the end of the stream,
+// or until enough is heard.
+Heard Hear(const Client& raw, const std::function<bool(const Heard&)>& enough = {},
+           std::chrono::milliseconds within = 5s) {
+  Heard heard;
+  std::string data;
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  for (;;) {
+    while (data.size() >= 2) {
+      const auto at = [&](std::size_t i) { return static_cast<unsigned char>(data[i]); };
+      std::uint64_t size = at(1) & 0x7F;
+      std::size_t header = 2;
+      if (size >= 126) {
+        header = size == 126 ? 4 : 10;
+        if (data.size() < header) break;
+        size = 0;
+        for (std::size_t i = 2; i < header; ++i) size = size << 8 | at(i);
+      }
+      if (data.size() < header + size) break;
+      const int opcode = at(0) & 0x0F;
+      const std::string payload = data.substr(header, size);
+      data.erase(0, header + size);
+      if (opcode == 1) heard.texts.push_back(payload);
+      if (opcode == 0 && !heard.texts.empty()) heard.texts.back() += payload;
+      if (opcode == 8) {
+        heard.closeCode = payload.size() >= 2 ? static_cast<unsigned char>(payload[0]) << 8 |
+                                                    static_cast<unsigned char>(payload[1])
+                                              : 1005;
+        return heard;
+      }
+    }
+    if (enough && enough(heard)) return heard;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const std::string more = left.count() > 0 ? raw.Receive(1, left) : std::string();
+    if (more.empty()) return heard;
+    data += more;
+  }
 }
 
 // The most the server may be resident with every connection at its bound
@@ -203,7 +287,8 @@ TEST_F(WebMembers, BrowsersShareTheTwentySlotsWithClients) {
   ASSERT_FALSE(reply.empty()) << "the twentieth connection is a client's";
 
   // The room is full, for browsers and clients alike: a browser is refused
-  // at its join, whichever language it speaks.
+  // at its join, whichever language it speaks, and told why in the Close
+  // frame, which the page shows as 満室.
   for (int i = 0; i < 30; ++i) {
     auto late = Open();
     ASSERT_EQ(late->state(), QAbstractSocket::ConnectedState) << "browser " << i;
@@ -212,7 +297,8 @@ TEST_F(WebMembers, BrowsersShareTheTwentySlotsWithClients) {
                               : QStringLiteral(R"({"v":1,"type":"join","name":"late","key":"k"})"));
     EXPECT_TRUE(WaitUntil([&] { return late->state() == QAbstractSocket::UnconnectedState; }))
         << "browser " << i << " kept a connection in a full room";
-    EXPECT_EQ(late->closeCode(), QWebSocketProtocol::CloseCodePolicyViolated) << "browser " << i;
+    EXPECT_EQ(late->closeCode(), QWebSocketProtocol::CloseCodePolicyViolated) << i;
+    EXPECT_EQ(late->closeReason(), QStringLiteral("room full")) << i;
   }
   Client refused;
   EXPECT_TRUE(refused.ClosedByServer());
@@ -872,15 +958,82 @@ TEST_F(WebMembers, WhatAConnectionMakesTheServerQueueCountsAgainstItsBound) {
 }
 
 TEST_F(WebMembers, FramesAndAcknowledgementsFollowTheProtocol) {
-  // An unmasked frame from a client is a protocol error (RFC 6455 5.1).
-  {
-    Client raw(5081);
-    raw.Send(kHandshake);
-    ASSERT_TRUE(Upgraded(raw));
-    const std::string join = "CanEnter?plain/*/~k";
-    raw.Send(std::string{'\x81', static_cast<char>(join.size())} + join);
-    EXPECT_EQ(raw.Receive(4), std::string("\x88\x02\x03\xea", 4)) << "closed with 1002";
-    EXPECT_TRUE(raw.ClosedByServer());
+  // A text message's UTF-8 is judged as a whole (RFC 6455 5.6, 8.1): a
+  // character may be cut anywhere between frames, which a proxy may cut
+  // again (5.4), and control frames may come between them. Each message
+  // joins the room as a Pibbet client does, or the server closes with a code.
+  const std::string join = "CanEnter?";
+  const std::string rest = "/*/~k";
+  const std::string ping = ClientFrame(9, "p");
+  const auto joined = [](const std::string& name) {
+    return "【お知らせ！】" + name + "さんが参加しました";
+  };
+  const auto plus = [](std::vector<std::string> frames, std::size_t at, const std::string& frame) {
+    frames.insert(frames.begin() + static_cast<std::ptrdiff_t>(at), frame);
+    return frames;
+  };
+  const struct {
+    const char* fault;
+    std::vector<std::string> frames;
+    std::string name;   // the member it joins as, or
+    int closeCode = 0;  // the code it is closed with
+  } framing[] = {
+      // A client's frames are masked (RFC 6455 5.1).
+      {"a frame without a mask",
+       {std::string{'\x81', static_cast<char>(join.size() + 5)} + join + "plain" + rest},
+       {},
+       1002},
+      {"a kana split between two frames", Fragments(join + "かな" + rest, {join.size() + 2}),
+       "かな"},
+      {"a first fragment that ends in a lead byte",
+       Fragments(join + "かな" + rest, {join.size() + 1}), "かな"},
+      {"a kana over three frames with a ping between them",
+       plus(Fragments(join + "かな" + rest, {join.size() + 1, join.size() + 2}), 1, ping), "かな"},
+      {"a four-byte character a byte a frame, one of them empty",
+       Fragments(join + "\U0001F600" + rest,
+                 {join.size() + 1, join.size() + 2, join.size() + 2, join.size() + 3}),
+       "\U0001F600"},
+      {"invalid UTF-8 in one frame", {TextFrame(join + "\xC3\x28" + rest)}, {}, 1007},
+      {"a message that ends inside a character",
+       Fragments(join + "x" + rest + "\xE3\x81", {join.size() + 1}),
+       {},
+       1007},
+      {"an overlong form split between frames",
+       Fragments(join + "\xC0\xAF" + rest, {join.size() + 1}),
+       {},
+       1007},
+      {"a binary message", {ClientFrame(2, join + "bin" + rest)}, {}, 1003},
+      {"a text frame inside a fragmented message",
+       {ClientFrame(1, join, false), ClientFrame(1, "t" + rest)},
+       {},
+       1002},
+      {"a continuation with nothing to continue", {ClientFrame(0, join + "c" + rest)}, {}, 1002},
+  };
+  for (const auto& row : framing) {
+    // Sent at once, and a byte a segment as a slow network may deliver it.
+    for (const bool trickle : {false, true}) {
+      Client raw(5081);
+      raw.Send(kHandshake);
+      ASSERT_TRUE(Upgraded(raw)) << row.fault;
+      std::string bytes;
+      for (const std::string& frame : row.frames) bytes += frame;
+      if (trickle) {
+        for (const char byte : bytes) raw.Send(std::string(1, byte));
+      } else {
+        raw.Send(bytes);
+      }
+      const std::string line = row.name.empty() ? std::string() : joined(row.name);
+      const Heard heard = Hear(raw, [&](const Heard& h) { return !line.empty() && h.Said(line); });
+      const std::string how = std::string(row.fault) + (trickle ? ", a byte a segment" : "");
+      EXPECT_EQ(heard.closeCode, row.closeCode ? row.closeCode : -1) << how;
+      if (!line.empty()) {
+        EXPECT_TRUE(heard.Said(line)) << how;
+      }
+      if (row.closeCode) {
+        raw.Send(CloseFrame(row.closeCode));
+        EXPECT_TRUE(raw.ClosedByServer()) << how;
+      }
+    }
   }
   // The acknowledgement is the highest id carried out; a line whose id is
   // not above it is one sent again (after a reconnection) and is not posted
@@ -1003,11 +1156,19 @@ TEST_F(WebMembers, APageThatComesBackKeepsItsPlaceAndItsLinesAreCarriedOutOnce) 
   crowd[4]->socket->abort();
   crowd[9]->socket->abort();
   EXPECT_EQ(fetch().first.count(QStringLiteral("\r\n")), 20) << "the room is full";
+  // One more page opens its connection while there is a place to take.
+  auto third = Open();
+  ASSERT_EQ(third->state(), QAbstractSocket::ConnectedState);
   auto back = std::make_unique<JsonBrowser>(*this, QStringLiteral("f9"), QStringLiteral("k9"));
   ASSERT_TRUE(WaitUntil([&] { return back->inRoom; })) << "came back to a full room";
   auto newcomer = std::make_unique<JsonBrowser>(*this, QStringLiteral("new"), QStringLiteral("n"));
   ASSERT_TRUE(WaitUntil([&] { return newcomer->inRoom; })) << "took the place of f4";
   posted += 2;
+  // Its join comes when the place is gone: the room is full, and it is told.
+  third->sendTextMessage(QStringLiteral(R"({"v":1,"type":"join","name":"third","key":"t"})"));
+  ASSERT_TRUE(WaitUntil([&] { return third->state() == QAbstractSocket::UnconnectedState; }));
+  EXPECT_EQ(third->closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+  EXPECT_EQ(third->closeReason(), QStringLiteral("room full"));
   const auto [members, log] = fetch();
   EXPECT_FALSE(members.contains(QStringLiteral("f4\r\n"))) << members.toStdString();
   EXPECT_TRUE(members.contains(QStringLiteral("f9\r\n"))) << members.toStdString();
@@ -1067,41 +1228,93 @@ TEST_F(WebMembers, AServerPausedLongerThanTheKeepAliveKeepsTheMembersThatAnswer)
   EXPECT_TRUE(reply.startsWith(QStringLiteral("alive\r\n/*/"))) << reply.toStdString();
 }
 
-TEST_F(WebMembers, JsonTheRoomWouldNotTakeEndsTheConnection) {
+// Every close the server starts is a closing handshake: a Close frame whose
+// code says why, and the connection closed once the client has answered it.
+TEST_F(WebMembers, EveryCloseTheServerStartsSaysWhyInAClosingHandshake) {
+  Client witness;
+  witness.Send(Wire("CanEnter?w/*/~w"));
+  ASSERT_FALSE(witness.ReceiveState(1).empty());
   // A name one character longer than a client's line could carry.
   const std::string tooLong(MaxSepPos - 9, 'x');
-  const std::vector<std::string> messages{
-      R"({"v":2,"type":"join","name":"a","key":"k"})",
-      R"({"v":1,"type":"join","name":"a/*/~b","key":"k"})",
-      R"({"v":1,"type":"join","name":")" + tooLong + R"(","key":"k"})", R"({"v":1,"type":"dance"})",
-      R"({"v":1,"type":"join")"};
-  for (const std::string& message : messages) {
-    auto socket = Open();
-    ASSERT_EQ(socket->state(), QAbstractSocket::ConnectedState);
-    socket->sendTextMessage(QString::fromStdString(message));
-    EXPECT_TRUE(WaitUntil([&] { return socket->state() == QAbstractSocket::UnconnectedState; }))
-        << message.substr(0, 60);
+  const struct {
+    const char* fault;
+    std::vector<std::string> frames;
+    int closeCode;
+    bool failure;  // the status line names the connection's failure
+  } closes[] = {
+      {"leave",
+       {TextFrame(R"({"v":1,"type":"join","name":"leaver","key":"k"})"),
+        TextFrame(R"({"v":1,"type":"leave","key":"k"})")},
+       1000,
+       false},
+      {"a version other than 1",
+       {TextFrame(R"({"v":2,"type":"join","name":"a","key":"k"})")},
+       1008,
+       true},
+      {"a name with the separator",
+       {TextFrame(R"({"v":1,"type":"join","name":"a/*/~b","key":"k"})")},
+       1008,
+       true},
+      {"a name the room would drop as too long",
+       {TextFrame(R"({"v":1,"type":"join","name":")" + tooLong + R"(","key":"k"})")},
+       1008,
+       true},
+      {"an unknown type", {TextFrame(R"({"v":1,"type":"dance"})")}, 1008, true},
+      {"a JSON object cut short", {TextFrame(R"({"v":1,"type":"join")")}, 1008, true},
+      {"a key not its own",
+       {TextFrame("CanEnter?keyed/*/~k"), TextFrame("/Reflesh//*/~wrong")},
+       1008,
+       false},
+      {"a binary message", {ClientFrame(2, "CanEnter?a/*/~k")}, 1003, true},
+      {"invalid UTF-8", {TextFrame("CanEnter?\xFF/*/~k")}, 1007, true},
+      {"a message over 64 KiB", {TextFrame(std::string(64 * 1024 + 1, 'x'))}, 1009, false},
+  };
+  int failures = 0;
+  for (const auto& row : closes) {
+    Client raw(5081);
+    raw.Send(kHandshake);
+    ASSERT_TRUE(Upgraded(raw)) << row.fault;
+    for (const std::string& frame : row.frames) raw.Send(frame);
+    EXPECT_EQ(Hear(raw).closeCode, row.closeCode) << row.fault;
+    raw.Send(CloseFrame(row.closeCode));
+    EXPECT_TRUE(raw.ClosedByServer()) << row.fault;
+    failures += row.failure;
   }
-  Client witness;
-  const std::string alone = Wire("w\r\n/*/【お知らせ！】wさんが参加しました\r\n");
-  EXPECT_EQ(witness.Exchange(Wire("CanEnter?w/*/~w"), alone.size()), alone) << "nobody joined";
-  // Each is refused as its connection's failure, named on the status line,
-  // whatever the room would have made of it; none took a seat.
-  const auto failed = [&] {
+  // The refused joins never reached the room; each refusal is the failure
+  // of its connection, named on the status line, whatever the room would
+  // have made of it.
+  witness.Send(Wire("/Reflesh//*/~w"));
+  const std::string state = witness.ReceiveState(4);
+  EXPECT_TRUE(state.starts_with(Wire("w\r\n/*/"))) << "nobody stays";
+  EXPECT_EQ(state.find(Wire("【お知らせ！】aさんが参加しました")), std::string::npos);
+  // Only the two that joined took a seat (the operator's accept status
+  // comes with the join).
+  const auto named = [&] {
     int n = 0;
     for (const auto& line : server->StatusLines())
       n += line.ends_with("でエラーにより、この接続を切ります");
     return n;
   };
-  ASSERT_TRUE(WaitUntil([&] { return failed() >= static_cast<int>(messages.size()); }));
-  int failures = 0, accepted = 0;
+  EXPECT_TRUE(WaitUntil([&] { return named() >= failures; }));
+  int accepted = 0;
   for (const auto& line : server->StatusLines()) {
-    failures += line.ends_with("でエラーにより、この接続を切ります");
     accepted += line == "Pibbetより接続を受け付けました";
     EXPECT_NE(line, "無効接続により一部閉じました");
   }
-  EXPECT_EQ(failures, static_cast<int>(messages.size()));
-  EXPECT_EQ(accepted, 1) << "the witness alone";
+  EXPECT_EQ(named(), failures);
+  EXPECT_EQ(accepted, 3) << "the witness, leaver and keyed";
+
+  // A server that stops says so to its members, and a client that never
+  // answers the Close frame does not hold the server's end.
+  Client member(5081);
+  member.Send(kHandshake);
+  ASSERT_TRUE(Upgraded(member));
+  member.Send(TextFrame(R"({"v":1,"type":"join","name":"last","key":"k"})"));
+  ASSERT_TRUE(Hear(member, [](const Heard& h) { return h.Said(R"("type":"room")"); }).Said("last"));
+  const int status = server->Stop();
+  server.reset();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Hear(member).closeCode, 1001) << "going away";
 }
 
 TEST(WebPort, OnTheDefaultPortThePageNamesTheWebSocketItListensOn) {
