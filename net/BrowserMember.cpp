@@ -110,6 +110,19 @@ QJsonArray Lines(const StateReply& room, std::uint64_t count) {
   return array;
 }
 
+// A line's id is a whole number a page counts exactly: 0 to 2^53 - 1, the
+// integers a JavaScript number holds without rounding. Anything else (a
+// negative, a fraction, a string, a larger number) could not be confirmed
+// as the page meant it, so it is refused rather than taken as no id.
+bool CountableId(const QJsonValue& id, qint64& value) {
+  constexpr qint64 largest = (qint64{1} << 53) - 1;
+  if (!id.isDouble()) return false;
+  const qint64 whole = id.toInteger(-1);
+  if (whole < 0 || whole > largest || static_cast<double>(whole) != id.toDouble()) return false;
+  value = whole;
+  return true;
+}
+
 // Lines ever posted: the newest line's number.
 std::uint64_t Posted(const StateReply& room) {
   return room.LineCount() > 0 ? room.LineNumber(0) : 0;
@@ -189,7 +202,12 @@ void BrowserMember::OnJson(const QString& message) {
     End(Ending::Failed);  // nothing but a join or a ping before the join
   } else if (type == QLatin1String("say")) {
     const QJsonValue id = request.value(QLatin1String("id"));
-    sayId_ = id.isDouble() ? id.toInteger(-1) : -1;
+    if (id.isUndefined()) {
+      sayId_ = -1;
+    } else if (!CountableId(id, sayId_)) {
+      End(Ending::Failed);  // an id the member could not count on
+      return;
+    }
     // A line sent again after a reconnection, carried out before: confirmed,
     // not posted twice. (A key not its own goes to the room, which drops it.)
     if (sayId_ >= 0 && sayId_ <= highestDone_ && key == joinedKey_) {

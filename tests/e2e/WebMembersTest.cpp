@@ -1064,6 +1064,11 @@ TEST_F(WebMembers, FramesAndAcknowledgementsFollowTheProtocol) {
             QStringList({QStringLiteral("〔acks〕none"), QStringLiteral("〔acks〕ten")}));
   EXPECT_EQ(browser.acked, 10);
   for (const qint64 ack : acks) EXPECT_EQ(ack, 10) << "acknowledgements seen: " << acks.size();
+  // The largest id a page counts exactly is counted, and confirmed as sent.
+  constexpr qint64 largest = (qint64{1} << 53) - 1;
+  browser.Send({{"type", "say"}, {"text", "top"}, {"id", largest}});
+  ASSERT_TRUE(WaitUntil([&] { return !acks.empty() && acks.last() == largest; }));
+  EXPECT_TRUE(browser.lines.contains(QStringLiteral("〔acks〕top")));
 }
 
 TEST_F(WebMembers, APageThatComesBackKeepsItsPlaceAndItsLinesAreCarriedOutOnce) {
@@ -1236,6 +1241,12 @@ TEST_F(WebMembers, EveryCloseTheServerStartsSaysWhyInAClosingHandshake) {
   ASSERT_FALSE(witness.ReceiveState(1).empty());
   // A name one character longer than a client's line could carry.
   const std::string tooLong(MaxSepPos - 9, 'x');
+  // A member that joins and says a line with the id given.
+  const auto Said = [](const std::string& id) {
+    return std::vector<std::string>{
+        TextFrame(R"({"v":1,"type":"join","name":"counter","key":"k"})"),
+        TextFrame(R"({"v":1,"type":"say","text":"x","key":"k","id":)" + id + "}")};
+  };
   const struct {
     const char* fault;
     std::vector<std::string> frames;
@@ -1265,6 +1276,13 @@ TEST_F(WebMembers, EveryCloseTheServerStartsSaysWhyInAClosingHandshake) {
        {TextFrame("CanEnter?keyed/*/~k"), TextFrame("/Reflesh//*/~wrong")},
        1008,
        false},
+      // Ids a page cannot count exactly: refused, not taken as no id.
+      {"an id of 2^64", Said("18446744073709551616"), 1008, true},
+      {"an id of 2^63 - 1", Said("9223372036854775807"), 1008, true},
+      {"an id of 2^53", Said("9007199254740992"), 1008, true},
+      {"a negative id", Said("-7"), 1008, true},
+      {"a fractional id", Said("1.5"), 1008, true},
+      {"an id in a string", Said(R"("9")"), 1008, true},
       {"a binary message", {ClientFrame(2, "CanEnter?a/*/~k")}, 1003, true},
       {"invalid UTF-8", {TextFrame("CanEnter?\xFF/*/~k")}, 1007, true},
       {"a message over 64 KiB", {TextFrame(std::string(64 * 1024 + 1, 'x'))}, 1009, false},
@@ -1287,6 +1305,7 @@ TEST_F(WebMembers, EveryCloseTheServerStartsSaysWhyInAClosingHandshake) {
   const std::string state = witness.ReceiveState(4);
   EXPECT_TRUE(state.starts_with(Wire("w\r\n/*/"))) << "nobody stays";
   EXPECT_EQ(state.find(Wire("【お知らせ！】aさんが参加しました")), std::string::npos);
+  EXPECT_EQ(state.find(Wire("〔counter〕x")), std::string::npos) << "no uncountable line posted";
   // Only the two that joined took a seat (the operator's accept status
   // comes with the join).
   const auto named = [&] {
@@ -1302,7 +1321,7 @@ TEST_F(WebMembers, EveryCloseTheServerStartsSaysWhyInAClosingHandshake) {
     EXPECT_NE(line, "無効接続により一部閉じました");
   }
   EXPECT_EQ(named(), failures);
-  EXPECT_EQ(accepted, 3) << "the witness, leaver and keyed";
+  EXPECT_EQ(accepted, 9) << "the witness, leaver, keyed and the six counters";
 
   // A server that stops says so to its members, and a client that never
   // answers the Close frame does not hold the server's end.
