@@ -682,6 +682,37 @@ try {
   await throughout("a reload", () => phone.reload(),
                    async () => (await connected(phone)) && (await log(phone)).includes(`〔${markup}〕${intoTheDark}`), 15000);
 
+  // ---- a duplicated tab starts with a copy of its original's session
+  // storage: it knows it is a copy, joins as a member of its own only when
+  // asked, and the two never take each other's place
+  const deskBefore = await desk.watched();
+  const copied = await desk.evaluate(() => sessionStorage.getItem("velmor.session"));
+  const copy = await open(sizes.desk, desk);
+  await copy.goto(page0);
+  await copy.evaluate((session) => sessionStorage.setItem("velmor.session", session), copied);
+  await copy.reload();
+  check(await until(async () => (await status(copy)).includes("このメンバーは別のタブで入室中です")) &&
+        (await copy.value(at.name)) === "花子" && !(await copy.evaluate(() => document.querySelector("#join").hidden)),
+        "a duplicated tab knows it is a copy and offers to join, the name filled in");
+  await copy.fill(at.name, "花子の複製");
+  await copy.click(at.join);
+  check(await until(async () => (await members(desk)).includes("花子の複製")), "and joins as a member of its own");
+  for (const [p, line] of [[copy, "from the copy"], [desk, "from the original"]]) {
+    await p.fill(at.text, line);
+    await p.press(at.text, "Enter");
+  }
+  const once = (l, line) => l.filter((x) => x === line).length === 1;
+  check(await until(async () => {
+    const { log: now } = await roomNow();
+    return once(now, "〔花子の複製〕from the copy") && once(now, "〔花子〕from the original");
+  }), "a line from each is posted once, the copy's first id being one the original used");
+  const deskAfter = await desk.watched();
+  check(deskAfter.sockets === deskBefore.sockets && deskAfter.closed === deskBefore.closed && (await connected(desk)),
+        `the original kept its connection throughout (${deskAfter.sockets - deskBefore.sockets} opened, ${deskAfter.closed - deskBefore.closed} closed)`);
+  await copy.click(at.leave);
+  check(await until(async () => (await log(desk)).includes("【お知らせ】花子の複製さんが退室されました")), "the copy leaves by itself");
+  await copy.close();
+
   // A page gone for good leaves when the grace runs out.
   const passer = await open(sizes.third);
   await passer.goto(page0);
