@@ -8,6 +8,9 @@
 #include <QJsonObject>
 #include <QWebSocket>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -61,6 +64,8 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
     // Frames Qt queued itself (pongs above all) while the member left more
     // than the bound unread.
     connect(connection_, &AdoptedSocket::OutputOverflowed, this, [this] { End(Ending::Failed); });
+    connect(connection_, &QIODevice::bytesWritten, this,
+            [this](qint64 bytes) { handedToKernel_ += bytes; });
     connect(connection_, &AdoptedSocket::ProtocolViolated, this,
             [this](QWebSocketProtocol::CloseCode code) { Shut(code, Ending::Failed); });
   }
@@ -91,8 +96,27 @@ BrowserMember::~BrowserMember() { Release(); }
 
 namespace {
 
+// The room's text as a page is sent it. A control character (a Pibbet
+// client may send any) travels as its picture, U+2400 on (a tab stays a
+// tab), and half a surrogate pair as U+FFFD, what a page would show for it:
+// JSON could carry either only as a six-byte escape, so every character
+// costs at most three bytes as sent, as a kana does, and what a member is
+// owed has the bound the README adds up.
 QString Text(std::u16string_view text) {
-  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+  QString shown = QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+  const qsizetype size = shown.size();
+  for (qsizetype i = 0; i < size; ++i) {
+    const char16_t unit = shown.at(i).unicode();
+    if (unit < 0x20 && unit != u'\t') {
+      shown[i] = QChar(static_cast<char16_t>(0x2400 + unit));
+    } else if (QChar::isHighSurrogate(unit) && i + 1 < size &&
+               QChar::isLowSurrogate(shown.at(i + 1).unicode())) {
+      ++i;  // a whole pair
+    } else if (QChar::isSurrogate(unit)) {
+      shown[i] = QChar::ReplacementCharacter;
+    }
+  }
+  return shown;
 }
 
 QJsonArray Names(const StateReply& room) {
@@ -295,6 +319,14 @@ void BrowserMember::RoomChanged(const StateReply& room) {
 }
 
 void BrowserMember::CheckAlive() {
+  // A member that takes what it is sent is there, however long a large
+  // room takes to reach it over its link, during which its answer to a
+  // ping would wait behind the room. Our own pings taken say nothing: a
+  // peer's kernel takes them long after its page stopped.
+  const qint64 taken = TakenByPeer();
+  if (taken - takenAtCheck_ > pingBytes_) Heard();
+  takenAtCheck_ = taken;
+  pingBytes_ = 0;
   // Silence counts only while this server could have heard the member: a
   // check that comes late (the server stopped, the machine busy) counts no
   // more than one interval, so a member that answers the next ping stays.
@@ -306,7 +338,19 @@ void BrowserMember::CheckAlive() {
     ConnectionLost(Ending::Failed);
     return;
   }
+  // While output waits here, its progress is the sign of life, and a ping
+  // would only join the queue.
+  if (UnsentBytes() > 0) return;
   socket_->ping();
+  pingBytes_ += 2;  // an empty ping frame
+}
+
+qint64 BrowserMember::TakenByPeer() const {
+  int inKernel = 0;  // bytes the peer has not acknowledged yet
+  if (connection_ == nullptr ||
+      ::ioctl(static_cast<int>(connection_->socketDescriptor()), SIOCOUTQ, &inKernel) != 0)
+    inKernel = 0;
+  return handedToKernel_ - inKernel;
 }
 
 qint64 BrowserMember::UnsentBytes() const {

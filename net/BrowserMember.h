@@ -70,6 +70,8 @@ class BrowserMember : public Member {
   void Send(const QString& message);
   void Heard();
   void CheckAlive();
+  // Bytes of output the peer has acknowledged so far.
+  qint64 TakenByPeer() const;
   void ConnectionLost(Ending ending);
   void DropSocket();
   // Ends the member; its connection closes with code and reason.
@@ -99,6 +101,11 @@ class BrowserMember : public Member {
   QElapsedTimer lastHeard_;
   QElapsedTimer lastCheck_;
   qint64 silentMs_ = 0;  // silence while the server could hear
+  // What the peer acknowledged, as counted at the last check; what was
+  // handed to the kernel; the pings sent since the last check.
+  qint64 takenAtCheck_ = 0;
+  qint64 handedToKernel_ = 0;
+  qint64 pingBytes_ = 0;
   QString joinedKey_;
   bool left_ = false;  // said it leaves: its place is not kept
   // Why the connection closes, once it does: unless the member said why, the

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -224,15 +225,31 @@ std::string Client::Receive(std::size_t expectedBytes, std::chrono::milliseconds
 // log after the first "/*/" holds the lines the caller expects. (A name with
 // "/*/" in it would confuse this; such tests read an exact byte count.)
 std::string Client::ReceiveState(std::size_t logLines, std::chrono::milliseconds timeout) const {
+  // Counted as the bytes come, so a state of megabytes read in many pieces
+  // is scanned once.
   std::string data;
+  std::size_t separator = std::string::npos;
+  std::size_t scanned = 0;
+  std::size_t lines = 0;
   const auto whole = [&] {
-    const auto separator = data.find("/*/");
-    if (separator == std::string::npos) return false;
-    std::size_t lines = 0;
-    for (auto at = data.find("\r\n", separator); at != std::string::npos;
+    if (separator == std::string::npos) {
+      separator = data.find("/*/", scanned > 2 ? scanned - 2 : 0);
+      if (separator == std::string::npos) {
+        scanned = data.size();
+        return false;
+      }
+      scanned = separator;
+    }
+    for (auto at = data.find("\r\n", scanned); at != std::string::npos;
          at = data.find("\r\n", at + 2)) {
       ++lines;
+      scanned = at + 2;
     }
+    // A CR at the very end may begin the next line's CR LF.
+    if (scanned < data.size() && data.back() == '\r')
+      scanned = data.size() - 1;
+    else
+      scanned = std::max(scanned, data.size());
     return lines >= logLines;
   };
   const auto deadline = Clock::now() + timeout;

@@ -731,23 +731,6 @@ TEST_F(WebMembers, OutOfDescriptorsOnTheBrowserPortsIsReportedOnceWithoutSpinnin
   EXPECT_LT(std::chrono::steady_clock::now() - freed, 1s);
 }
 
-TEST_F(WebMembers, SlowBrowserGetsALargeStateWhole) {
-  Client poster;
-  poster.Send(Wire("CanEnter?p/*/~p"));
-  ASSERT_FALSE(poster.ReceiveState(1).empty());
-  // 50 lines of 30,000 characters: a state of 1.5 MB.
-  for (int i = 0; i < 50; ++i) {
-    poster.Send(Wire("NormalTel" + std::string(30000, 'a' + i % 26) + "/*/~p"));
-    ASSERT_FALSE(poster.ReceiveState(std::min(i + 2, 50), 30s).empty());
-  }
-  auto browser = Open();
-  ASSERT_EQ(browser->state(), QAbstractSocket::ConnectedState);
-  const QString reply = Ask(*browser, QStringLiteral("CanEnter?b/*/~b"), 50);
-  EXPECT_GT(reply.size(), 1450000);
-  EXPECT_TRUE(reply.startsWith(QStringLiteral("p\r\nb\r\n/*/"))) << "whole, and still a member";
-  EXPECT_EQ(browser->state(), QAbstractSocket::ConnectedState);
-}
-
 // A browser speaking the JSON protocol, and the room as its messages make it.
 struct JsonBrowser {
   std::unique_ptr<QWebSocket> socket;
@@ -926,6 +909,171 @@ TEST_F(WebMembers, EveryEndingReleasesItsConnectionAndStalledHandshakesAreClosed
   EXPECT_TRUE(Ask(*after, QStringLiteral("CanEnter?after/*/~a"), 1).contains(u"after\r\n/*/"));
 }
 
+// Reads and drops what comes until marker has come; false when the stream
+// ends or the time runs out first.
+bool ReadPast(const Client& raw, const std::string& marker, std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  std::string seen;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const std::string more = left.count() > 0 ? raw.Receive(1, left) : std::string();
+    if (more.empty()) return false;
+    seen += more;
+    if (seen.find(marker) != std::string::npos) return true;
+    if (seen.size() >= marker.size()) seen.erase(0, seen.size() - marker.size() + 1);
+  }
+}
+
+std::string Repeated(const std::string& unit, std::size_t times) {
+  std::string text;
+  for (std::size_t i = 0; i < times; ++i) text += unit;
+  return text;
+}
+
+TEST_F(WebMembers, SlowBrowserGetsALargeStateWhole) {
+  constexpr int keepAliveMs = 1500;
+  server->Stop();
+  Start({"VELMOR_TEST_KEEPALIVE_MS=" + std::to_string(keepAliveMs)});
+  Client poster;
+  poster.Send(Wire("CanEnter?p/*/~p"));
+  ASSERT_FALSE(poster.ReceiveState(1).empty());
+  // 50 lines of 30,000 characters: a state of 1.5 MB.
+  for (int i = 0; i < 50; ++i) {
+    poster.Send(Wire("NormalTel" + std::string(30000, 'a' + i % 26) + "/*/~p"));
+    ASSERT_FALSE(poster.ReceiveState(std::min(i + 2, 50), 30s).empty());
+  }
+  auto browser = Open();
+  ASSERT_EQ(browser->state(), QAbstractSocket::ConnectedState);
+  const QString reply = Ask(*browser, QStringLiteral("CanEnter?b/*/~b"), 50);
+  EXPECT_GT(reply.size(), 1450000);
+  EXPECT_TRUE(reply.startsWith(QStringLiteral("p\r\nb\r\n/*/"))) << "whole, and still a member";
+  EXPECT_EQ(browser->state(), QAbstractSocket::ConnectedState);
+  // A page on a slow link, which takes the room in several times the
+  // keep-alive and answers no ping meanwhile: what it takes shows it is there.
+  browser->close();
+  Client slow(5081, 4096);
+  slow.Send(kHandshake);
+  ASSERT_TRUE(Upgraded(slow));
+  slow.Send(TextFrame(R"({"v":1,"type":"join","name":"s","key":"s"})"));
+  const auto began = std::chrono::steady_clock::now();
+  std::string tail;
+  std::size_t taken = 0;
+  for (int i = 0; i < 4000 && tail.find("\"type\":\"room\"") == std::string::npos; ++i) {
+    const std::string more = slow.Receive(1, 5s);
+    if (more.empty()) break;
+    taken += more.size();
+    tail = tail.substr(tail.size() > 16 ? tail.size() - 16 : 0) + more;
+    std::this_thread::sleep_for(10ms);
+  }
+  const auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_GT(taken, 1400000u);
+  EXPECT_GT(took, 2 * std::chrono::milliseconds(keepAliveMs)) << "slower than the keep-alive";
+  slow.Send(TextFrame(R"({"v":1,"type":"ping"})"));
+  EXPECT_TRUE(ReadPast(slow, "\"pong\"", 5s)) << "still a member";
+}
+
+// The largest reply of each kind owed to every member at once. The log is 50
+// of the longest lines a request can post, of the character that costs each
+// kind the most bytes as sent: a two-byte kana for a Pibbet client and for
+// a browser asking as one (three bytes of UTF-8), a control character for a
+// browser speaking JSON (which has no shorter form for it than a six-byte
+// escape); the poster's name is as long. Then 19 members that do not read
+// are each owed the whole room. The server stays under its ceiling and
+// drops none of them.
+TEST_F(WebMembers, TheLargestRepliesOwedToEveryMemberAtOnceStayUnderTheCeiling) {
+  constexpr std::size_t longest = MaxSepPos - 10;  // after a 9-character command word
+  enum class Kind { Client, Json, Text };
+  const struct {
+    const char* kind;
+    std::string unit;
+    Kind members;
+  } rows[] = {{"Pibbet clients, kana", "あ", Kind::Client},
+              {"browsers speaking JSON, control characters", "\x01", Kind::Json},
+              {"browsers asking as clients, kana", "あ", Kind::Text}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.kind);
+    if (&row != &rows[0]) {
+      server->Stop();
+      Start();
+    }
+    const std::string unit = Wire(row.unit);
+    // The members that are to be owed their replies join first, so that
+    // the log is all of the longest lines.
+    std::vector<std::unique_ptr<Client>> members;
+    const auto join = [](int i) {
+      return TextFrame(R"({"v":1,"type":"join","name":"b)" + std::to_string(i) + R"(","key":"k)" +
+                       std::to_string(i) + R"("})");
+    };
+    // What a browser is sent is read up to the answer to a ping after it.
+    const auto readAll = [&] {
+      for (auto& member : members) {
+        member->Send(TextFrame(R"({"v":1,"type":"ping"})"));
+        ASSERT_TRUE(ReadPast(*member, "\"pong\"", 60s));
+      }
+    };
+    for (int i = 0; i < 19; ++i) {
+      const std::string number = std::to_string(10 + i);
+      if (row.members == Kind::Client) {
+        members.push_back(std::make_unique<Client>(5000, 4096));
+        members.back()->Send(Wire("CanEnter?") + Repeated(unit, longest - 2) + number + "/*/~k");
+        ASSERT_FALSE(members.back()->ReceiveState(std::size_t(i) + 1, 30s).empty()) << i;
+        continue;
+      }
+      members.push_back(std::make_unique<Client>(5081, 4096));
+      members.back()->Send(kHandshake);
+      ASSERT_TRUE(Upgraded(*members.back())) << i;
+      if (row.members == Kind::Json) {
+        members.back()->Send(join(i));
+        ASSERT_TRUE(ReadPast(*members.back(), "\"type\":\"room\"", 60s)) << i;
+      } else {
+        // Its state ends with the oldest line, the first member's join.
+        members.back()->Send(TextFrame("CanEnter?t" + number + "/*/~k"));
+        ASSERT_TRUE(ReadPast(*members.back(), "t10さんが参加しました\r\n", 60s)) << i;
+      }
+    }
+    Client poster;
+    poster.Send(Wire("CanEnter?") + Repeated(unit, longest) + "/*/~p");
+    ASSERT_FALSE(poster.ReceiveState(20, 30s).empty());
+    for (int i = 0; i < 50; ++i) {
+      poster.Send("NormalTel" + Repeated(unit, longest) + "/*/~p");
+      ASSERT_FALSE(poster.ReceiveState(std::min(i + 21, 50), 60s).empty()) << i;
+      if (row.members == Kind::Json) {
+        ASSERT_NO_FATAL_FAILURE(readAll());
+      }
+    }
+    std::vector<std::unique_ptr<Client>> owed;
+    for (int i = 0; i < 19; ++i) {
+      if (row.members == Kind::Json) {
+        // It comes back on a connection it never reads, owed the room.
+        owed.push_back(std::make_unique<Client>(5081, 4096));
+        owed.back()->Send(kHandshake);
+        ASSERT_TRUE(Upgraded(*owed.back())) << i;
+        owed.back()->Send(join(i));
+        // The connection it left is closed as taken over.
+        ASSERT_EQ(Hear(*members[i], {}, 30s).closeCode, 1001) << i;
+        members[i]->Send(CloseFrame(1001));
+      } else {
+        members[i]->Send(row.members == Kind::Text ? TextFrame("/Reflesh//*/~k")
+                                                   : Wire("/Reflesh//*/~k"));
+        ASSERT_EQ(members[i]->AwaitAnswer(30s), Client::Answer::Reply);
+      }
+    }
+    poster.Send(Wire("/Reflesh//*/~p"));
+    const std::string state = poster.ReceiveState(50, 60s);
+    EXPECT_EQ(
+        std::count(state.begin(), state.begin() + std::min(state.find("/*/"), state.size()), '\n'),
+        20)
+        << "every member still in the room";
+    EXPECT_EQ(std::count(state.begin(), state.end(), '\n'), 70);
+    const long peak = server->PeakResidentKiB();
+    std::printf("%s: the state %zu bytes; peak resident %ld KiB\n", row.kind, state.size(), peak);
+#ifndef VELMOR_SANITIZED
+    EXPECT_LT(peak, kMemoryCeilingKiB);
+#endif
+  }
+}
+
 TEST_F(WebMembers, WhatAConnectionMakesTheServerQueueCountsAgainstItsBound) {
   // Pings, each answered with a pong, from a socket that never reads.
   Client flood(5081, 4096);
@@ -1069,6 +1217,23 @@ TEST_F(WebMembers, FramesAndAcknowledgementsFollowTheProtocol) {
   browser.Send({{"type", "say"}, {"text", "top"}, {"id", largest}});
   ASSERT_TRUE(WaitUntil([&] { return !acks.empty() && acks.last() == largest; }));
   EXPECT_TRUE(browser.lines.contains(QStringLiteral("〔acks〕top")));
+  // Characters JSON would escape in six bytes reach a page in three: a
+  // client's control characters as their pictures (a tab as it is), half a
+  // surrogate pair as U+FFFD.
+  Client client;
+  client.Send(
+      Wire("CanEnter?\x01"
+           "c\x1f/*/~c"));
+  ASSERT_FALSE(client.ReceiveState(1).empty());
+  client.Send(Wire("NormalTel\x01\tline\x1b/*/~c"));
+  ASSERT_FALSE(client.ReceiveState(1).empty());
+  browser.Send({{"type", "say"}, {"text", QString(QChar(0xD800)) + QStringLiteral("half")}});
+  ASSERT_TRUE(WaitUntil([&] {
+    return browser.lines.size() >= 2 && browser.lines[0].contains(QStringLiteral("half"));
+  }));
+  EXPECT_EQ(browser.lines.mid(0, 2),
+            QStringList({QStringLiteral("〔acks〕\uFFFDhalf"), QStringLiteral("〔␁c␟〕␁\tline␛")}));
+  EXPECT_TRUE(browser.members.contains(QStringLiteral("␁c␟")));
 }
 
 TEST_F(WebMembers, APageThatComesBackKeepsItsPlaceAndItsLinesAreCarriedOutOnce) {
