@@ -3,8 +3,8 @@
 #include <QCommandLineParser>
 #include <QStringList>
 
-#include "net/BrowserMember.h"
-#include "net/ChatServer.h"
+#include "members/BrowserMember.h"
+#include "server/ChatServer.h"
 
 namespace velmor {
 

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "net/EpollEventLoop.h"
+#include "loop/EpollEventLoop.h"
 
 namespace velmor {
 

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "app/InstanceLock.h"
-#include "net/ChatServer.h"
+#include "server/ChatServer.h"
 #include "stderr/StatusEcho.h"
 
 namespace velmor {

@@ -8,7 +8,7 @@
 
 #include "app/ServerHost.h"
 #include "app/Shutdown.h"
-#include "net/EpollEventLoop.h"
+#include "loop/EpollEventLoop.h"
 
 namespace velmor {
 

@@ -8,7 +8,7 @@
 #include "app/ServerHost.h"
 #include "app/Shutdown.h"
 #include "app/Startup.h"
-#include "net/BrowserMember.h"
+#include "members/BrowserMember.h"
 #include "stderr/StderrQueue.h"
 #include "ui/OperatorWindow.h"
 

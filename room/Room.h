@@ -1,5 +1,5 @@
-// The chat room: member names and keys per slot, the 50-line log, and the
-// handling of every client request against them.
+// The chat room: member names and keys per slot, the log of the last
+// LogCapacity lines, and the handling of every client request against them.
 #pragma once
 
 #include <algorithm>
@@ -35,7 +35,7 @@ class Room {
   // and the display refreshed.
   void OnOperatorLine(std::u16string_view text);
 
-  // The only way a line enters the log: newest last, the oldest of 50 dropped.
+  // The only way a line enters the log: newest last, the oldest beyond LogCapacity dropped.
   void AppendLogLine(const std::u16string& line) { AppendLogLine({std::u16string_view(line)}); }
   // The line made of parts, written straight into the place it takes.
   void AppendLogLine(std::initializer_list<std::u16string_view> parts);
@@ -58,7 +58,7 @@ class Room {
   const std::u16string& MemberKey(SlotIndex slot) const { return memberKeys_.at(slot); }
   // Line k of the log, 0 the oldest; empty beyond the newest.
   const std::u16string& LogLine(int k) const;
-  // Every line has text, so the log holds the last min(posted, 50).
+  // Every line has text, so the log holds the last min(posted, LogCapacity).
   int LogCount() const { return static_cast<int>(std::min<std::uint64_t>(posted_, LogCapacity)); }
   // The state reply as the room stands, in its parts; valid until it next
   // changes.
@@ -106,7 +106,7 @@ class Room {
   RoomDisplay* display_ = nullptr;
 
   // The log, a ring: line n (counted from 0 over the room's life) is kept at
-  // n % 50 until line n + 50 takes its place.
+  // n % LogCapacity until line n + LogCapacity takes its place.
   std::array<std::u16string, LogCapacity> logLines_;
   std::uint64_t posted_ = 0;
   std::u16string nextLine_;

@@ -7,22 +7,22 @@ void SlotTable::Open() {
   topSlot_ = 0;
 }
 
-SlotTable::Placement SlotTable::FindSlot() const {
+SlotTable::Vacancy SlotTable::FindSlot() const {
   std::int32_t i = 0;
   while (inUse_[i] && i != topSlot_) ++i;
-  if (i < topSlot_) return {Placement::Kind::Reuse, static_cast<SlotIndex>(i)};
+  if (i < topSlot_) return {Vacancy::Kind::Reuse, static_cast<SlotIndex>(i)};
   if (topSlot_ < MaxClientSlot)
-    return {Placement::Kind::NewSlot, static_cast<SlotIndex>(topSlot_ + 1)};
-  if (!inUse_[topSlot_]) return {Placement::Kind::Reuse, static_cast<SlotIndex>(topSlot_)};
-  return {Placement::Kind::Full, 0};
+    return {Vacancy::Kind::NewSlot, static_cast<SlotIndex>(topSlot_ + 1)};
+  if (!inUse_[topSlot_]) return {Vacancy::Kind::Reuse, static_cast<SlotIndex>(topSlot_)};
+  return {Vacancy::Kind::Full, 0};
 }
 
-void SlotTable::Take(Placement placement) {
-  if (placement.kind == Placement::Kind::NewSlot) {
+void SlotTable::Take(Vacancy vacancy) {
+  if (vacancy.kind == Vacancy::Kind::NewSlot) {
     ++topSlot_;
     inUse_.resize(topSlot_ + 1, false);
   }
-  inUse_[placement.slot] = true;
+  inUse_[vacancy.slot] = true;
 }
 
 void SlotTable::Free(SlotIndex slot) {

@@ -11,7 +11,7 @@ namespace velmor {
 
 class SlotTable {
  public:
-  struct Placement {
+  struct Vacancy {
     enum class Kind { NewSlot, Reuse, Full };
     Kind kind;
     SlotIndex slot;  // meaningful unless Full
@@ -23,9 +23,9 @@ class SlotTable {
   // Where the next connection goes. The search stops at the first free slot
   // below TopSlot, or at TopSlot itself, which makes a new slot above it;
   // only at the limit is a free TopSlot taken again.
-  Placement FindSlot() const;
+  Vacancy FindSlot() const;
   // Takes a slot FindSlot named; a new slot raises TopSlot by one.
-  void Take(Placement placement);
+  void Take(Vacancy vacancy);
   void Free(SlotIndex slot);
 
   bool InUse(SlotIndex slot) const {

@@ -76,10 +76,10 @@ OperatorWindow::OperatorWindow(Clock& clock, Desktop& desktop, OperatorLink& ser
   // The server publishes at most once per frame; each view is replaced
   // whole, the member view only when membership changed.
   connect(&server_, &OperatorLink::ViewsChanged, this, [this] {
-    const RoomViews news = server_.TakeViews();
-    if (news.memberList) memberView_->setPlainText(*news.memberList);
-    if (news.log) logView_->setPlainText(*news.log);
-    if (news.status) statusBar_->showMessage(*news.status);
+    const RoomViews fresh = server_.TakeViews();
+    if (fresh.memberList) memberView_->setPlainText(*fresh.memberList);
+    if (fresh.log) logView_->setPlainText(*fresh.log);
+    if (fresh.status) statusBar_->showMessage(*fresh.status);
   });
 
   const int dpiX = logicalDpiX();

@@ -7,7 +7,7 @@
 #include <QMainWindow>
 #include <QTimer>
 
-#include "net/OperatorLink.h"
+#include "operator/OperatorLink.h"
 #include "ui/Desktop.h"
 #include "ui/WindowLayout.h"
 

@@ -8,7 +8,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "net/OperatorLink.h"
+#include "operator/OperatorLink.h"
 #include "ui/Desktop.h"
 
 namespace velmor {

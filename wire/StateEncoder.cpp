@@ -12,9 +12,9 @@ namespace velmor {
 void StateEncoder::MakeRoomInFront(std::size_t need) {
   if (start_ >= need) return;
   // Room for four times what is kept and needed, so that moving is rare
-  // and its cost spread over many lines (a full log of long lines moves
-  // once in 150 of them); within the buffer while it is big enough, so only
-  // a log larger than any before costs an allocation.
+  // and its cost spread over the many lines put in front between two moves;
+  // within the buffer while it is big enough, so only a log larger than any
+  // before costs an allocation.
   const std::size_t kept = end_ - start_;
   const std::size_t size = std::max<std::size_t>(4 * (kept + need), 64 * 1024);
   if (buffer_.size() >= size) {

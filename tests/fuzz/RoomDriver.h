@@ -111,10 +111,10 @@ class RoomDriver {
 
     switch (op) {
       case 0: {  // a connection arrives
-        const auto placement = slots_.FindSlot();
-        if (placement.kind != SlotTable::Placement::Kind::Full) {
-          slots_.Take(placement);
-          sockets_.open.insert(placement.slot);
+        const auto vacancy = slots_.FindSlot();
+        if (vacancy.kind != SlotTable::Vacancy::Kind::Full) {
+          slots_.Take(vacancy);
+          sockets_.open.insert(vacancy.slot);
         }
         break;
       }

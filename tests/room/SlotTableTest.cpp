@@ -6,13 +6,13 @@
 namespace velmor {
 namespace {
 
-using Kind = SlotTable::Placement::Kind;
+using Kind = SlotTable::Vacancy::Kind;
 
 SlotIndex Connect(SlotTable& table) {
-  const auto placement = table.FindSlot();
-  if (placement.kind == Kind::Full) return -1;
-  table.Take(placement);
-  return placement.slot;
+  const auto vacancy = table.FindSlot();
+  if (vacancy.kind == Kind::Full) return -1;
+  table.Take(vacancy);
+  return vacancy.slot;
 }
 
 TEST(SlotTable, FirstConnectionsMakeSlotsOneAndTwo) {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/EpollEventLoop.h"
+#include "loop/EpollEventLoop.h"
 
 int main(int argc, char** argv) {
   QCoreApplication::setEventDispatcher(new velmor::EpollEventLoop);

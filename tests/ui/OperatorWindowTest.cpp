@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/ChatServer.h"
+#include "server/ChatServer.h"
 #include "tests/support/FakePorts.h"
 #include "tests/support/Wait.h"
 #include "tests/ui/UiFakes.h"

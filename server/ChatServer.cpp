@@ -1,0 +1,297 @@
+#include "server/ChatServer.h"
+
+#include <QMetaMethod>
+#include <QWebSocket>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "accept/AcceptRule.h"
+#include "accept/Listener.h"
+#include "members/BrowserMember.h"
+#include "room/StatusTexts.h"
+#include "stderr/StderrQueue.h"
+#include "web/AdoptedSocket.h"
+#include "web/BrowserGate.h"
+
+namespace velmor {
+
+namespace {
+
+// What a listener calls itself where a connection would name its peer.
+std::u16string ListenerLabel(std::uint16_t port) {
+  return u"待受ポート" + QString::number(port).toStdU16String();
+}
+constexpr std::u16string_view ListenerAddress = u"0.0.0.0";
+
+}  // namespace
+
+ChatServer::ChatServer(StatusLine& status, QObject* parent)
+    : OperatorLink(parent),
+      // A child, so that it moves with the server to its thread.
+      views_(
+          status, [this] { return room_.CurrentViews(); }, this),
+      room_(*this, views_),
+      slotHolders_(1),
+      newsCooldown_(this) {
+  room_.SetDisplay(this);
+  newsCooldown_.setSingleShot(true);
+  connect(&newsCooldown_, &QTimer::timeout, this, [this] {
+    if (newsPending_) TellMembers();
+  });
+  connect(&views_, &ViewPublisher::ViewsChanged, this, &ChatServer::ViewsChanged);
+  slotHolders_[0].address = ListenerAddress;
+  slotHolders_[0].label = ListenerLabel(DefaultPort);
+}
+
+void ChatServer::connectNotify(const QMetaMethod& signal) {
+  if (signal == QMetaMethod::fromSignal(&OperatorLink::ViewsChanged)) views_.StartRendering();
+}
+
+ChatServer::~ChatServer() {
+  for (SlotHolder& holder : slotHolders_) {
+    if (holder.member != nullptr) holder.member->Close();
+  }
+  for (const QPointer<Member>& member : unplaced_) {
+    if (member) member->Close();
+  }
+}
+
+ChatServer::StartResult ChatServer::Start(std::uint16_t port) {
+  listener_ = new DescriptorListener(
+      [this](int fd) { OnNewClient(fd); },
+      // The chat port's texts name it as the
+      // clients know it, whatever was asked.
+      [this](const QString& reason) { ReportAcceptTrouble(DefaultPort, reason); }, this);
+  QString reason;
+  const bool listening = listener_->Listen(port, reason);
+  if (listening) {
+    views_.SetStatusText(std::u16string(status::Waiting));
+  } else {
+    // Named as the clients know the port, whatever was asked.
+    views_.SetStatusText(status::ListenFailed(DefaultPort, reason.toStdU16String()));
+  }
+  slots_.Open();
+  return listening ? StartResult::Listening : StartResult::ListenFailed;
+}
+
+std::uint16_t ChatServer::ListeningPort() const {
+  return listener_ != nullptr ? listener_->Port() : 0;
+}
+
+void ChatServer::ReportAcceptTrouble(std::uint16_t port, const QString& reason) {
+  StderrQueue::Instance().WriteLine(
+      QStringLiteral("velmor: accepting a connection on port %1 failed: %2; trying again every "
+                     "%3 ms\n")
+          .arg(port)
+          .arg(reason)
+          .arg(AcceptRule::AcceptRetryMs)
+          .toStdString());
+  views_.SetStatusText(status::ConnectionError(ListenerLabel(port), ListenerAddress));
+}
+
+std::optional<SlotIndex> ChatServer::TakeSlot() {
+  SlotTable::Vacancy vacancy = slots_.FindSlot();
+  if (vacancy.kind == SlotTable::Vacancy::Kind::Full && EndLongestAway()) {
+    vacancy = slots_.FindSlot();
+  }
+  if (vacancy.kind == SlotTable::Vacancy::Kind::Full) {
+    views_.SetStatusText(std::u16string(status::Full));
+    return std::nullopt;
+  }
+  if (vacancy.kind == SlotTable::Vacancy::Kind::NewSlot) slotHolders_.emplace_back();
+  slots_.Take(vacancy);
+  return vacancy.slot;
+}
+
+void ChatServer::Seat(SlotIndex slot, Member* member) {
+  SlotHolder& holder = slotHolders_[slot];
+  holder.member = member;
+  holder.address = member->Address();
+  holder.label = member->Label();
+  views_.SetStatusText(std::u16string(status::Accepted));
+}
+
+void ChatServer::OnNewClient(int fd) {
+  const std::optional<SlotIndex> slot = TakeSlot();
+  if (!slot) {
+    ::close(fd);
+    return;
+  }
+  // Here, on the thread the clients are served on.
+  if (!clientShared_) clientShared_.emplace(ReadinessWatch::OnThisThread(*this));
+  Seat(*slot, new DescriptorClient(fd, *slot, *this, *clientShared_, this));
+}
+
+bool ChatServer::EndLongestAway() {
+  Member* longest = nullptr;
+  for (const SlotHolder& holder : slotHolders_) {
+    if (holder.member == nullptr || holder.member->AwayMs() < 0) continue;
+    if (longest == nullptr || holder.member->AwayMs() > longest->AwayMs()) longest = holder.member;
+  }
+  if (longest == nullptr) return false;
+  longest->EndAway();
+  return true;
+}
+
+void ChatServer::OnNewBrowser(QWebSocket* socket) {
+  // A browser takes its seat when it joins (see PlaceJoin): a connection
+  // that goes before that was never in the room, and one that comes back
+  // takes its own place again, however full the room is.
+  std::erase_if(unplaced_, [](const QPointer<Member>& member) { return member.isNull(); });
+  unplaced_.emplace_back(new BrowserMember(socket, Member::Unplaced, *this, this));
+}
+
+void ChatServer::OnArrival(SlotIndex slot, std::u16string_view text) {
+  room_.OnArrival(slot, text);
+}
+
+void ChatServer::OnRequest(SlotIndex slot, const Request& request) {
+  room_.OnRequest(slot, request);
+}
+
+void ChatServer::OnEnded(SlotIndex slot, Ending ending) {
+  if (ending == Ending::PeerClosed) {
+    room_.OnPeerClosed(slot);
+  } else {
+    room_.OnConnectionFailed(slot);
+  }
+}
+
+void ChatServer::OnFailedUnseated(const Member& member) {
+  views_.SetStatusText(status::ConnectionError(member.Label(), member.Address()));
+}
+
+bool ChatServer::HasJoined(SlotIndex slot) const {
+  return HasSlot(slot) && slot > 0 && !room_.MemberName(slot).empty();
+}
+
+MemberEvents::Seating ChatServer::PlaceJoin(Member& member, std::u16string_view name,
+                                            std::u16string_view key) {
+  const SlotIndex from = member.Slot();
+  // A page that came back (the key shows it is the same page) takes its
+  // place again, even from a connection that still looks alive: the room
+  // sees no leave and no join.
+  if (!key.empty() && !HasJoined(from)) {
+    for (SlotIndex slot = 1; HasSlot(slot); ++slot) {
+      Member* held = slotHolders_[slot].member;
+      if (slot == from || held == nullptr || !held->Resumable() || room_.MemberName(slot) != name ||
+          room_.MemberKey(slot) != key) {
+        continue;
+      }
+      member.TakeOver(*held);
+      held->Close();
+      if (from != Member::Unplaced) {
+        // It never joined there: its slot is freed without a word.
+        slotHolders_[from].member = nullptr;
+        slots_.Free(from);
+      }
+      std::erase(unplaced_, QPointer<Member>(&member));
+      SlotHolder& holder = slotHolders_[slot];
+      holder.member = &member;
+      holder.address = member.Address();
+      holder.label = member.Label();
+      member.MoveTo(slot);
+      return Seating::Resumed;
+    }
+  }
+  if (from != Member::Unplaced) return Seating::Join;
+  std::erase(unplaced_, QPointer<Member>(&member));
+  const std::optional<SlotIndex> slot = TakeSlot();
+  if (!slot) return Seating::Refused;
+  member.MoveTo(*slot);
+  Seat(*slot, &member);
+  return Seating::Join;
+}
+
+// Members told of changes hear of them once the request in hand is done,
+// and under a flood at most once per frame, all of a frame's changes in one
+// message. A room of Pibbet clients alone, who ask for what they see, runs
+// no frame: its flood leaves the loop no timer to wake for.
+void ChatServer::ShowRoom() {
+  views_.ShowRoom();
+  if (newsPending_ || !AnyoneFollowsChanges()) return;
+  newsPending_ = true;
+  if (!newsCooldown_.isActive()) {
+    QMetaObject::invokeMethod(this, &ChatServer::TellMembers, Qt::QueuedConnection);
+  }
+}
+
+bool ChatServer::AnyoneFollowsChanges() const {
+  return std::any_of(slotHolders_.begin(), slotHolders_.end(), [](const SlotHolder& holder) {
+    return holder.member != nullptr && holder.member->FollowsChanges();
+  });
+}
+
+void ChatServer::TellMembers() {
+  if (!newsPending_ || newsCooldown_.isActive()) return;
+  newsPending_ = false;
+  newsCooldown_.start(NewsIntervalMs);
+  for (const SlotHolder& holder : slotHolders_) {
+    if (holder.member != nullptr) holder.member->RoomChanged(room_.State());
+  }
+}
+
+void ChatServer::SendState(SlotIndex slot, const StateReply& reply) {
+  if (Member* member = MemberAt(slot)) member->SendState(reply);
+}
+
+void ChatServer::ReleaseSlot(SlotIndex slot) {
+  if (!HasSlot(slot)) return;
+  if (Member* member = std::exchange(slotHolders_[slot].member, nullptr)) member->Close();
+  slots_.Free(slot);
+}
+
+std::u16string ChatServer::PeerAddress(SlotIndex slot) const {
+  return HasSlot(slot) ? slotHolders_[slot].address : std::u16string();
+}
+
+std::u16string ChatServer::PeerLabel(SlotIndex slot) const {
+  return HasSlot(slot) ? slotHolders_[slot].label : std::u16string();
+}
+
+void ChatServer::PostOperatorLine(const QString& text) {
+  if (text.isEmpty()) return;
+  // Called from the window's thread, this runs on the server's, queued
+  // behind the requests that came first; from the server's own, at once.
+  QMetaObject::invokeMethod(this, [this, text] { room_.OnOperatorLine(text.toStdU16String()); });
+}
+
+bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraNames) {
+  auto* gate = new BrowserGate([this](QWebSocket* socket) { OnNewBrowser(socket); },
+                               Member::MaxUnreadReplyBytes,
+                               [this](std::uint16_t failedPort, const QString& reason) {
+                                 ReportAcceptTrouble(failedPort, reason);
+                               },
+                               this);
+  gate->AllowNames(extraNames);
+  std::uint16_t failedPort = port;
+  QString reason;
+  if (!gate->Listen(port, failedPort, reason)) {
+    delete gate;
+    // Said on standard error as well as on the status line: without a window
+    // the operator would not otherwise learn why browsers cannot connect.
+    const std::u16string text = status::WebFailed(failedPort, reason.toStdU16String());
+    StderrQueue::Instance().WriteLine("velmor: " + QString::fromStdU16String(text).toStdString() +
+                                      "\n");
+    views_.SetStatusText(text);
+    return false;
+  }
+  gate_ = gate;
+  QString host = LocalIPv4Address();
+  if (host.isEmpty()) host = QStringLiteral("127.0.0.1");
+  const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(gate_->PagePort());
+  StderrQueue::Instance().WriteLine(
+      QStringLiteral("velmor: browser members: the page is at %1 (WebSocket on port %2)\n")
+          .arg(url)
+          .arg(gate_->SocketPort())
+          .toStdString());
+  views_.SetStatusText(status::WebServing(url.toStdU16String()));
+  return true;
+}
+
+std::uint16_t ChatServer::WebPort() const { return gate_ != nullptr ? gate_->PagePort() : 0; }
+
+}  // namespace velmor

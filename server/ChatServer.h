@@ -1,0 +1,143 @@
+// The chat server: the room, the slot table and the members, whatever
+// carries them. Listeners hand it new connections; it finds each a slot,
+// turns the member's events into the room's, and gives the room its ports:
+// the connections (through the Member interface alone), the status line and
+// the operator's views (through the ViewPublisher).
+//
+// The operator's window sees it only as an OperatorLink. The server may live
+// on a thread of its own: ViewsChanged then reaches the window queued, and
+// the operator's line is handled on the server's thread between two
+// requests.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "members/DescriptorClient.h"
+#include "members/Member.h"
+#include "operator/OperatorLink.h"
+#include "room/Room.h"
+#include "room/SlotTable.h"
+#include "server/ViewPublisher.h"
+
+class QWebSocket;
+
+namespace velmor {
+
+class BrowserGate;
+class DescriptorListener;
+
+class ChatServer : public OperatorLink,
+                   private Connections,
+                   private RoomDisplay,
+                   private MemberEvents {
+  Q_OBJECT
+
+ public:
+  static constexpr std::uint16_t DefaultPort = 5000;
+  // Members told of changes hear of them at most this often: half a display
+  // frame, so that lines posted at a human pace each go out at once, while
+  // a flood is folded into a message or two a frame.
+  static constexpr int NewsIntervalMs = 8;
+
+  enum class StartResult { Listening, ListenFailed };
+
+  // Every status text also goes to status (the echo on standard error).
+  explicit ChatServer(StatusLine& status, QObject* parent = nullptr);
+  ~ChatServer() override;
+
+  // Start-up: listen on the port and set the first status text.
+  StartResult Start(std::uint16_t port = DefaultPort);
+  const Room& ChatRoom() const { return room_; }
+  const SlotTable& Slots() const { return slots_; }
+  // The port actually listened on (useful when 0 was asked for); 0 if none.
+  std::uint16_t ListeningPort() const;
+
+  // Browser members: the page on port, its WebSocket on port + 1; origins
+  // may also name this machine by any of extraNames. False when either port
+  // cannot be listened on (said on the status line); the chat server goes on
+  // serving its clients either way.
+  bool ListenForBrowsers(std::uint16_t port, const QStringList& extraNames = {});
+  // Where the page is served; 0 when it is not.
+  std::uint16_t WebPort() const;
+
+  // The operator's window.
+  void PostOperatorLine(const QString& text) override;
+  RoomViews TakeViews() override { return views_.TakeViews(); }
+
+ protected:
+  // The views are rendered only once someone listens for them.
+  void connectNotify(const QMetaMethod& signal) override;
+
+ private:
+  // A listener's failure to accept, reported once per spell (see AcceptRule.h).
+  void ReportAcceptTrouble(std::uint16_t port, const QString& reason);
+  // The slot search for a new connection, client or browser: the slot, made
+  // if new and marked in use, or none when all are (said on the status line).
+  std::optional<SlotIndex> TakeSlot();
+  void Seat(SlotIndex slot, Member* member);
+  void OnNewClient(int fd);
+  void OnNewBrowser(QWebSocket* socket);
+
+  // Member events, as the room hears them.
+  void OnArrival(SlotIndex slot, std::u16string_view text) override;
+  void OnRequest(SlotIndex slot, const Request& request) override;
+  void OnEnded(SlotIndex slot, Ending ending) override;
+  void OnFailedUnseated(const Member& member) override;
+  bool HasJoined(SlotIndex slot) const override;
+  std::u16string_view JoinedKey(SlotIndex slot) const override { return room_.MemberKey(slot); }
+  Seating PlaceJoin(Member& member, std::u16string_view name, std::u16string_view key) override;
+  const StateReply& RoomNow() const override { return room_.State(); }
+  // In a full room, the member away longest leaves for a newcomer; false
+  // when nobody is away.
+  bool EndLongestAway();
+
+  // The room changed: the operator's views and the members told of changes.
+  void ShowRoom() override;
+  void TellMembers();
+  bool AnyoneFollowsChanges() const;
+
+  // Connections, as the room sees them.
+  void SendState(SlotIndex slot, const StateReply& reply) override;
+  void ReleaseSlot(SlotIndex slot) override;
+  std::u16string PeerAddress(SlotIndex slot) const override;
+  std::u16string PeerLabel(SlotIndex slot) const override;
+
+  // Who holds a slot, and the peer it was last held by, which the room may
+  // still name after the slot was released.
+  struct SlotHolder {
+    Member* member = nullptr;
+    std::u16string address;
+    std::u16string label;
+  };
+  bool HasSlot(SlotIndex slot) const {
+    return slot >= 0 && slot < static_cast<SlotIndex>(slotHolders_.size());
+  }
+  // The member holding the slot; nullptr when none does.
+  Member* MemberAt(SlotIndex slot) const {
+    return HasSlot(slot) ? slotHolders_[slot].member : nullptr;
+  }
+
+  ViewPublisher views_;
+  Room room_;
+  SlotTable slots_;
+  std::vector<SlotHolder> slotHolders_;  // index: slot; element 0 stands for the listener
+  std::optional<DescriptorClient::Shared> clientShared_;  // from the first client on
+  QTimer newsCooldown_;
+  bool newsPending_ = false;
+  DescriptorListener* listener_ = nullptr;
+  BrowserGate* gate_ = nullptr;
+  // Browsers that have not joined yet: each takes a seat, or its own place
+  // again, when it joins (see PlaceJoin).
+  std::vector<QPointer<Member>> unplaced_;
+};
+
+}  // namespace velmor

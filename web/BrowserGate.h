@@ -1,0 +1,75 @@
+// Where browsers come in: the page (WebPage) on one port and its WebSocket on
+// the next. A WebSocket is handed on only once its handshake is done and its
+// origin is the page's own: http, the page's port, and a name or address of
+// this machine. Refused at the handshake (403), it never takes a slot, so a
+// page of another site open in a member's browser, or a name of another site
+// that resolves to this machine (DNS rebinding), never reaches the room. A
+// handshake that is no valid upgrade is answered with its error too.
+//
+// The names of this machine: localhost, the host name, the host name with
+// ".local" (mDNS), the resolver's canonical name, any name given with
+// --web-origin, and every address of its interfaces.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+
+#include "web/HttpHead.h"
+
+class QWebSocket;
+class QWebSocketServer;
+
+namespace velmor {
+
+class DescriptorListener;
+class WebPage;
+
+class BrowserGate : public QObject {
+  Q_OBJECT
+
+ public:
+  // Connections waiting for their WebSocket handshake or held by a member.
+  static constexpr int MaxSocketConnections = 64;
+  // A WebSocket's handshake must be done within this of its connection, as
+  // a request to the page must.
+  static constexpr int HandshakeDeadlineMs = 10000;
+
+  using Handler = std::function<void(QWebSocket*)>;
+  // incoming takes each WebSocket that passed, with its connection (an
+  // AdoptedSocket) as a child, bounded to outputBound bytes of unsent
+  // output (what a member may leave unread) and checked frame by frame;
+  // report says why accepting failed on a port, named by its number.
+  BrowserGate(Handler incoming, qint64 outputBound,
+              std::function<void(std::uint16_t, const QString&)> report, QObject* parent);
+
+  // Names besides this machine's own that browsers may use for it.
+  void AllowNames(const QStringList& names);
+  // The page on port and the WebSocket on the next one; false, with the port
+  // that failed and why, when either cannot be listened on.
+  bool Listen(std::uint16_t port, std::uint16_t& failedPort, QString& reason);
+  std::uint16_t PagePort() const;
+  std::uint16_t SocketPort() const;
+
+  bool OriginAllowed(const QString& origin) const;
+
+ private:
+  // What the WebSocket's port answers a handshake that is no valid upgrade
+  // (400; 426 for another version; 403 for another site's page), or a code
+  // of 0 to let Qt's server answer it.
+  http::Refusal JudgeHandshake(const QByteArray& line, const http::Fields& fields) const;
+  void CollectOwnNames();
+
+  Handler incoming_;
+  qint64 outputBound_;
+  std::function<void(std::uint16_t, const QString&)> report_;
+  WebPage* page_ = nullptr;
+  DescriptorListener* sockets_ = nullptr;
+  QWebSocketServer* handshakes_ = nullptr;
+  QStringList names_;  // lower case
+};
+
+}  // namespace velmor
