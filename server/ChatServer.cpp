@@ -3,8 +3,6 @@
 #include <QMetaMethod>
 #include <QWebSocket>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 
@@ -34,7 +32,7 @@ ChatServer::ChatServer(StatusLine& status, QObject* parent)
       views_(
           status, [this] { return room_.CurrentViews(); }, this),
       room_(*this, views_),
-      slotHolders_(1),
+      seats_(std::u16string(ListenerAddress), ListenerLabel(DefaultPort)),
       newsCooldown_(this) {
   room_.SetDisplay(this);
   newsCooldown_.setSingleShot(true);
@@ -42,8 +40,6 @@ ChatServer::ChatServer(StatusLine& status, QObject* parent)
     if (newsPending_) TellMembers();
   });
   connect(&views_, &ViewPublisher::ViewsChanged, this, &ChatServer::ViewsChanged);
-  slotHolders_[0].address = ListenerAddress;
-  slotHolders_[0].label = ListenerLabel(DefaultPort);
 }
 
 void ChatServer::connectNotify(const QMetaMethod& signal) {
@@ -51,8 +47,8 @@ void ChatServer::connectNotify(const QMetaMethod& signal) {
 }
 
 ChatServer::~ChatServer() {
-  for (SlotHolder& holder : slotHolders_) {
-    if (holder.member != nullptr) holder.member->Close();
+  for (SlotIndex slot = 0; slot < seats_.Count(); ++slot) {
+    if (Member* member = seats_.At(slot)) member->Close();
   }
   for (const QPointer<Member>& member : unplaced_) {
     if (member) member->Close();
@@ -73,7 +69,7 @@ ChatServer::StartResult ChatServer::Start(std::uint16_t port) {
     // Named as the clients know the port, whatever was asked.
     views_.SetStatusText(status::ListenFailed(DefaultPort, reason.toStdU16String()));
   }
-  slots_.Open();
+  seats_.Open();
   return listening ? StartResult::Listening : StartResult::ListenFailed;
 }
 
@@ -92,44 +88,26 @@ void ChatServer::ReportAcceptTrouble(std::uint16_t port, const QString& reason) 
   views_.SetStatusText(status::ConnectionError(ListenerLabel(port), ListenerAddress));
 }
 
-std::optional<SlotIndex> ChatServer::TakeSlot() {
-  SlotTable::Vacancy vacancy = slots_.FindSlot();
-  if (vacancy.kind == SlotTable::Vacancy::Kind::Full && EndLongestAway()) {
-    vacancy = slots_.FindSlot();
-  }
-  if (vacancy.kind == SlotTable::Vacancy::Kind::Full) {
-    views_.SetStatusText(std::u16string(status::Full));
-    return std::nullopt;
-  }
-  if (vacancy.kind == SlotTable::Vacancy::Kind::NewSlot) slotHolders_.emplace_back();
-  slots_.Take(vacancy);
-  return vacancy.slot;
-}
-
-void ChatServer::Seat(SlotIndex slot, Member* member) {
-  SlotHolder& holder = slotHolders_[slot];
-  holder.member = member;
-  holder.address = member->Address();
-  holder.label = member->Label();
-  views_.SetStatusText(std::u16string(status::Accepted));
+std::optional<SlotIndex> ChatServer::TakeSeat(Member& member) {
+  std::optional<SlotIndex> slot = seats_.Take(member);
+  if (!slot && EndLongestAway()) slot = seats_.Take(member);
+  views_.SetStatusText(std::u16string(slot ? status::Accepted : status::Full));
+  return slot;
 }
 
 void ChatServer::OnNewClient(int fd) {
-  const std::optional<SlotIndex> slot = TakeSlot();
-  if (!slot) {
-    ::close(fd);
-    return;
-  }
   // Here, on the thread the clients are served on.
   if (!clientShared_) clientShared_.emplace(ReadinessWatch::OnThisThread(*this));
-  Seat(*slot, new DescriptorClient(fd, *slot, *this, *clientShared_, this));
+  auto* client = new DescriptorClient(fd, Member::Unplaced, *this, *clientShared_, this);
+  if (!TakeSeat(*client)) client->Close();
 }
 
 bool ChatServer::EndLongestAway() {
   Member* longest = nullptr;
-  for (const SlotHolder& holder : slotHolders_) {
-    if (holder.member == nullptr || holder.member->AwayMs() < 0) continue;
-    if (longest == nullptr || holder.member->AwayMs() > longest->AwayMs()) longest = holder.member;
+  for (SlotIndex slot = 1; slot < seats_.Count(); ++slot) {
+    Member* member = seats_.At(slot);
+    if (member == nullptr || member->AwayMs() < 0) continue;
+    if (longest == nullptr || member->AwayMs() > longest->AwayMs()) longest = member;
   }
   if (longest == nullptr) return false;
   longest->EndAway();
@@ -165,7 +143,7 @@ void ChatServer::OnFailedUnseated(const Member& member) {
 }
 
 bool ChatServer::HasJoined(SlotIndex slot) const {
-  return HasSlot(slot) && slot > 0 && !room_.MemberName(slot).empty();
+  return slot > 0 && slot < seats_.Count() && !room_.MemberName(slot).empty();
 }
 
 MemberEvents::Seating ChatServer::PlaceJoin(Member& member, std::u16string_view name,
@@ -175,35 +153,23 @@ MemberEvents::Seating ChatServer::PlaceJoin(Member& member, std::u16string_view 
   // place again, even from a connection that still looks alive: the room
   // sees no leave and no join.
   if (!key.empty() && !HasJoined(from)) {
-    for (SlotIndex slot = 1; HasSlot(slot); ++slot) {
-      Member* held = slotHolders_[slot].member;
+    for (SlotIndex slot = 1; slot < seats_.Count(); ++slot) {
+      Member* held = seats_.At(slot);
       if (slot == from || held == nullptr || !held->Resumable() || room_.MemberName(slot) != name ||
           room_.MemberKey(slot) != key) {
         continue;
       }
       member.TakeOver(*held);
       held->Close();
-      if (from != Member::Unplaced) {
-        // It never joined there: its slot is freed without a word.
-        slotHolders_[from].member = nullptr;
-        slots_.Free(from);
-      }
       std::erase(unplaced_, QPointer<Member>(&member));
-      SlotHolder& holder = slotHolders_[slot];
-      holder.member = &member;
-      holder.address = member.Address();
-      holder.label = member.Label();
-      member.MoveTo(slot);
+      // A slot it held without joining there is freed without a word.
+      seats_.Move(member, slot);
       return Seating::Resumed;
     }
   }
   if (from != Member::Unplaced) return Seating::Join;
   std::erase(unplaced_, QPointer<Member>(&member));
-  const std::optional<SlotIndex> slot = TakeSlot();
-  if (!slot) return Seating::Refused;
-  member.MoveTo(*slot);
-  Seat(*slot, &member);
-  return Seating::Join;
+  return TakeSeat(member) ? Seating::Join : Seating::Refused;
 }
 
 // Members told of changes hear of them once the request in hand is done,
@@ -220,37 +186,33 @@ void ChatServer::ShowRoom() {
 }
 
 bool ChatServer::AnyoneFollowsChanges() const {
-  return std::any_of(slotHolders_.begin(), slotHolders_.end(), [](const SlotHolder& holder) {
-    return holder.member != nullptr && holder.member->FollowsChanges();
-  });
+  for (SlotIndex slot = 1; slot < seats_.Count(); ++slot) {
+    if (Member* member = seats_.At(slot); member != nullptr && member->FollowsChanges())
+      return true;
+  }
+  return false;
 }
 
 void ChatServer::TellMembers() {
   if (!newsPending_ || newsCooldown_.isActive()) return;
   newsPending_ = false;
   newsCooldown_.start(NewsIntervalMs);
-  for (const SlotHolder& holder : slotHolders_) {
-    if (holder.member != nullptr) holder.member->RoomChanged(room_.State());
+  for (SlotIndex slot = 1; slot < seats_.Count(); ++slot) {
+    if (Member* member = seats_.At(slot)) member->RoomChanged(room_.State());
   }
 }
 
 void ChatServer::SendState(SlotIndex slot, const StateReply& reply) {
-  if (Member* member = MemberAt(slot)) member->SendState(reply);
+  if (Member* member = seats_.At(slot)) member->SendState(reply);
 }
 
 void ChatServer::ReleaseSlot(SlotIndex slot) {
-  if (!HasSlot(slot)) return;
-  if (Member* member = std::exchange(slotHolders_[slot].member, nullptr)) member->Close();
-  slots_.Free(slot);
+  if (Member* member = seats_.Free(slot)) member->Close();
 }
 
-std::u16string ChatServer::PeerAddress(SlotIndex slot) const {
-  return HasSlot(slot) ? slotHolders_[slot].address : std::u16string();
-}
+std::u16string ChatServer::PeerAddress(SlotIndex slot) const { return seats_.Address(slot); }
 
-std::u16string ChatServer::PeerLabel(SlotIndex slot) const {
-  return HasSlot(slot) ? slotHolders_[slot].label : std::u16string();
-}
+std::u16string ChatServer::PeerLabel(SlotIndex slot) const { return seats_.Label(slot); }
 
 void ChatServer::PostOperatorLine(const QString& text) {
   if (text.isEmpty()) return;

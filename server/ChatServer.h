@@ -1,6 +1,7 @@
-// The chat server: the room, the slot table and the members, whatever
-// carries them. Listeners hand it new connections; it finds each a slot,
-// turns the member's events into the room's, and gives the room its ports:
+// The chat server: the room, the seats and the members, whatever carries
+// them. Listeners hand it new connections; it seats each (a browser when it
+// joins, see PlaceJoin), turns the member's events into the room's, and
+// gives the room its ports:
 // the connections (through the Member interface alone), the status line and
 // the operator's views (through the ViewPublisher).
 //
@@ -26,6 +27,7 @@
 #include "operator/OperatorLink.h"
 #include "room/Room.h"
 #include "room/SlotTable.h"
+#include "server/Seats.h"
 #include "server/ViewPublisher.h"
 
 class QWebSocket;
@@ -57,7 +59,7 @@ class ChatServer : public OperatorLink,
   // Start-up: listen on the port and set the first status text.
   StartResult Start(std::uint16_t port = DefaultPort);
   const Room& ChatRoom() const { return room_; }
-  const SlotTable& Slots() const { return slots_; }
+  const SlotTable& Slots() const { return seats_.Table(); }
   // The port actually listened on (useful when 0 was asked for); 0 if none.
   std::uint16_t ListeningPort() const;
 
@@ -80,10 +82,10 @@ class ChatServer : public OperatorLink,
  private:
   // A listener's failure to accept, reported once per spell (see AcceptRule.h).
   void ReportAcceptTrouble(std::uint16_t port, const QString& reason);
-  // The slot search for a new connection, client or browser: the slot, made
-  // if new and marked in use, or none when all are (said on the status line).
-  std::optional<SlotIndex> TakeSlot();
-  void Seat(SlotIndex slot, Member* member);
+  // Seats a newcomer, client or browser, in a free slot; in a full room the
+  // member away longest leaves for it. None when no slot could be had. Either
+  // way the status line says so.
+  std::optional<SlotIndex> TakeSeat(Member& member);
   void OnNewClient(int fd);
   void OnNewBrowser(QWebSocket* socket);
 
@@ -111,25 +113,9 @@ class ChatServer : public OperatorLink,
   std::u16string PeerAddress(SlotIndex slot) const override;
   std::u16string PeerLabel(SlotIndex slot) const override;
 
-  // Who holds a slot, and the peer it was last held by, which the room may
-  // still name after the slot was released.
-  struct SlotHolder {
-    Member* member = nullptr;
-    std::u16string address;
-    std::u16string label;
-  };
-  bool HasSlot(SlotIndex slot) const {
-    return slot >= 0 && slot < static_cast<SlotIndex>(slotHolders_.size());
-  }
-  // The member holding the slot; nullptr when none does.
-  Member* MemberAt(SlotIndex slot) const {
-    return HasSlot(slot) ? slotHolders_[slot].member : nullptr;
-  }
-
   ViewPublisher views_;
   Room room_;
-  SlotTable slots_;
-  std::vector<SlotHolder> slotHolders_;  // index: slot; element 0 stands for the listener
+  Seats seats_;
   std::optional<DescriptorClient::Shared> clientShared_;  // from the first client on
   QTimer newsCooldown_;
   bool newsPending_ = false;

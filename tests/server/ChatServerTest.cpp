@@ -1,6 +1,7 @@
 // The server over real loopback sockets, on a port of the system's choosing.
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -28,6 +30,7 @@
 #include "loop/ReadinessWatch.h"
 #include "members/DescriptorClient.h"
 #include "server/ChatServer.h"
+#include "server/Seats.h"
 #include "tests/support/FakePorts.h"
 #include "tests/support/Wait.h"
 #include "web/SocketAdopter.h"
@@ -287,6 +290,83 @@ TEST_F(DescriptorClientTest, AStreamIsReadInBoundedTurnsAndArrivesWhole) {
   EXPECT_EQ(events.told[0].size(), std::u16string(u"arrival ").size() + stream.size());
   client->Close();
   ::close(pair[1]);
+}
+
+// The one owner of the seats: who holds each slot as members are seated,
+// take over another's place and go. After every step each slot holds what
+// the model says, and a slot's peer stays readable once it is freed.
+TEST_F(DescriptorClientTest, SeatsAreTakenMovedAndFreedByTheirOneOwner) {
+  struct Seated : Member {
+    Seated(int i, MemberEvents& events) : Member(Unplaced, events, nullptr) {
+      SetPeer(QHostAddress(QStringLiteral("10.0.0.%1").arg(i)), 5000);
+    }
+    qint64 UnsentBytes() const override { return 0; }
+    void WriteState(const StateReply&) override {}
+    void Release() override {}
+  };
+  std::vector<std::unique_ptr<Seated>> members;
+  for (int i = 0; i < 24; ++i) members.push_back(std::make_unique<Seated>(i, events));
+  Seats seats(u"0.0.0.0", u"listener");
+  seats.Open();
+  std::map<SlotIndex, int> model;  // slot: the member holding it
+  enum class Step { Take, Move, Free };
+  const struct {
+    const char* rule;
+    Step step;
+    int member;      // Take, Move: the member; Free: the one expected back (-1: none)
+    SlotIndex slot;  // Take: the slot expected (-1: refused); Move, Free: the slot
+  } rows[] = {
+      {"the first member takes slot 1", Step::Take, 0, 1},
+      {"the next a new slot above it", Step::Take, 1, 2},
+      {"freeing gives back the member that held it", Step::Free, 0, 1},
+      {"a freed slot is taken again before a new one is made", Step::Take, 2, 1},
+      {"an unseated member moves into another's place", Step::Move, 3, 2},
+      {"a seated one moving frees the slot it held", Step::Move, 2, 2},
+      {"which the next newcomer takes", Step::Take, 4, 1},
+      {"a slot never made gives nothing back", Step::Free, -1, 7},
+      {"the listener's slot is never freed", Step::Free, -1, 0},
+  };
+  const auto check = [&](const char* rule) {
+    for (SlotIndex slot = 1; slot < std::max<SlotIndex>(seats.Count(), 21); ++slot) {
+      const auto held = model.find(slot);
+      EXPECT_EQ(seats.At(slot), held == model.end() ? nullptr : members[held->second].get())
+          << rule << ": slot " << slot;
+      if (held != model.end()) {
+        EXPECT_EQ(members[held->second]->Slot(), slot) << rule;
+      }
+    }
+  };
+  for (const auto& row : rows) {
+    switch (row.step) {
+      case Step::Take: {
+        const std::optional<SlotIndex> slot = seats.Take(*members[row.member]);
+        EXPECT_EQ(slot.value_or(-1), row.slot) << row.rule;
+        if (slot) model[*slot] = row.member;
+        break;
+      }
+      case Step::Move:
+        std::erase_if(model, [&](const auto& entry) { return entry.second == row.member; });
+        seats.Move(*members[row.member], row.slot);
+        model[row.slot] = row.member;
+        break;
+      case Step::Free:
+        EXPECT_EQ(seats.Free(row.slot), row.member < 0 ? nullptr : members[row.member].get())
+            << row.rule;
+        model.erase(row.slot);
+        break;
+    }
+    check(row.rule);
+  }
+  EXPECT_EQ(seats.Address(0), u"0.0.0.0");
+  // Every slot up to the limit, then a full room refuses.
+  for (int i = 5; i < 23; ++i) ASSERT_TRUE(seats.Take(*members[i]).has_value()) << i;
+  EXPECT_FALSE(seats.Take(*members[23]).has_value()) << "the room is full";
+  EXPECT_EQ(members[23]->Slot(), Member::Unplaced);
+  // The room names a member that left by the peer its slot was held by.
+  ASSERT_EQ(seats.Free(2), members[2].get());
+  EXPECT_EQ(seats.Address(2), u"10.0.0.2");
+  EXPECT_EQ(seats.Label(2), u"10.0.0.2:5000");
+  EXPECT_EQ(seats.Take(*members[23]), std::optional<SlotIndex>(2));
 }
 
 }  // namespace
