@@ -3,7 +3,6 @@
 #include <QMetaMethod>
 #include <QWebSocket>
 
-#include <algorithm>
 #include <string>
 
 #include "accept/AcceptRule.h"
@@ -47,9 +46,7 @@ void ChatServer::connectNotify(const QMetaMethod& signal) {
 }
 
 ChatServer::~ChatServer() {
-  for (SlotIndex slot = 0; slot < seats_.Count(); ++slot) {
-    if (Member* member = seats_.At(slot)) member->Close();
-  }
+  seats_.ForEachMember([](Member& member) { member.Close(); });
   for (const QPointer<Member>& member : unplaced_) {
     if (member) member->Close();
   }
@@ -104,11 +101,10 @@ void ChatServer::OnNewClient(int fd) {
 
 bool ChatServer::EndLongestAway() {
   Member* longest = nullptr;
-  for (SlotIndex slot = 1; slot < seats_.Count(); ++slot) {
-    Member* member = seats_.At(slot);
-    if (member == nullptr || member->AwayMs() < 0) continue;
-    if (longest == nullptr || member->AwayMs() > longest->AwayMs()) longest = member;
-  }
+  seats_.ForEachMember([&](Member& member) {
+    if (member.AwayMs() >= 0 && (longest == nullptr || member.AwayMs() > longest->AwayMs()))
+      longest = &member;
+  });
   if (longest == nullptr) return false;
   longest->EndAway();
   return true;
@@ -186,20 +182,16 @@ void ChatServer::ShowRoom() {
 }
 
 bool ChatServer::AnyoneFollowsChanges() const {
-  for (SlotIndex slot = 1; slot < seats_.Count(); ++slot) {
-    if (Member* member = seats_.At(slot); member != nullptr && member->FollowsChanges())
-      return true;
-  }
-  return false;
+  bool anyone = false;
+  seats_.ForEachMember([&](const Member& member) { anyone = anyone || member.FollowsChanges(); });
+  return anyone;
 }
 
 void ChatServer::TellMembers() {
   if (!newsPending_ || newsCooldown_.isActive()) return;
   newsPending_ = false;
   newsCooldown_.start(NewsIntervalMs);
-  for (SlotIndex slot = 1; slot < seats_.Count(); ++slot) {
-    if (Member* member = seats_.At(slot)) member->RoomChanged(room_.State());
-  }
+  seats_.ForEachMember([this](Member& member) { member.RoomChanged(room_.State()); });
 }
 
 void ChatServer::SendState(SlotIndex slot, const StateReply& reply) {

@@ -41,6 +41,13 @@ class Seats {
   std::u16string Address(SlotIndex slot) const;
   std::u16string Label(SlotIndex slot) const;
   const SlotTable& Table() const { return slots_; }
+  // Calls visit with each member seated, in slot order.
+  template <typename Visit>
+  void ForEachMember(Visit&& visit) const {
+    for (const Holder& holder : holders_) {
+      if (holder.member != nullptr) visit(*holder.member);
+    }
+  }
 
  private:
   bool Exists(SlotIndex slot) const { return slot >= 0 && slot < Count(); }

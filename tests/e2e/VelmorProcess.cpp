@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -243,13 +242,9 @@ std::string Client::ReceiveState(std::size_t logLines, std::chrono::milliseconds
     for (auto at = data.find("\r\n", scanned); at != std::string::npos;
          at = data.find("\r\n", at + 2)) {
       ++lines;
-      scanned = at + 2;
     }
     // A CR at the very end may begin the next line's CR LF.
-    if (scanned < data.size() && data.back() == '\r')
-      scanned = data.size() - 1;
-    else
-      scanned = std::max(scanned, data.size());
+    scanned = data.size() - (data.back() == '\r' ? 1 : 0);
     return lines >= logLines;
   };
   const auto deadline = Clock::now() + timeout;
