@@ -39,18 +39,6 @@ void Room::AnnounceLeave(std::u16string_view name) {
   AppendLogLine({u"【お知らせ】", name, u"さんが退室されました"});
 }
 
-std::u16string Room::RenderMemberList() const {
-  std::u16string text;
-  AppendMemberList(text);
-  return text;
-}
-
-std::u16string Room::RenderLog() const {
-  std::u16string text;
-  AppendLog(text);
-  return text;
-}
-
 void Room::AppendMemberList(std::u16string& text) const {
   for (const auto& name : memberNames_) {
     if (name.empty()) continue;

@@ -41,14 +41,11 @@ class Room {
   void AppendLogLine(std::initializer_list<std::u16string_view> parts);
   // Appends the leave line for the name, whatever it holds.
   void AnnounceLeave(std::u16string_view name);
-  // Non-empty names in slot order, each followed by CR LF.
-  std::u16string RenderMemberList() const;
-  // Log lines, newest first, each followed by CR LF.
-  std::u16string RenderLog() const;
   // Tells the display that the views changed.
   void RefreshDisplay();
-  // The member list and the log as the views show them: parts of the kept
-  // state reply, valid until the room next changes.
+  // The member list (non-empty names in slot order) and the log (newest
+  // first) as the views show them, each name or line followed by CR LF:
+  // parts of the kept state reply, valid until the room next changes.
   std::pair<std::u16string_view, std::u16string_view> CurrentViews();
 
   // The operator's line as the log shows it.

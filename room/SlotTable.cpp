@@ -29,10 +29,4 @@ void SlotTable::Free(SlotIndex slot) {
   if (slot > 0 && slot <= topSlot_) inUse_[slot] = false;
 }
 
-int SlotTable::ClientsInUse() const {
-  int n = 0;
-  for (std::int32_t s = 1; s <= topSlot_; ++s) n += inUse_[s] ? 1 : 0;
-  return n;
-}
-
 }  // namespace velmor

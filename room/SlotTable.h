@@ -21,18 +21,12 @@ class SlotTable {
   void Open();
 
   // Where the next connection goes. The search stops at the first free slot
-  // below TopSlot, or at TopSlot itself, which makes a new slot above it;
-  // only at the limit is a free TopSlot taken again.
+  // below the highest slot made, or at that slot itself, which makes a new
+  // slot above it; only at the limit is a free highest slot taken again.
   Vacancy FindSlot() const;
-  // Takes a slot FindSlot named; a new slot raises TopSlot by one.
+  // Takes a slot FindSlot named; a new slot becomes the highest.
   void Take(Vacancy vacancy);
   void Free(SlotIndex slot);
-
-  bool InUse(SlotIndex slot) const {
-    return slot >= 0 && slot < static_cast<int>(inUse_.size()) && inUse_[slot];
-  }
-  std::int32_t TopSlot() const { return topSlot_; }
-  int ClientsInUse() const;
 
  private:
   std::vector<bool> inUse_;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <unistd.h>
+
 #include "accept/AcceptRule.h"
 #include "accept/Listener.h"
 #include "members/BrowserMember.h"
@@ -85,14 +87,24 @@ void ChatServer::ReportAcceptTrouble(std::uint16_t port, const QString& reason) 
   views_.SetStatusText(status::ConnectionError(ListenerLabel(port), ListenerAddress));
 }
 
-std::optional<SlotIndex> ChatServer::TakeSeat(Member& member) {
-  std::optional<SlotIndex> slot = seats_.Take(member);
-  if (!slot && EndLongestAway()) slot = seats_.Take(member);
-  views_.SetStatusText(std::u16string(slot ? status::Accepted : status::Full));
-  return slot;
+bool ChatServer::MakeRoom() {
+  if (seats_.HasVacancy() || EndLongestAway()) return true;
+  views_.SetStatusText(std::u16string(status::Full));
+  return false;
+}
+
+bool ChatServer::TakeSeat(Member& member) {
+  // MakeRoom left a slot free, and nothing has run since to take it.
+  const bool seated = seats_.Take(member).has_value();
+  views_.SetStatusText(std::u16string(seated ? status::Accepted : status::Full));
+  return seated;
 }
 
 void ChatServer::OnNewClient(int fd) {
+  if (!MakeRoom()) {
+    ::close(fd);
+    return;
+  }
   // Here, on the thread the clients are served on.
   if (!clientShared_) clientShared_.emplace(ReadinessWatch::OnThisThread(*this));
   auto* client = new DescriptorClient(fd, Member::Unplaced, *this, *clientShared_, this);
@@ -165,7 +177,7 @@ MemberEvents::Seating ChatServer::PlaceJoin(Member& member, std::u16string_view 
   }
   if (from != Member::Unplaced) return Seating::Join;
   std::erase(unplaced_, QPointer<Member>(&member));
-  return TakeSeat(member) ? Seating::Join : Seating::Refused;
+  return MakeRoom() && TakeSeat(member) ? Seating::Join : Seating::Refused;
 }
 
 // Members told of changes hear of them once the request in hand is done,

@@ -58,8 +58,6 @@ class ChatServer : public OperatorLink,
 
   // Start-up: listen on the port and set the first status text.
   StartResult Start(std::uint16_t port = DefaultPort);
-  const Room& ChatRoom() const { return room_; }
-  const SlotTable& Slots() const { return seats_.Table(); }
   // The port actually listened on (useful when 0 was asked for); 0 if none.
   std::uint16_t ListeningPort() const;
 
@@ -82,10 +80,13 @@ class ChatServer : public OperatorLink,
  private:
   // A listener's failure to accept, reported once per spell (see AcceptRule.h).
   void ReportAcceptTrouble(std::uint16_t port, const QString& reason);
-  // Seats a newcomer, client or browser, in a free slot; in a full room the
-  // member away longest leaves for it. None when no slot could be had. Either
-  // way the status line says so.
-  std::optional<SlotIndex> TakeSeat(Member& member);
+  // The one way in for a newcomer, client or browser: MakeRoom finds it a
+  // free slot (in a full room the member away longest leaves for it), or
+  // says on the status line that the room is full; TakeSeat then seats it
+  // there and says it was accepted. A client is turned away before anything
+  // is made for it, so a full room pays nothing for a flood of connections.
+  bool MakeRoom();
+  bool TakeSeat(Member& member);
   void OnNewClient(int fd);
   void OnNewBrowser(QWebSocket* socket);
 

@@ -25,6 +25,8 @@ class Seats {
 
   // The listener is up: slot 0 is in use.
   void Open() { slots_.Open(); }
+  // Whether Take would find a free slot.
+  bool HasVacancy() const { return slots_.FindSlot().kind != SlotTable::Vacancy::Kind::Full; }
   // Seats member in a free slot; none when every slot is held.
   std::optional<SlotIndex> Take(Member& member);
   // Seats member in slot in place of the member there, which the caller
@@ -40,7 +42,6 @@ class Seats {
   // The peer the slot is or was last held by; empty for a slot never made.
   std::u16string Address(SlotIndex slot) const;
   std::u16string Label(SlotIndex slot) const;
-  const SlotTable& Table() const { return slots_; }
   // Calls visit with each member seated, in slot order.
   template <typename Visit>
   void ForEachMember(Visit&& visit) const {

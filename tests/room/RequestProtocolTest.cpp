@@ -50,8 +50,9 @@ TEST_P(RequestProtocol, RepliesDropsAndTables) {
   } else {
     EXPECT_TRUE(status.texts.empty());
   }
-  EXPECT_EQ(room.RenderMemberList(), c.members);
-  EXPECT_EQ(room.RenderLog(), c.log);
+  const auto [members, log] = room.CurrentViews();
+  EXPECT_EQ(members, c.members);
+  EXPECT_EQ(log, c.log);
   if (c.dropped) {
     EXPECT_TRUE(room.MemberName(1).empty()) << "a dropped slot keeps no name";
     EXPECT_TRUE(room.MemberKey(1).empty()) << "a dropped slot keeps no key";

@@ -48,14 +48,14 @@ TEST_F(RoomStateTest, LogKeepsTheLastFiftyInOrderAfterManyAppends) {
   EXPECT_TRUE(room.LogLine(50).empty());
 }
 
-TEST_F(RoomStateTest, RenderLogIsNewestFirstWithLineBreakAfterEach) {
-  EXPECT_EQ(room.RenderLog(), u"");
+TEST_F(RoomStateTest, LogViewIsNewestFirstWithLineBreakAfterEach) {
+  EXPECT_EQ(room.CurrentViews().second, u"");
   room.AppendLogLine(u"first");
   room.AppendLogLine(u"second");
-  EXPECT_EQ(room.RenderLog(), u"second\r\nfirst\r\n");
+  EXPECT_EQ(room.CurrentViews().second, u"second\r\nfirst\r\n");
 
   for (int i = 0; i < 60; ++i) room.AppendLogLine(Line(i));
-  const std::u16string log = room.RenderLog();
+  const std::u16string log(room.CurrentViews().second);
   EXPECT_EQ(log.substr(0, Line(59).size() + 2), Line(59) + u"\r\n");
   EXPECT_TRUE(log.ends_with(Line(10) + u"\r\n"));
   std::size_t breaks = 0;
@@ -66,12 +66,12 @@ TEST_F(RoomStateTest, RenderLogIsNewestFirstWithLineBreakAfterEach) {
 }
 
 TEST_F(RoomStateTest, MemberListIsInSlotOrderNotJoinOrder) {
-  EXPECT_EQ(room.RenderMemberList(), u"");
+  EXPECT_EQ(room.CurrentViews().first, u"");
   Join(5, u"Five");
   Join(2, u"Two");
   Join(7, u"Two");
   Join(9, u"");
-  EXPECT_EQ(room.RenderMemberList(), u"Two\r\nFive\r\nTwo\r\n")
+  EXPECT_EQ(room.CurrentViews().first, u"Two\r\nFive\r\nTwo\r\n")
       << "duplicates are listed, empty names skipped";
 }
 
