@@ -84,19 +84,20 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
       QStringLiteral("Serve without any window; status lines go to standard error."));
   const QCommandLineOption web(
       QStringLiteral("web"),
-      QStringLiteral("Also serve the room to web browsers: the page on port 5080, or on\n"
-                     "PORT when one follows, and its WebSocket on the next port."));
+      QStringLiteral("Also serve the room to web browsers: the page and its WebSocket on "
+                     "port 5080, or on PORT when one follows (the WebSocket on the next "
+                     "port too)."));
   parser.addOption(help);
   parser.addOption(version);
   parser.addOption(noWindow);
   const QCommandLineOption webOrigin(
       QStringLiteral("web-origin"),
-      QStringLiteral("Accept browsers that reach this machine by NAME too (besides its\n"
+      QStringLiteral("Accept browsers that reach this machine by NAME too (besides its "
                      "host name, NAME.local and addresses); may be given more than once."),
       QStringLiteral("NAME"));
   const QCommandLineOption webGrace(
       QStringLiteral("web-grace"),
-      QStringLiteral("Keep the place of a browser member whose connection\n"
+      QStringLiteral("Keep the place of a browser member whose connection "
                      "dropped for SECONDS (default %1); 0: it leaves at once.")
           .arg(BrowserMember::DefaultResumeGraceMs / 1000),
       QStringLiteral("SECONDS"));
@@ -114,9 +115,20 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
     parser.addOption(option);
   }
 
+  // --web takes its port as an optional argument of its own (see above),
+  // which Qt's parser has no form for: its line names it in the column Qt
+  // leaves for option arguments.
+  QString options = parser.helpText().section(QLatin1Char('\n'), 1);
+  const QString bareWeb = QStringLiteral("  --web ");
+  const QString webWithPort = QStringLiteral("  --web [<PORT>]");
+  const qsizetype webLine = options.indexOf(bareWeb);
+  if (webLine >= 0 && options.mid(webLine + bareWeb.size(), webWithPort.size() - bareWeb.size())
+                          .trimmed()
+                          .isEmpty()) {
+    options.replace(webLine, webWithPort.size(), webWithPort);
+  }
   const QString usage =
-      QStringLiteral("Usage: velmor [options]\n") +
-      parser.helpText().section(QLatin1Char('\n'), 1) +
+      QStringLiteral("Usage: velmor [options]\n") + options +
       QStringLiteral("Qt's own options, such as -platform offscreen, work too.\n");
   CommandLine line;
   line.webPort = webPort;

@@ -44,7 +44,7 @@ constexpr int Watchers = MaxMembers - Fetchers - 1;  // the poster is the tenth 
 constexpr auto PostEvery = 2ms;   // four lines a frame, of the 50 an update may hold
 constexpr auto FrameUs = 8000.0;  // the server's news interval
 constexpr auto WarmUp = 200ms;
-constexpr std::uint16_t SocketPort = 5081;
+constexpr std::uint16_t SocketPort = 5080;  // the page's, which its WebSocket shares
 const std::string LineMark = "watched ";
 
 std::string Post(long n) {
@@ -141,7 +141,7 @@ bool OpenWatcher(Watcher& w, int i) {
   }
   if (w.link.fd < 0) return false;
   const std::string handshake =
-      "GET / HTTP/1.1\r\nHost: 127.0.0.1:5081\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:5080\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
       "Origin: http://127.0.0.1:5080\r\n\r\n";
   if (!SendAll(w.link.fd, handshake) ||

@@ -96,7 +96,7 @@ void RunWeb(const Options& options, Results& results) {
     });
     // The page port opens just after the chat port.
     for (int tries = 0; tries < 50; ++tries) {
-      m.socket->open(QUrl(QStringLiteral("ws://127.0.0.1:5081/")));
+      m.socket->open(QUrl(QStringLiteral("ws://127.0.0.1:5080/chat")));
       if (Await(
               [&] {
                 return m.socket->state() == QAbstractSocket::ConnectedState ||

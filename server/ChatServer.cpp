@@ -14,6 +14,7 @@
 #include "stderr/StderrQueue.h"
 #include "web/AdoptedSocket.h"
 #include "web/BrowserGate.h"
+#include "web/SharedPort.h"
 
 namespace velmor {
 
@@ -250,8 +251,14 @@ bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraN
   if (host.isEmpty()) host = QStringLiteral("127.0.0.1");
   const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(gate_->PagePort());
   StderrQueue::Instance().WriteLine(
-      QStringLiteral("velmor: browser members: the page is at %1 (WebSocket on port %2)\n")
+      QStringLiteral("velmor: browser members: the page is at %1 (its WebSocket at %2, and "
+                     "on port %3 for pages served before)\n")
           .arg(url)
+          .arg(QStringLiteral("ws://%1:%2%3")
+                   .arg(host)
+                   .arg(gate_->PagePort())
+                   .arg(QLatin1String(SharedPort::SocketPath.data(),
+                                      static_cast<qsizetype>(SharedPort::SocketPath.size()))))
           .arg(gate_->SocketPort())
           .toStdString());
   views_.SetStatusText(status::WebServing(url.toStdU16String()));

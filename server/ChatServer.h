@@ -61,7 +61,8 @@ class ChatServer : public OperatorLink,
   // The port actually listened on (useful when 0 was asked for); 0 if none.
   std::uint16_t ListeningPort() const;
 
-  // Browser members: the page on port, its WebSocket on port + 1; origins
+  // Browser members: the page and its WebSocket on port, the WebSocket on
+  // port + 1 too (see BrowserGate); origins
   // may also name this machine by any of extraNames. False when either port
   // cannot be listened on (said on the status line); the chat server goes on
   // serving its clients either way.

@@ -16,6 +16,7 @@
 
 #include "accept/Listener.h"
 #include "web/HttpHead.h"
+#include "web/SharedPort.h"
 #include "web/SocketAdopter.h"
 #include "web/WebPage.h"
 
@@ -68,13 +69,7 @@ void BrowserGate::CollectOwnNames() {
 
 bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString& reason) {
   CollectOwnNames();
-  auto* page = new WebPage([this, port](const QString& why) { report_(port, why); }, this);
-  if (!page->Listen(port, reason)) {
-    delete page;
-    failedPort = port;
-    return false;
-  }
-  const std::uint16_t socketPort = page->Port() == 0xFFFF ? 0 : page->Port() + 1;
+  auto* page = new WebPage(this);
   auto* handshakes =
       new QWebSocketServer(QStringLiteral("Velmor"), QWebSocketServer::NonSecureMode, this);
   // A page of another web site open in a member's browser must not reach
@@ -98,24 +93,39 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
       incoming_(socket);
     }
   });
-  auto* sockets = new DescriptorListener(
-      [this, handshakes, adopter](int fd) {
-        AdoptedSocket* socket = adopter->Adopt(fd);
-        if (socket == nullptr) return;
-        socket->ExpectHandshake([this](const QByteArray& line, const http::Fields& fields) {
-          return JudgeHandshake(line, fields);
-        });
-        handshakes->handleConnection(socket);
-      },
-      [this, socketPort](const QString& why) { report_(socketPort, why); }, this);
-  if (socketPort == 0 || !sockets->Listen(socketPort, reason)) {
-    failedPort = socketPort;
-    delete sockets;
+  const auto takeHandshake = [this, handshakes, adopter](int fd) {
+    AdoptedSocket* socket = adopter->Adopt(fd);
+    if (socket == nullptr) return;
+    socket->ExpectHandshake([this](const QByteArray& line, const http::Fields& fields) {
+      return JudgeHandshake(line, fields);
+    });
+    handshakes->handleConnection(socket);
+  };
+  auto* shared = new SharedPort(
+      WebPage::MaxConnections, WebPage::RequestDeadlineMs,
+      [page](int fd) { page->TakeConnection(fd); }, takeHandshake, this);
+  auto* pageListener =
+      new DescriptorListener([shared](int fd) { shared->Route(fd); },
+                             [this, port](const QString& why) { report_(port, why); }, this);
+  const auto fail = [&](std::uint16_t which) {
+    failedPort = which;
+    delete pageListener;
+    delete shared;
     delete handshakes;
     delete page;
     return false;
+  };
+  if (!pageListener->Listen(port, reason)) return fail(port);
+  // Pages served before the WebSocket shared the page's port open theirs on
+  // the next port: it still takes them.
+  const std::uint16_t socketPort = pageListener->Port() == 0xFFFF ? 0 : pageListener->Port() + 1;
+  auto* sockets = new DescriptorListener(
+      takeHandshake, [this, socketPort](const QString& why) { report_(socketPort, why); }, this);
+  if (socketPort == 0 || !sockets->Listen(socketPort, reason)) {
+    delete sockets;
+    return fail(socketPort);
   }
-  page_ = page;
+  page_ = pageListener;
   sockets_ = sockets;
   handshakes_ = handshakes;
   return true;

@@ -1,5 +1,6 @@
-// Where browsers come in: the page (WebPage) on one port and its WebSocket on
-// the next. A WebSocket is handed on only once its handshake is done and its
+// Where browsers come in: the page (WebPage) and its WebSocket on one port
+// (see SharedPort), and the WebSocket alone on the next, for pages served
+// before the two shared a port. A WebSocket is handed on only once its handshake is done and its
 // origin is the page's own: http, the page's port, and a name or address of
 // this machine. Refused at the handshake (403), it never takes a slot, so a
 // page of another site open in a member's browser, or a name of another site
@@ -26,7 +27,6 @@ class QWebSocketServer;
 namespace velmor {
 
 class DescriptorListener;
-class WebPage;
 
 class BrowserGate : public QObject {
   Q_OBJECT
@@ -48,8 +48,9 @@ class BrowserGate : public QObject {
 
   // Names besides this machine's own that browsers may use for it.
   void AllowNames(const QStringList& names);
-  // The page on port and the WebSocket on the next one; false, with the port
-  // that failed and why, when either cannot be listened on.
+  // The page and the WebSocket on port, the WebSocket on the next one too;
+  // false, with the port that failed and why, when either cannot be
+  // listened on.
   bool Listen(std::uint16_t port, std::uint16_t& failedPort, QString& reason);
   std::uint16_t PagePort() const;
   std::uint16_t SocketPort() const;
@@ -66,8 +67,8 @@ class BrowserGate : public QObject {
   Handler incoming_;
   qint64 outputBound_;
   std::function<void(std::uint16_t, const QString&)> report_;
-  WebPage* page_ = nullptr;
-  DescriptorListener* sockets_ = nullptr;
+  DescriptorListener* page_ = nullptr;     // the page and its WebSocket
+  DescriptorListener* sockets_ = nullptr;  // the WebSocket alone
   QWebSocketServer* handshakes_ = nullptr;
   QStringList names_;  // lower case
 };

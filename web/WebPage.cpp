@@ -16,10 +16,10 @@
 #include <cctype>
 #include <optional>
 
-#include "accept/Listener.h"
 #include "web/HttpHead.h"
 #include "web/QtVersions.h"
 #include "web/ServerFeed.h"
+#include "web/SharedPort.h"
 #include "web/SocketAdopter.h"
 
 namespace velmor {
@@ -42,18 +42,22 @@ QByteArray HashOf(const QByteArray& page, const QByteArray& element) {
          "'";
 }
 
-// The page may talk to its own WebSocket and nothing else: the host the
-// browser named, on the port the WebSocket listens on, whatever port the
-// browser named (a forwarded one) or left out (80).
-QByteArray PagePolicy(const QByteArray& scripts, const QByteArray& styles, const QUrl& url,
-                      std::uint16_t socketPort) {
+// The page may talk to its own WebSocket and nothing else: on the host and
+// port the browser named (a forwarded port too, or none for 80), the
+// WebSocket's path.
+QByteArray PagePolicy(const QByteArray& scripts, const QByteArray& styles, const QUrl& url) {
   QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
   const bool plain = !host.isEmpty() && std::all_of(host.begin(), host.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':';
   });
   if (host.contains(':')) host = "[" + host + "]";
+  // Qt's server names no port as 0.
+  if (url.port() > 0) host += ":" + QByteArray::number(url.port());
   const QByteArray socket =
-      plain ? "ws://" + host + ":" + QByteArray::number(socketPort) : QByteArray("'none'");
+      plain ? "ws://" + host +
+                  QByteArray(SharedPort::SocketPath.data(),
+                             static_cast<qsizetype>(SharedPort::SocketPath.size()))
+            : QByteArray("'none'");
   return "default-src 'none'; script-src " + scripts + "; style-src " + styles +
          "; img-src 'self'; connect-src " + socket +
          "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
@@ -107,8 +111,9 @@ Verdict Judge(const QByteArray& line, const QByteArray& block) {
   }
 
   if (!http::HostValid(line, fields)) return {http::BadRequest};
-  // The WebSocket has a port of its own. Any other upgrade (h2c) is ignored,
-  // as Qt's server ignores it, and the request served as HTTP/1.1.
+  // The WebSocket's handshakes go elsewhere from the first request of their
+  // connection on (see SharedPort). Any other upgrade (h2c) is ignored, as
+  // Qt's server ignores it, and the request served as HTTP/1.1.
   for (const QByteArray& value : http::ValuesOf(fields, "upgrade")) {
     if (value.toLower().contains("websocket")) return {http::BadRequest};
   }
@@ -280,27 +285,25 @@ class RequestGuard : public QObject {
 
 }  // namespace
 
-WebPage::WebPage(std::function<void(const QString&)> report, QObject* parent)
-    : QObject(parent), server_(std::make_unique<QHttpServer>()) {
+WebPage::WebPage(QObject* parent) : QObject(parent), server_(std::make_unique<QHttpServer>()) {
   sockets_ = new SocketAdopter(MaxConnections, this);
-  listener_ = new DescriptorListener(
-      [this](int fd) {
-        if (QTcpSocket* socket = sockets_->Adopt(fd)) {
-          auto* guard = new RequestGuard(socket);
-          feed_->Deliver(socket);
-          guard->FollowServer();
-        }
-      },
-      std::move(report), this);
   const QByteArray page = Resource(":/velmor/page/index.html");
   const QByteArray scripts = HashOf(page, "script");
   const QByteArray styles = HashOf(page, "style");
-  // The WebSocket listens on the next port (see BrowserGate).
-  Serve("/", "text/html; charset=utf-8", page, [this, scripts, styles](const QUrl& url) {
-    return PagePolicy(scripts, styles, url, static_cast<std::uint16_t>(Port() + 1));
-  });
+  Serve("/", "text/html; charset=utf-8", page,
+        [scripts, styles](const QUrl& url) { return PagePolicy(scripts, styles, url); });
   Serve("/favicon.ico", "image/png", Resource(":/velmor/page/favicon.png"),
         [](const QUrl&) { return QByteArray(http::OwnPolicy); });
+  feed_ = new ServerFeed(this);
+  server_->bind(feed_);
+}
+
+void WebPage::TakeConnection(int fd) {
+  if (QTcpSocket* socket = sockets_->Adopt(fd)) {
+    auto* guard = new RequestGuard(socket);
+    feed_->Deliver(socket);
+    guard->FollowServer();
+  }
 }
 
 void WebPage::Serve(const char* path, const QByteArray& type, const QByteArray& body,
@@ -325,14 +328,5 @@ void WebPage::Serve(const char* path, const QByteArray& type, const QByteArray& 
 }
 
 WebPage::~WebPage() = default;
-
-bool WebPage::Listen(std::uint16_t port, QString& reason) {
-  if (!listener_->Listen(port, reason)) return false;
-  feed_ = new ServerFeed(this);
-  server_->bind(feed_);
-  return true;
-}
-
-std::uint16_t WebPage::Port() const { return listener_->Port(); }
 
 }  // namespace velmor

@@ -39,7 +39,6 @@ class QUrl;
 
 namespace velmor {
 
-class DescriptorListener;
 class ServerFeed;
 class SocketAdopter;
 
@@ -52,13 +51,11 @@ class WebPage : public QObject {
   static constexpr qint64 MaxQueuedBytes = 256 * 1024;
   static constexpr int MaxConnections = 64;
 
-  // report says why accepting failed (see AcceptRule.h).
-  WebPage(std::function<void(const QString&)> report, QObject* parent = nullptr);
+  explicit WebPage(QObject* parent = nullptr);
   ~WebPage() override;
 
-  // False, with the reason, when the port cannot be listened on.
-  bool Listen(std::uint16_t port, QString& reason);
-  std::uint16_t Port() const;
+  // Serves a connection accepted on the page's port (see SharedPort).
+  void TakeConnection(int fd);
 
  private:
   // Routes GET and HEAD of path to body, with the policy for the URL asked.
@@ -66,7 +63,6 @@ class WebPage : public QObject {
              std::function<QByteArray(const QUrl&)> policy);
 
   std::unique_ptr<QHttpServer> server_;
-  DescriptorListener* listener_ = nullptr;
   SocketAdopter* sockets_ = nullptr;
   ServerFeed* feed_ = nullptr;
 };

@@ -63,7 +63,8 @@ TEST(Packaging, ServiceUnitVerifiesAndManualPageReads) {
   const fs::path unit = root.path / "usr/lib/systemd/system/velmor.service";
   const std::string text = Shell("cat " + unit.string());
   for (const char* line :
-       {"ExecStart=/usr/bin/velmor --no-window\n", "DynamicUser=yes\n", "NoNewPrivileges=yes\n",
+       {"ExecStart=/usr/bin/velmor --no-window $VELMOR_OPTIONS\n",
+        "EnvironmentFile=-/etc/default/velmor\n", "DynamicUser=yes\n", "NoNewPrivileges=yes\n",
         "ProtectSystem=strict\n", "ProtectHome=yes\n", "PrivateTmp=yes\n",
         "RuntimeDirectory=velmor\n", "Restart=on-failure\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;

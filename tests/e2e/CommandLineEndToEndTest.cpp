@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "harness/ProcessHarness.h"
@@ -46,6 +47,20 @@ TEST(CommandLine, HelpVersionAndBogusAnswerWithoutServing) {
   EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0) << help.err;
   EXPECT_NE(help.out.find("--no-window"), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("README"), std::string::npos) << help.out;
+  // Every option with its argument, and descriptions wrapped by Qt into
+  // lines that each start in the descriptions' column.
+  EXPECT_NE(help.out.find("  --web [<PORT>]  "), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("  --web-origin <NAME>  "), std::string::npos) << help.out;
+  const std::size_t options = help.out.find("\nOptions:\n");
+  ASSERT_NE(options, std::string::npos) << help.out;
+  const std::size_t column =
+      help.out.find("Show this help") - help.out.rfind('\n', help.out.find("Show this help")) - 1;
+  std::istringstream lines(help.out.substr(options + 10));
+  for (std::string line; std::getline(lines, line) && line.starts_with("  ");) {
+    const std::size_t text =
+        line.find_first_not_of(' ', line.starts_with("  -") ? line.find("  ", 2) : 0);
+    EXPECT_EQ(text, column) << "a ragged line: " << line;
+  }
 
   const Outcome version = RunVelmor("--version", runtime);
   EXPECT_TRUE(WIFEXITED(version.status) && WEXITSTATUS(version.status) == 0);

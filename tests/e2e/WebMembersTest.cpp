@@ -34,7 +34,7 @@
 namespace velmor::testing {
 namespace {
 
-const QUrl kSocketUrl(QStringLiteral("ws://127.0.0.1:5081/"));
+const QUrl kSocketUrl(QStringLiteral("ws://127.0.0.1:5080/chat"));
 const std::string kFull = "接続数が上限に達したため、接続を断りました";
 
 using namespace std::chrono_literals;
@@ -414,6 +414,12 @@ TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
     text.replace(at, text.find("\r\n", at) + 2 - at, instead.empty() ? "" : instead + "\r\n");
     return text;
   };
+  // A handshake sent to the page's port at the WebSocket's path.
+  const auto atPagePort = [](std::string text) {
+    text.replace(text.find(" /"), 2, " /chat");
+    text.replace(text.find("127.0.0.1:5081"), 14, "127.0.0.1:5080");
+    return text;
+  };
   const struct {
     const char* fault;
     std::string request;
@@ -422,17 +428,22 @@ TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
     bool firstToHead = false;           // the first answer's head is the page's
     bool closes = false;                // the connection ends after the answers
     std::uint16_t port = 5080;
+    std::size_t segment = 0;  // sent in segments of this size (0: at once)
   } cases[] = {
-      {"the page", page, {"200"}, "connect-src ws://127.0.0.1:5081;"},
+      {"the page", page, {"200"}, "connect-src ws://127.0.0.1:5080/chat;"},
       {"the icon", "GET /favicon.ico HTTP/1.1\r\n" + host + "\r\n", {"200"}},
       {"another path", "GET /elsewhere HTTP/1.1\r\n" + host + "\r\n", {"404"}},
       {"another method", "DELETE / HTTP/1.1\r\n" + host + "\r\n", {"405"}, "allow: get, head\r\n"},
-      // A WebSocket upgrade belongs on the next port: one error, not the page.
+      // The WebSocket has a path of its own: an upgrade elsewhere is one
+      // error, not the page.
       {"a WebSocket upgrade", kHandshake, {"400"}},
-      {"the WebSocket's port taken from a Host without one",
+      {"the WebSocket's address with no port in the Host",
        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
        {"200"},
-       "connect-src ws://127.0.0.1:5081;"},
+       "connect-src ws://127.0.0.1/chat;"},
+      {"a path that begins with the WebSocket's",
+       "GET /chatroom HTTP/1.1\r\n" + host + "\r\n",
+       {"404"}},
       {"lines ending in LF alone",
        "DELETE / HTTP/1.1\nHost: a\n\n",
        {"405"},
@@ -454,7 +465,7 @@ TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
       {"the absolute form",
        "GET http://127.0.0.1:5080/ HTTP/1.1\r\n" + host + "\r\n",
        {"200"},
-       "connect-src ws://127.0.0.1:5081;"},
+       "connect-src ws://127.0.0.1:5080/chat;"},
       {"HTTP/1.1 without Host", "GET / HTTP/1.1\r\n\r\n", {"400"}},
       {"two Host fields", "GET / HTTP/1.1\r\n" + host + "Host: 127.0.0.2:5080\r\n\r\n", {"400"}},
       {"a space before the colon", "GET / HTTP/1.1\r\nHost : 127.0.0.1:5080\r\n\r\n", {"400"}},
@@ -484,6 +495,25 @@ TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
       // The WebSocket's port answers a handshake that is no valid upgrade
       // (RFC 6455 4.2.1, 4.2.2, 4.4) before it closes.
       {.fault = "the handshake", .request = kHandshake, .statuses = {"101"}, .port = 5081},
+      // On the page's port, at the WebSocket's path, the same judge.
+      {.fault = "the handshake at the page's port",
+       .request = atPagePort(kHandshake),
+       .statuses = {"101"}},
+      {.fault = "a handshake from another site's page at the page's port",
+       .request = atPagePort(handshake("Origin", "Origin: http://evil.example")),
+       .statuses = {"403"}},
+      // Its start in pieces, which the port waits for before it decides.
+      {.fault = "the handshake at the page's port in 3-byte segments",
+       .request = atPagePort(kHandshake),
+       .statuses = {"101"},
+       .segment = 3},
+      {.fault = "the page in 3-byte segments", .request = page, .statuses = {"200"}, .segment = 3},
+      {.fault = "a plain GET of the WebSocket's path",
+       .request = "GET /chat HTTP/1.1\r\n" + host + "\r\n",
+       .statuses = {"400"}},
+      {.fault = "a handshake with a query at the page's port",
+       .request = atPagePort(handshake("GET / HTTP/1.1", "GET /?v=1 HTTP/1.1")),
+       .statuses = {"101"}},
       {.fault = "a handshake without a key",
        .request = handshake("Sec-WebSocket-Key"),
        .statuses = {"400"},
@@ -534,7 +564,11 @@ TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
       "[0-9]{2}:[0-9]{2}:[0-9]{2} gmt\r\n");
   for (const auto& c : cases) {
     Client http(c.port);
-    http.Send(c.request);
+    if (c.segment > 0) {
+      http.SendInSegments(c.request, c.segment);
+    } else {
+      http.Send(c.request);
+    }
     const std::vector<std::string> got = answers(http, c.statuses.size(), c.firstToHead);
     if (got.size() != c.statuses.size()) {
       ADD_FAILURE() << c.fault << ": " << got.size() << " answers, the last "
@@ -1503,7 +1537,7 @@ TEST_F(WebMembers, EveryCloseTheServerStartsSaysWhyInAClosingHandshake) {
   EXPECT_EQ(Hear(member).closeCode, 1001) << "going away";
 }
 
-TEST(WebPort, OnTheDefaultPortThePageNamesTheWebSocketItListensOn) {
+TEST(WebPort, OnTheDefaultPortThePageNamesItsWebSocketWithoutAPort) {
   if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
   VelmorProcess server({}, {}, {"--no-window", "--web", "80"});
   ASSERT_TRUE(server.WaitForStderr("the page is at")) << server.Stderr();
@@ -1511,13 +1545,21 @@ TEST(WebPort, OnTheDefaultPortThePageNamesTheWebSocketItListensOn) {
   Client http(80);
   http.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   const std::string page = ReadResponse(http);
-  EXPECT_NE(page.find("connect-src ws://127.0.0.1:81;"), std::string::npos) << page.substr(0, 600);
-  Client socket(81);
-  socket.Send(
-      "GET / HTTP/1.1\r\nHost: 127.0.0.1:81\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-      "Origin: http://127.0.0.1\r\n\r\n");
-  EXPECT_TRUE(ReadResponse(socket).starts_with("HTTP/1.1 101")) << "the page's own origin";
+  EXPECT_NE(page.find("connect-src ws://127.0.0.1/chat;"), std::string::npos)
+      << page.substr(0, 600);
+  // Its own address, and the next port that pages served before used.
+  for (const char* target : {"127.0.0.1/chat", "127.0.0.1:81/"}) {
+    const std::string_view address(target);
+    const std::size_t slash = address.find('/');
+    Client socket(slash == 9 ? 80 : 81);
+    socket.Send("GET " + std::string(address.substr(slash)) +
+                " HTTP/1.1\r\nHost: " + std::string(address.substr(0, slash)) +
+                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                "Origin: http://127.0.0.1\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(socket).starts_with("HTTP/1.1 101"))
+        << "the page's own origin at " << target;
+  }
 }
 
 TEST(WebPort, HeldPortIsReportedAndTheChatServerGoesOn) {

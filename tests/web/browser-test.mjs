@@ -381,7 +381,7 @@ const wire = (...parts) => Buffer.concat(parts.map((p) => (typeof p === "string"
 const foreign = createServer((_, res) => {
   res.setHeader("Content-Type", "text/html");
   res.end(`<script>
-    const s = new WebSocket("ws://127.0.0.1:5081/");
+    const s = new WebSocket("ws://127.0.0.1:5080/chat");
     s.onopen = () => { document.title = "opened"; s.send("CanEnter?intruder/*/~x"); };
     s.onclose = (e) => { if (document.title !== "opened") document.title = "refused " + e.code; };
   </script>`);
@@ -462,7 +462,7 @@ try {
 
   // ---- the policy: no inline code but the page's own, no other socket
   const policy = await new Promise((resolve) => get(page0, (res) => { res.resume(); resolve(String(res.headers["content-security-policy"])); }));
-  check(!policy.includes("unsafe-inline") && policy.includes("connect-src ws://127.0.0.1:5081;") && policy.includes("frame-ancestors 'none'"),
+  check(!policy.includes("unsafe-inline") && policy.includes("connect-src ws://127.0.0.1:5080/chat;") && policy.includes("frame-ancestors 'none'"),
         "the page's policy allows no inline code but its own and only its own WebSocket");
 
   // ---- live: a client's line reaches three pages at once
@@ -651,7 +651,7 @@ try {
   // Every page's socket aborted under it (ss -K in the test's namespace).
   const socketsBefore = await Promise.all(pages.map((p) => p.watched()));
   await throughout("sockets aborted", async () => {
-    const killed = shell("ss -K state established '( dport = :5081 or sport = :5081 )'");
+    const killed = shell("ss -K state established '( dport = :5080 or sport = :5080 )'");
     check(killed.status === 0, `ss -K aborts the pages' sockets${killed.status ? ": " + killed.stderr : ""}`);
   }, async () => {
     const now = await Promise.all(pages.map((p) => p.watched()));
@@ -659,13 +659,13 @@ try {
   }, 15000);
 
   // The link goes dead without a word (nftables drops everything on the
-  // WebSocket's port); the phone sends a line into it, and the link comes
+  // page's port, which its WebSocket shares); the phone sends a line into it, and the link comes
   // back once the page has said so.
   const intoTheDark = "sent into a dead link";
   await throughout("a dead link", async () => {
     const cut = shell("nft add table inet phone && " +
       "nft add chain inet phone input '{ type filter hook input priority 0; }' && " +
-      "nft add rule inet phone input tcp dport 5081 drop && nft add rule inet phone input tcp sport 5081 drop");
+      "nft add rule inet phone input tcp dport 5080 drop && nft add rule inet phone input tcp sport 5080 drop");
     check(cut.status === 0, `nftables cuts the link${cut.status ? ": " + cut.stderr : ""}`);
     const sentDark = Date.now();
     await phone.fill(at.text, intoTheDark);

@@ -1,0 +1,121 @@
+#include "web/SharedPort.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+#include <utility>
+
+#include "web/HttpHead.h"
+
+namespace velmor {
+
+namespace {
+
+// What the start of a connection says of it so far.
+enum class Start { Undecided, Page, Socket };
+
+Start Classify(std::string_view bytes) {
+  constexpr std::string_view handshake = SharedPort::HandshakeStart;
+  if (bytes.size() <= handshake.size()) {
+    return handshake.starts_with(bytes) ? Start::Undecided : Start::Page;
+  }
+  if (!bytes.starts_with(handshake)) return Start::Page;
+  // The path itself, not one that begins with it.
+  const char next = bytes[handshake.size()];
+  return next == ' ' || next == '?' ? Start::Socket : Start::Page;
+}
+
+}  // namespace
+
+// One connection whose first bytes have not decided it yet: told by the
+// thread's readiness watch each time more comes (edge-triggered, so that a
+// start left unread is not reported again until something new arrives).
+class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
+ public:
+  Waiting(SharedPort& port, int fd)
+      : QObject(&port), port_(port), fd_(fd), watch_(*port.watch_), deadline_(this) {
+    ++port_.waiting_;
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] {
+      Answer(http::Refusal{408, "Request Timeout"});
+    });
+    deadline_.start(port.deadlineMs_);
+    // One that cannot be watched would never be decided.
+    if (!watch_.Watch(fd_, *this, false)) Drop();
+  }
+  ~Waiting() override {
+    --port_.waiting_;
+    Close();
+  }
+
+ private:
+  void OnReadable(bool peerDone) override {
+    if (fd_ < 0) return;
+    char bytes[HandshakeStart.size() + 1];
+    const ssize_t n = ::recv(fd_, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n <= 0) {
+      Drop();
+      return;
+    }
+    Start start = Classify(std::string_view(bytes, static_cast<std::size_t>(n)));
+    // A client that ended after a part of the handshake's start sent a
+    // request the page answers (400), as its own port would.
+    if (start == Start::Undecided && peerDone) start = Start::Page;
+    if (start == Start::Undecided) return;
+    HandOn(start == Start::Socket ? port_.toSocket_ : port_.toPage_);
+  }
+  void OnWritable() override {}
+
+  void HandOn(const Take& take) {
+    watch_.Forget(fd_);
+    const int fd = std::exchange(fd_, -1);
+    deleteLater();
+    take(fd);
+  }
+  void Answer(const http::Refusal& refusal) {
+    if (fd_ < 0) return;
+    const QByteArray answer = http::ErrorResponse(refusal);
+    // Small enough for any socket's buffer; a client that took none of it
+    // loses nothing it asked for.
+    [[maybe_unused]] const ssize_t sent =
+        ::send(fd_, answer.constData(), static_cast<std::size_t>(answer.size()),
+               MSG_DONTWAIT | MSG_NOSIGNAL);
+    Drop();
+  }
+  void Drop() {
+    Close();
+    deleteLater();
+  }
+  void Close() {
+    if (fd_ < 0) return;
+    watch_.Forget(fd_);
+    ::close(std::exchange(fd_, -1));
+  }
+
+  SharedPort& port_;
+  int fd_;
+  ReadinessWatch& watch_;
+  QTimer deadline_;
+};
+
+SharedPort::SharedPort(int maxWaiting, int deadlineMs, Take toPage, Take toSocket, QObject* parent)
+    : QObject(parent),
+      maxWaiting_(maxWaiting),
+      deadlineMs_(deadlineMs),
+      toPage_(std::move(toPage)),
+      toSocket_(std::move(toSocket)) {}
+
+void SharedPort::Route(int fd) {
+  if (waiting_ >= maxWaiting_) {
+    ::close(fd);
+    return;
+  }
+  // Here, on the thread the connections are served on.
+  if (watch_ == nullptr) watch_ = &ReadinessWatch::OnThisThread(*this);
+  new Waiting(*this, fd);
+}
+
+}  // namespace velmor
