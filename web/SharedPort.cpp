@@ -1,5 +1,7 @@
 #include "web/SharedPort.h"
 
+#include <QTimer>
+
 #include <sys/socket.h>
 #include <unistd.h>
 

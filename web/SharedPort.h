@@ -13,10 +13,8 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 
 #include <functional>
-#include <memory>
 #include <string_view>
 
 #include "loop/ReadinessWatch.h"
