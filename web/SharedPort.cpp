@@ -110,6 +110,13 @@ SharedPort::SharedPort(int maxWaiting, int deadlineMs, Take toPage, Take toSocke
       toPage_(std::move(toPage)),
       toSocket_(std::move(toSocket)) {}
 
+SharedPort::~SharedPort() {
+  // Those still waiting end first, while the watch they are in (which may be
+  // a child of this too, made before them) is still there.
+  const QObjectList children = this->children();
+  for (QObject* child : children) delete dynamic_cast<Waiting*>(child);
+}
+
 void SharedPort::Route(int fd) {
   if (waiting_ >= maxWaiting_) {
     ::close(fd);

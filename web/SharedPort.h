@@ -35,6 +35,7 @@ class SharedPort : public QObject {
   // closed at once. Each decided one is handed, with its descriptor, to
   // toPage or toSocket, which then owns it.
   SharedPort(int maxWaiting, int deadlineMs, Take toPage, Take toSocket, QObject* parent);
+  ~SharedPort() override;
 
   void Route(int fd);
 

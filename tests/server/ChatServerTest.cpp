@@ -33,6 +33,7 @@
 #include "server/Seats.h"
 #include "tests/support/FakePorts.h"
 #include "tests/support/Wait.h"
+#include "web/SharedPort.h"
 #include "web/SocketAdopter.h"
 #include "wire/Cp932.h"
 
@@ -229,6 +230,42 @@ TEST(SocketAdopterTest, AdoptedConnectionsSendWithoutDelay) {
   socklen_t size = sizeof noDelay;
   ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
   EXPECT_NE(noDelay, 0);
+}
+
+// On a thread that runs Qt's own loop, the page port's readiness watch is a
+// child of the port, made before the connections waiting in it: one still
+// undecided when the port goes ends first, its descriptor closed.
+TEST(SharedPortTest, AnUndecidedConnectionEndsWithThePortOnQtsOwnLoop) {
+  QTcpServer listener;
+  ASSERT_TRUE(listener.listen(QHostAddress::LocalHost));
+  QTcpSocket browser;
+  browser.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+  ASSERT_TRUE(listener.waitForNewConnection(3000));
+  QTcpSocket* accepted = listener.nextPendingConnection();
+  ASSERT_NE(accepted, nullptr);
+  const int fd = ::dup(static_cast<int>(accepted->socketDescriptor()));
+  ASSERT_GE(fd, 0);
+  accepted->close();
+  browser.write("GET /ch");  // a start that decides nothing yet
+  ASSERT_TRUE(browser.waitForBytesWritten(3000));
+
+  QThread thread;  // its dispatcher is Qt's, not the server's epoll loop
+  thread.start();
+  int handed = 0;
+  const auto take = [&handed](int taken) {
+    ::close(taken);
+    ++handed;
+  };
+  auto* port = new SharedPort(4, 10000, take, take, nullptr);
+  port->moveToThread(&thread);
+  QMetaObject::invokeMethod(
+      port, [port, fd] { port->Route(fd); }, Qt::BlockingQueuedConnection);
+  QMetaObject::invokeMethod(
+      port, [port] { delete port; }, Qt::BlockingQueuedConnection);
+  thread.quit();
+  ASSERT_TRUE(thread.wait(3000));
+  EXPECT_EQ(handed, 0);
+  EXPECT_TRUE(browser.waitForDisconnected(3000)) << "the undecided connection was closed";
 }
 
 // A descriptor client outside any server, with what it tells its owner
