@@ -5,6 +5,7 @@
 
 #include "members/BrowserMember.h"
 #include "server/ChatServer.h"
+#include "web/SelfSigned.h"
 
 namespace velmor {
 
@@ -101,9 +102,28 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
                      "dropped for SECONDS (default %1); 0: it leaves at once.")
           .arg(BrowserMember::DefaultResumeGraceMs / 1000),
       QStringLiteral("SECONDS"));
+  const QCommandLineOption webCertificate(
+      QStringLiteral("web-cert"),
+      QStringLiteral("Serve the page and its WebSocket over HTTPS and WSS with the certificate "
+                     "in FILE (PEM, with its chain); needs --web-key. Implies --web; SIGHUP "
+                     "reads the files again."),
+      QStringLiteral("FILE"));
+  const QCommandLineOption webKey(
+      QStringLiteral("web-key"),
+      QStringLiteral("The certificate's private key (PEM, RSA or EC, readable by its owner "
+                     "alone)."),
+      QStringLiteral("FILE"));
+  const QCommandLineOption webOwnTls(
+      QStringLiteral("web-tls"),
+      QStringLiteral("Serve browsers over HTTPS and WSS with a self-signed certificate made "
+                     "at the first start and kept in the state directory; its SHA-256 "
+                     "fingerprint is shown at start. Implies --web."));
   parser.addOption(web);
   parser.addOption(webOrigin);
   parser.addOption(webGrace);
+  parser.addOption(webCertificate);
+  parser.addOption(webKey);
+  parser.addOption(webOwnTls);
   for (const char* name : QtValueOptions) {
     QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
     option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -149,6 +169,24 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
   } else if (parser.isSet(version)) {
     line.what = CommandLine::Action::ShowVersion;
     line.text = QStringLiteral("velmor ") + QStringLiteral(VELMOR_VERSION) + QLatin1Char('\n');
+  }
+  if (line.what == CommandLine::Action::Serve) {
+    const bool files = parser.isSet(webCertificate) || parser.isSet(webKey);
+    if (files && (!parser.isSet(webCertificate) || !parser.isSet(webKey))) {
+      line.what = CommandLine::Action::Refuse;
+      line.text = QStringLiteral("velmor: --web-cert and --web-key go together\n") + usage;
+    } else if (files && parser.isSet(webOwnTls)) {
+      line.what = CommandLine::Action::Refuse;
+      line.text =
+          QStringLiteral("velmor: --web-tls makes its own certificate; give it or --web-cert\n") +
+          usage;
+    } else if (files) {
+      line.webTls.certificateFile = parser.value(webCertificate);
+      line.webTls.keyFile = parser.value(webKey);
+    } else if (parser.isSet(webOwnTls)) {
+      line.webTls.ownDirectory = tls::StateDirectory();
+    }
+    if (line.webTls.Wanted() && !line.webPort) line.webPort = CommandLine::DefaultWebPort;
   }
   line.noWindow = parser.isSet(noWindow);
   line.webOrigins = parser.values(webOrigin);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "web/BrowserGate.h"
+
 namespace velmor {
 
 struct CommandLine {
@@ -23,6 +25,10 @@ struct CommandLine {
   // --web-grace SECONDS: how long a browser member whose connection ended
   // without leaving keeps its place; unset: the server's default.
   std::optional<int> webGraceSeconds;
+  // --web-cert FILE --web-key FILE, or --web-tls (a certificate of the
+  // program's own in its state directory): the page and its WebSocket over
+  // TLS. Either implies --web.
+  BrowserGate::Tls webTls;
   // What to print (usage, version line, or the complaint and usage).
   QString text;
 };

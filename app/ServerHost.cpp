@@ -1,5 +1,7 @@
 #include "app/ServerHost.h"
 
+#include "app/Shutdown.h"
+
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -51,12 +53,19 @@ bool ServerHost::AcquireInstance() {
 }
 
 ChatServer::StartResult ServerHost::Start(std::optional<std::uint16_t> webPort,
-                                          const QStringList& webOrigins) {
+                                          const QStringList& webOrigins,
+                                          const BrowserGate::Tls& webTls) {
   ChatServer::StartResult result = ChatServer::StartResult::ListenFailed;
-  const auto start = [this, &result, webPort, &webOrigins] {
+  const auto start = [this, &result, webPort, &webOrigins, &webTls] {
     result = server_->Start();
-    if (webPort) server_->ListenForBrowsers(*webPort, webOrigins);
+    if (webPort) server_->ListenForBrowsers(*webPort, webOrigins, webTls);
   };
+  // A renewed certificate is read again on SIGHUP, on the server's thread.
+  if (webTls.Wanted()) {
+    RecertifyOnHangup([server = server_] {
+      QMetaObject::invokeMethod(server, [server] { server->RecertifyBrowsers(); });
+    });
+  }
   if (thread_.isRunning()) {
     QMetaObject::invokeMethod(server_, start, Qt::BlockingQueuedConnection);
   } else {

@@ -31,7 +31,8 @@ class ServerHost {
   // thread, then serves browsers on webPort if given; returns once that is
   // done. The result is the chat server's.
   ChatServer::StartResult Start(std::optional<std::uint16_t> webPort = std::nullopt,
-                                const QStringList& webOrigins = {});
+                                const QStringList& webOrigins = {},
+                                const BrowserGate::Tls& webTls = {});
   ChatServer& Server() { return *server_; }
 
  private:

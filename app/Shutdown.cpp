@@ -31,7 +31,33 @@ void OnSignal(int signal) {
   errno = savedErrno;
 }
 
+int HangupPipe[2] = {-1, -1};
+
+void OnHangup(int) {
+  const int savedErrno = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(HangupPipe[1], &byte, 1);
+  errno = savedErrno;
+}
+
 }  // namespace
+
+void RecertifyOnHangup(std::function<void()> recertify) {
+  if (HangupPipe[0] >= 0 || ::pipe2(HangupPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(HangupPipe[0], QSocketNotifier::Read, qApp);
+  QObject::connect(notifier, &QSocketNotifier::activated, qApp,
+                   [recertify = std::move(recertify)] {
+                     char bytes[64];
+                     while (::read(HangupPipe[0], bytes, sizeof bytes) > 0) {
+                     }
+                     recertify();
+                   });
+  struct sigaction action = {};
+  action.sa_handler = OnHangup;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGHUP, &action, nullptr);
+}
 
 void QuitOnTerminationSignals() {
   if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;

@@ -36,14 +36,16 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]) {
 // The server alone, for a machine that only serves; the status line goes to
 // standard error as always. The main thread runs the server's own event
 // loop, as the server's thread does beside a window.
-int ServeWithoutWindow(int argc, char* argv[], std::optional<std::uint16_t> webPort,
-                       const QStringList& webOrigins) {
+int ServeWithoutWindow(int argc, char* argv[], const CommandLine& line) {
   QCoreApplication::setEventDispatcher(new EpollEventLoop);
   QCoreApplication app(argc, argv);
   QuitOnTerminationSignals();
   ServerHost host(ServerHost::Threading::CallingThread);
   if (!host.AcquireInstance()) return 1;
-  if (host.Start(webPort, webOrigins) != ChatServer::StartResult::Listening) return 1;
+  if (host.Start(line.webPort, line.webOrigins, line.webTls) !=
+      ChatServer::StartResult::Listening) {
+    return 1;
+  }
   return app.exec();
 }
 

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QStringList>
-
-#include <cstdint>
-#include <optional>
+#include "app/CommandLine.h"
 
 namespace velmor {
 
@@ -13,7 +10,6 @@ void FallBackToOffscreenWithoutDisplay(int argc, char* argv[]);
 
 // Runs the server without a window until SIGINT or SIGTERM; the exit status
 // is 1 when it could not listen.
-int ServeWithoutWindow(int argc, char* argv[], std::optional<std::uint16_t> webPort,
-                       const QStringList& webOrigins);
+int ServeWithoutWindow(int argc, char* argv[], const CommandLine& line);
 
 }  // namespace velmor

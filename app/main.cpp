@@ -31,7 +31,7 @@ int main(int argc, char* argv[]) {
   if (line.webGraceSeconds) velmor::BrowserMember::SetResumeGraceMs(*line.webGraceSeconds * 1000);
   // Qt's own messages never hold the server up either.
   velmor::StderrQueue::TakeQtMessages();
-  if (line.noWindow) return velmor::ServeWithoutWindow(argc, argv, line.webPort, line.webOrigins);
+  if (line.noWindow) return velmor::ServeWithoutWindow(argc, argv, line);
   velmor::FallBackToOffscreenWithoutDisplay(argc, argv);
   QApplication app(argc, argv);
   velmor::QuitOnTerminationSignals();
@@ -44,7 +44,7 @@ int main(int argc, char* argv[]) {
   velmor::SystemClock clock;
   velmor::SystemDesktop desktop;
   velmor::OperatorWindow window(clock, desktop, host.Server());
-  if (serving) host.Start(line.webPort, line.webOrigins);
+  if (serving) host.Start(line.webPort, line.webOrigins, line.webTls);
   window.StartClock(serving ? velmor::OperatorWindow::Instance::Serving
                             : velmor::OperatorWindow::Instance::Another);
   window.show();

@@ -68,7 +68,7 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
     // Frames Qt queued itself (pongs above all) while the member left more
     // than the bound unread.
     connect(connection_, &AdoptedSocket::OutputOverflowed, this, [this] { End(Ending::Failed); });
-    connect(connection_, &QIODevice::bytesWritten, this,
+    connect(connection_, &AdoptedSocket::WireBytesWritten, this,
             [this](qint64 bytes) { handedToKernel_ += bytes; });
     connect(connection_, &AdoptedSocket::ProtocolViolated, this,
             [this](QWebSocketProtocol::CloseCode code) { Shut(code, Ending::Failed); });
@@ -346,7 +346,8 @@ void BrowserMember::CheckAlive() {
   // would only join the queue.
   if (UnsentBytes() > 0) return;
   socket_->ping();
-  pingBytes_ += 2;  // an empty ping frame
+  constexpr qint64 emptyPing = 2;
+  pingBytes_ += connection_ != nullptr ? connection_->OnTheWire(emptyPing) : emptyPing;
 }
 
 qint64 BrowserMember::TakenByPeer() const {

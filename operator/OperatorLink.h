@@ -29,6 +29,10 @@ class OperatorLink : public QObject {
   // The operator's line: appended to the log and the views refreshed, as one
   // step between two requests. Any thread.
   virtual void PostOperatorLine(const QString& text) = 0;
+  // The SHA-256 fingerprint of the certificate browsers are served with,
+  // for members to compare with what their browser shows; empty without
+  // TLS. Any thread.
+  virtual QString WebFingerprint() const { return {}; }
 
  signals:
   // Something waits in TakeViews; not raised again until it has been taken.

@@ -55,6 +55,17 @@ inline std::u16string ConnectionError(std::u16string_view label, std::u16string_
 inline std::u16string WebServing(std::u16string_view url) {
   return Concat({u"ブラウザ用ページ ", url, u" で待機中"});
 }
+// Over TLS, with the certificate's fingerprint for members to compare.
+inline std::u16string WebServingSecure(std::u16string_view url, std::u16string_view fingerprint) {
+  return Concat({u"ブラウザ用ページ ", url, u" で待機中 証明書SHA-256 ", fingerprint});
+}
+// The browsers' certificate read again (SIGHUP), or why it was not.
+inline std::u16string Recertified(std::u16string_view fingerprint) {
+  return Concat({u"ブラウザ用の証明書を読み直しました 証明書SHA-256 ", fingerprint});
+}
+inline std::u16string RecertifyFailed(std::u16string_view reason) {
+  return Concat({u"ブラウザ用の証明書を読み直せません[", reason, u"]、前の証明書を使い続けます"});
+}
 inline std::u16string WebFailed(std::uint16_t port, std::u16string_view reason) {
   return Concat({u"ポート", PortDigits(port), u"でブラウザ用ページを開けません[", reason, u"]"});
 }

@@ -226,7 +226,8 @@ void ChatServer::PostOperatorLine(const QString& text) {
   QMetaObject::invokeMethod(this, [this, text] { room_.OnOperatorLine(text.toStdU16String()); });
 }
 
-bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraNames) {
+bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraNames,
+                                   const BrowserGate::Tls& tls) {
   auto* gate = new BrowserGate([this](QWebSocket* socket) { OnNewBrowser(socket); },
                                Member::MaxUnreadReplyBytes,
                                [this](std::uint16_t failedPort, const QString& reason) {
@@ -236,33 +237,76 @@ bool ChatServer::ListenForBrowsers(std::uint16_t port, const QStringList& extraN
   gate->AllowNames(extraNames);
   std::uint16_t failedPort = port;
   QString reason;
-  if (!gate->Listen(port, failedPort, reason)) {
+  if (!gate->Listen(port, tls, failedPort, reason)) {
     delete gate;
     // Said on standard error as well as on the status line: without a window
     // the operator would not otherwise learn why browsers cannot connect.
-    const std::u16string text = status::WebFailed(failedPort, reason.toStdU16String());
-    StderrQueue::Instance().WriteLine("velmor: " + QString::fromStdU16String(text).toStdString() +
-                                      "\n");
-    views_.SetStatusText(text);
+    SayEverywhere(status::WebFailed(failedPort, reason.toStdU16String()));
     return false;
   }
   gate_ = gate;
   QString host = LocalIPv4Address();
   if (host.isEmpty()) host = QStringLiteral("127.0.0.1");
+  const QString path = QLatin1String(SharedPort::SocketPath.data(),
+                                     static_cast<qsizetype>(SharedPort::SocketPath.size()));
+  if (gate_->Secure()) {
+    const QString url = QStringLiteral("https://%1:%2/").arg(host).arg(gate_->PagePort());
+    const tls::Credentials& credentials = gate_->Credentials();
+    SetFingerprint(credentials.fingerprint);
+    StderrQueue::Instance().WriteLine(
+        QStringLiteral("velmor: browser members: the page is at %1 (its WebSocket at "
+                       "wss://%2:%3%4; plain HTTP there is redirected); %5 certificate, "
+                       "valid until %6, SHA-256 %7\n")
+            .arg(url, host)
+            .arg(gate_->PagePort())
+            .arg(path,
+                 tls.certificateFile.isEmpty()
+                     ? (gate_->CertificateMade() ? QStringLiteral("a new self-signed")
+                                                 : QStringLiteral("the self-signed"))
+                     : QStringLiteral("the given"),
+                 credentials.expires.toString(Qt::ISODate), credentials.fingerprint)
+            .toStdString());
+    views_.SetStatusText(
+        status::WebServingSecure(url.toStdU16String(), credentials.fingerprint.toStdU16String()));
+    return true;
+  }
   const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(gate_->PagePort());
   StderrQueue::Instance().WriteLine(
       QStringLiteral("velmor: browser members: the page is at %1 (its WebSocket at %2, and "
                      "on port %3 for pages served before)\n")
           .arg(url)
-          .arg(QStringLiteral("ws://%1:%2%3")
-                   .arg(host)
-                   .arg(gate_->PagePort())
-                   .arg(QLatin1String(SharedPort::SocketPath.data(),
-                                      static_cast<qsizetype>(SharedPort::SocketPath.size()))))
+          .arg(QStringLiteral("ws://%1:%2%3").arg(host).arg(gate_->PagePort()).arg(path))
           .arg(gate_->SocketPort())
           .toStdString());
   views_.SetStatusText(status::WebServing(url.toStdU16String()));
   return true;
+}
+
+void ChatServer::SayEverywhere(const std::u16string& text) {
+  StderrQueue::Instance().WriteLine("velmor: " + QString::fromStdU16String(text).toStdString() +
+                                    "\n");
+  views_.SetStatusText(text);
+}
+
+void ChatServer::RecertifyBrowsers() {
+  if (gate_ == nullptr || !gate_->Secure()) return;
+  QString why;
+  if (!gate_->Recertify(why)) {
+    SayEverywhere(status::RecertifyFailed(why.toStdU16String()));
+    return;
+  }
+  SetFingerprint(gate_->Credentials().fingerprint);
+  SayEverywhere(status::Recertified(gate_->Credentials().fingerprint.toStdU16String()));
+}
+
+void ChatServer::SetFingerprint(const QString& fingerprint) {
+  const QMutexLocker lock(&fingerprintLock_);
+  fingerprint_ = fingerprint;
+}
+
+QString ChatServer::WebFingerprint() const {
+  const QMutexLocker lock(&fingerprintLock_);
+  return fingerprint_;
 }
 
 std::uint16_t ChatServer::WebPort() const { return gate_ != nullptr ? gate_->PagePort() : 0; }

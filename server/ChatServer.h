@@ -11,6 +11,7 @@
 // requests.
 #pragma once
 
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -29,12 +30,12 @@
 #include "room/SlotTable.h"
 #include "server/Seats.h"
 #include "server/ViewPublisher.h"
+#include "web/BrowserGate.h"
 
 class QWebSocket;
 
 namespace velmor {
 
-class BrowserGate;
 class DescriptorListener;
 
 class ChatServer : public OperatorLink,
@@ -64,21 +65,30 @@ class ChatServer : public OperatorLink,
   // Browser members: the page and its WebSocket on port, the WebSocket on
   // port + 1 too (see BrowserGate); origins
   // may also name this machine by any of extraNames. False when either port
-  // cannot be listened on (said on the status line); the chat server goes on
+  // cannot be listened on, or tls names a certificate that cannot be served
+  // (said on the status line and standard error); the chat server goes on
   // serving its clients either way.
-  bool ListenForBrowsers(std::uint16_t port, const QStringList& extraNames = {});
+  bool ListenForBrowsers(std::uint16_t port, const QStringList& extraNames = {},
+                         const BrowserGate::Tls& tls = {});
+  // Reads the browsers' certificate again (on SIGHUP), keeping every
+  // member; said on the status line, as a failure is (the one before stays).
+  void RecertifyBrowsers();
   // Where the page is served; 0 when it is not.
   std::uint16_t WebPort() const;
 
   // The operator's window.
   void PostOperatorLine(const QString& text) override;
   RoomViews TakeViews() override { return views_.TakeViews(); }
+  QString WebFingerprint() const override;
 
  protected:
   // The views are rendered only once someone listens for them.
   void connectNotify(const QMetaMethod& signal) override;
 
  private:
+  // On the status line and standard error alike.
+  void SayEverywhere(const std::u16string& text);
+  void SetFingerprint(const QString& fingerprint);
   // A listener's failure to accept, reported once per spell (see AcceptRule.h).
   void ReportAcceptTrouble(std::uint16_t port, const QString& reason);
   // The one way in for a newcomer, client or browser: MakeRoom finds it a
@@ -123,6 +133,8 @@ class ChatServer : public OperatorLink,
   bool newsPending_ = false;
   DescriptorListener* listener_ = nullptr;
   BrowserGate* gate_ = nullptr;
+  mutable QMutex fingerprintLock_;  // the window asks from its own thread
+  QString fingerprint_;
   // Browsers that have not joined yet: each takes a seat, or its own place
   // again, when it joins (see PlaceJoin).
   std::vector<QPointer<Member>> unplaced_;

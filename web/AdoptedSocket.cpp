@@ -44,7 +44,7 @@ ClientFrameCheck::Verdict ClientFrameCheck::Follow(const char* bytes, std::size_
 }
 
 AdoptedSocket::AdoptedSocket(std::shared_ptr<int> openCount, int deadlineMs, QObject* parent)
-    : QTcpSocket(parent),
+    : QSslSocket(parent),
       openCount_(std::move(openCount)),
       home_(parent),
       deadline_(this),
@@ -64,11 +64,28 @@ AdoptedSocket::AdoptedSocket(std::shared_ptr<int> openCount, int deadlineMs, QOb
   });
   // Connected first, so that it runs before any reader Qt connects later.
   connect(this, &QTcpSocket::readyRead, this, &AdoptedSocket::BeforeQtReads);
+  connect(this, &QIODevice::bytesWritten, this, [this](qint64 bytes) {
+    if (!isEncrypted()) emit WireBytesWritten(bytes);
+  });
+  connect(this, &QSslSocket::encryptedBytesWritten, this, &AdoptedSocket::WireBytesWritten);
 }
 
 AdoptedSocket::~AdoptedSocket() { --*openCount_; }
 
 void AdoptedSocket::Settle() { deadline_.stop(); }
+
+void AdoptedSocket::CountIn(std::shared_ptr<int> openCount, int deadlineMs) {
+  --*openCount_;
+  openCount_ = std::move(openCount);
+  ++*openCount_;
+  home_ = parent();
+  deadline_.stop();
+  if (deadlineMs > 0) deadline_.start(deadlineMs);
+}
+
+qint64 AdoptedSocket::bytesToWrite() const {
+  return QSslSocket::bytesToWrite() + encryptedBytesToWrite();
+}
 
 qint64 AdoptedSocket::writeData(const char* data, qint64 size) {
   if (outputBound_ > 0 && !admitted_ && bytesToWrite() > outputBound_) {
@@ -78,7 +95,7 @@ qint64 AdoptedSocket::writeData(const char* data, qint64 size) {
     }
     return size;  // dropped: the connection ends for it
   }
-  return QTcpSocket::writeData(data, size);
+  return QSslSocket::writeData(data, size);
 }
 
 void AdoptedSocket::ExpectHandshake(HandshakeJudge judge) {
@@ -131,7 +148,7 @@ void AdoptedSocket::close() {
     Discard();
     return;
   }
-  QTcpSocket::close();
+  QSslSocket::close();
 }
 
 void AdoptedSocket::Refuse(const http::Refusal& refusal) {

@@ -31,10 +31,15 @@
 //  - a WebSocket is closed with a closing handshake (RFC 6455 7.1.1): once
 //    Qt has written its Close frame, the connection waits for the client's
 //    (reading nothing else) before it closes, at most ClosingHandshakeMs.
+//
+// Over TLS (see SharedPort) all of this holds for the bytes as decrypted,
+// since Qt's socket decrypts them before anything here reads them; what
+// waits to be written counts in either form, and WireBytesWritten counts
+// bytes as they went to the kernel.
 #pragma once
 
 #include <QPointer>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTimer>
 #include <QWebSocketProtocol>
 
@@ -73,7 +78,7 @@ class ClientFrameCheck {
   bool closeCame_ = false;
 };
 
-class AdoptedSocket : public QTcpSocket {
+class AdoptedSocket : public QSslSocket {
   Q_OBJECT
 
  public:
@@ -87,6 +92,16 @@ class AdoptedSocket : public QTcpSocket {
 
   // Done with what it came for before the deadline: the deadline is off.
   void Settle();
+  // Counted in openCount from now on instead, under a deadline of its own
+  // (0: none), for an owner that takes it over once it was decrypted.
+  void CountIn(std::shared_ptr<int> openCount, int deadlineMs);
+
+  // At most what a write of bytes becomes on the wire alone (a TLS record
+  // of its own adds its header, nonce and tag).
+  qint64 OnTheWire(qint64 bytes) const { return isEncrypted() ? bytes + 29 : bytes; }
+
+  // What waits to be written, decrypted or not.
+  qint64 bytesToWrite() const override;
 
   void LimitOutput(qint64 bound) { outputBound_ = bound; }
   template <typename Send>
@@ -126,6 +141,8 @@ class AdoptedSocket : public QTcpSocket {
   void OutputOverflowed();
   void ProtocolViolated(QWebSocketProtocol::CloseCode code);
   void TextMessageReceived(const QString& message);
+  // Bytes handed to the kernel, encrypted when the connection is.
+  void WireBytesWritten(qint64 bytes);
 
  protected:
   qint64 writeData(const char* data, qint64 size) override;

@@ -16,6 +16,7 @@
 
 #include "accept/Listener.h"
 #include "web/HttpHead.h"
+#include "web/SelfSigned.h"
 #include "web/SharedPort.h"
 #include "web/SocketAdopter.h"
 #include "web/WebPage.h"
@@ -67,9 +68,51 @@ void BrowserGate::CollectOwnNames() {
   if (!canonical.isEmpty()) names_ << canonical;
 }
 
-bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString& reason) {
+std::optional<tls::Credentials> BrowserGate::LoadCertificate(bool& made, QString& why) const {
+  made = false;
+  if (!tls_.certificateFile.isEmpty())
+    return tls::FromFiles(tls_.certificateFile, tls_.keyFile, why);
+  // Every name and address the origin rule takes (scoped addresses are
+  // named without their scope, as a certificate can only name them).
+  QList<QHostAddress> addresses;
+  for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+    if (!addresses.contains(address)) addresses << address;
+  }
+  QStringList names;
+  for (const QString& name : names_) {
+    if (!names.contains(name) && QHostAddress(name).isNull()) names << name;
+  }
+  return tls::KeptSelfSigned(tls_.ownDirectory, names, addresses, made, why);
+}
+
+bool BrowserGate::Recertify(QString& why) {
+  if (!secure_) {
+    why = QStringLiteral("the page's port does not speak TLS");
+    return false;
+  }
+  bool made = false;
+  std::optional<tls::Credentials> credentials = LoadCertificate(made, why);
+  if (!credentials) return false;
+  credentials_ = *credentials;
+  made_ = made;
+  shared_->Recertify(credentials_.configuration);
+  return true;
+}
+
+bool BrowserGate::Listen(std::uint16_t port, const Tls& tls, std::uint16_t& failedPort,
+                         QString& reason) {
   CollectOwnNames();
-  auto* page = new WebPage(this);
+  tls_ = tls;
+  if (tls.Wanted()) {
+    std::optional<tls::Credentials> credentials = LoadCertificate(made_, reason);
+    if (!credentials) {
+      failedPort = port;
+      return false;
+    }
+    credentials_ = *credentials;
+    secure_ = true;
+  }
+  auto* page = new WebPage(this, secure_ ? WebPage::Serving::SecurePage : WebPage::Serving::Page);
   auto* handshakes =
       new QWebSocketServer(QStringLiteral("Velmor"), QWebSocketServer::NonSecureMode, this);
   // A page of another web site open in a member's browser must not reach
@@ -93,17 +136,26 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
       incoming_(socket);
     }
   });
-  const auto takeHandshake = [this, handshakes, adopter](int fd) {
-    AdoptedSocket* socket = adopter->Adopt(fd);
+  const auto handshake = [this, handshakes](AdoptedSocket* socket) {
     if (socket == nullptr) return;
     socket->ExpectHandshake([this](const QByteArray& line, const http::Fields& fields) {
       return JudgeHandshake(line, fields);
     });
+    // Qt's server reads what a decrypted socket holds already at once.
     handshakes->handleConnection(socket);
   };
+  const auto takeHandshake = [handshake, adopter](int fd) { handshake(adopter->Adopt(fd)); };
+  // Under TLS the plain side of the port only redirects to https.
+  WebPage* plain = page;
+  if (secure_) plain = new WebPage(page, WebPage::Serving::RedirectToSecure);
   auto* shared = new SharedPort(
       WebPage::MaxConnections, WebPage::RequestDeadlineMs,
-      [page](int fd) { page->TakeConnection(fd); }, takeHandshake, this);
+      [plain](int fd) { plain->TakeConnection(fd); }, takeHandshake, this);
+  if (secure_) {
+    shared->UseTls(
+        credentials_.configuration, [page](AdoptedSocket* socket) { page->TakeConnection(socket); },
+        [handshake, adopter](AdoptedSocket* socket) { handshake(adopter->Adopt(socket)); });
+  }
   auto* pageListener =
       new DescriptorListener([shared](int fd) { shared->Route(fd); },
                              [this, port](const QString& why) { report_(port, why); }, this);
@@ -116,6 +168,12 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
     return false;
   };
   if (!pageListener->Listen(port, reason)) return fail(port);
+  page_ = pageListener;
+  handshakes_ = handshakes;
+  shared_ = shared;
+  // An https page cannot open a WebSocket in clear text: the next port
+  // would only take the key across the network unencrypted.
+  if (secure_) return true;
   // Pages served before the WebSocket shared the page's port open theirs on
   // the next port: it still takes them.
   const std::uint16_t socketPort = pageListener->Port() == 0xFFFF ? 0 : pageListener->Port() + 1;
@@ -123,11 +181,12 @@ bool BrowserGate::Listen(std::uint16_t port, std::uint16_t& failedPort, QString&
       takeHandshake, [this, socketPort](const QString& why) { report_(socketPort, why); }, this);
   if (socketPort == 0 || !sockets->Listen(socketPort, reason)) {
     delete sockets;
+    page_ = nullptr;
+    handshakes_ = nullptr;
+    shared_ = nullptr;
     return fail(socketPort);
   }
-  page_ = pageListener;
   sockets_ = sockets;
-  handshakes_ = handshakes;
   return true;
 }
 
@@ -176,8 +235,13 @@ http::Refusal BrowserGate::JudgeHandshake(const QByteArray& line,
 }
 
 bool BrowserGate::OriginAllowed(const QString& origin) const {
+  // Only the scheme the port speaks: an http page never reaches a room
+  // served over https, nor the other way round.
   const QUrl url(origin);
-  if (url.scheme() != QLatin1String("http") || url.port(80) != PagePort()) return false;
+  if (url.scheme() != (secure_ ? QLatin1String("https") : QLatin1String("http")) ||
+      url.port(secure_ ? 443 : 80) != PagePort()) {
+    return false;
+  }
   const QString host = url.host().toLower();
   if (names_.contains(host)) return true;
   const QHostAddress address(host);

@@ -20,6 +20,7 @@
 #include <functional>
 
 #include "web/HttpHead.h"
+#include "web/TlsCredentials.h"
 
 class QWebSocket;
 class QWebSocketServer;
@@ -27,6 +28,7 @@ class QWebSocketServer;
 namespace velmor {
 
 class DescriptorListener;
+class SharedPort;
 
 class BrowserGate : public QObject {
   Q_OBJECT
@@ -46,14 +48,36 @@ class BrowserGate : public QObject {
   BrowserGate(Handler incoming, qint64 outputBound,
               std::function<void(std::uint16_t, const QString&)> report, QObject* parent);
 
+  // Where the port's certificate comes from, when it speaks TLS: the
+  // operator's PEM files, or one of the program's own kept in ownDirectory
+  // (see SelfSigned.h).
+  struct Tls {
+    QString certificateFile;
+    QString keyFile;
+    QString ownDirectory;
+    bool Wanted() const { return !certificateFile.isEmpty() || !ownDirectory.isEmpty(); }
+  };
+
   // Names besides this machine's own that browsers may use for it.
   void AllowNames(const QStringList& names);
   // The page and the WebSocket on port, the WebSocket on the next one too;
   // false, with the port that failed and why, when either cannot be
-  // listened on.
-  bool Listen(std::uint16_t port, std::uint16_t& failedPort, QString& reason);
+  // listened on. With tls wanted, the page and its WebSocket speak TLS on
+  // port (plain HTTP there is redirected to https) and the next port stays
+  // closed; a certificate that cannot be served is a failure too, and then
+  // nothing listens.
+  bool Listen(std::uint16_t port, const Tls& tls, std::uint16_t& failedPort, QString& reason);
   std::uint16_t PagePort() const;
   std::uint16_t SocketPort() const;
+  bool Secure() const { return secure_; }
+  // The certificate served, once listening over TLS; made says whether it
+  // was made at this start.
+  const tls::Credentials& Credentials() const { return credentials_; }
+  bool CertificateMade() const { return made_; }
+  // Reads the certificate again (the files, or the program's own, made
+  // again when due) for connections from now on; false, with why, when the
+  // new one cannot be served (the one before stays).
+  bool Recertify(QString& why);
 
   bool OriginAllowed(const QString& origin) const;
 
@@ -63,6 +87,7 @@ class BrowserGate : public QObject {
   // of 0 to let Qt's server answer it.
   http::Refusal JudgeHandshake(const QByteArray& line, const http::Fields& fields) const;
   void CollectOwnNames();
+  std::optional<tls::Credentials> LoadCertificate(bool& made, QString& why) const;
 
   Handler incoming_;
   qint64 outputBound_;
@@ -70,7 +95,12 @@ class BrowserGate : public QObject {
   DescriptorListener* page_ = nullptr;     // the page and its WebSocket
   DescriptorListener* sockets_ = nullptr;  // the WebSocket alone
   QWebSocketServer* handshakes_ = nullptr;
+  SharedPort* shared_ = nullptr;
   QStringList names_;  // lower case
+  Tls tls_;
+  bool secure_ = false;
+  bool made_ = false;
+  tls::Credentials credentials_;
 };
 
 }  // namespace velmor

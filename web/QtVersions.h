@@ -52,15 +52,17 @@ class NoContent : public QIODevice {
 };
 #endif
 
-// Answers 200 with exactly these headers and no body, as a HEAD is answered:
+// Answers with exactly these headers and no body, as a HEAD is answered:
 // every other way of answering adds a Content-Length of the (empty) body.
-inline void WriteHeadOnly(QHttpServerResponder& responder, const std::vector<Header>& headers) {
+inline void WriteHeadOnly(
+    QHttpServerResponder& responder, const std::vector<Header>& headers,
+    QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::Ok) {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
   QHttpHeaders all;
   for (const auto& [name, value] : headers) all.append(name, value);
-  responder.write(new NoContent, all, QHttpServerResponder::StatusCode::Ok);
+  responder.write(new NoContent, all, status);
 #else
-  responder.writeStatusLine(QHttpServerResponder::StatusCode::Ok);
+  responder.writeStatusLine(status);
   for (const auto& [name, value] : headers) responder.writeHeader(name, value);
   responder.writeBody(QByteArray());
 #endif

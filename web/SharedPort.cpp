@@ -9,7 +9,9 @@
 #include <string_view>
 #include <utility>
 
+#include "web/AdoptedSocket.h"
 #include "web/HttpHead.h"
+#include "web/SocketAdopter.h"
 
 namespace velmor {
 
@@ -17,6 +19,9 @@ namespace {
 
 // What the start of a connection says of it so far.
 enum class Start { Undecided, Page, Socket };
+
+// The first byte of a TLS record that begins a handshake (RFC 8446 5.1).
+constexpr char TlsHandshakeRecord = 0x16;
 
 Start Classify(std::string_view bytes) {
   constexpr std::string_view handshake = SharedPort::HandshakeStart;
@@ -41,6 +46,11 @@ class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
     ++port_.waiting_;
     deadline_.setSingleShot(true);
     connect(&deadline_, &QTimer::timeout, this, [this] {
+      // Still to finish its TLS handshake, or to say something once it did.
+      if (secure_ != nullptr) {
+        Drop();
+        return;
+      }
       Answer(http::Refusal{408, "Request Timeout"});
     });
     deadline_.start(port.deadlineMs_);
@@ -62,6 +72,14 @@ class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
       Drop();
       return;
     }
+    if (port_.secure_) {
+      if (bytes[0] == TlsHandshakeRecord) {
+        Decrypt();
+      } else {
+        HandOn(port_.toPage_);
+      }
+      return;
+    }
     Start start = Classify(std::string_view(bytes, static_cast<std::size_t>(n)));
     // A client that ended after a part of the handshake's start sent a
     // request the page answers (400), as its own port would.
@@ -70,6 +88,31 @@ class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
     HandOn(start == Start::Socket ? port_.toSocket_ : port_.toPage_);
   }
   void OnWritable() override {}
+
+  void Decrypt() {
+    watch_.Forget(fd_);
+    secure_ = port_.decrypting_->Adopt(std::exchange(fd_, -1));
+    if (secure_ == nullptr) {
+      Drop();
+      return;
+    }
+    connect(secure_, &QIODevice::readyRead, this, &Waiting::OnDecrypted);
+    connect(secure_, &QAbstractSocket::disconnected, this, &Waiting::Drop);
+    connect(secure_, &QAbstractSocket::errorOccurred, this, &Waiting::Drop);
+    secure_->setSslConfiguration(port_.tls_);
+    secure_->startServerEncryption();
+  }
+  void OnDecrypted() {
+    if (secure_ == nullptr) return;
+    const QByteArray bytes = secure_->peek(static_cast<qint64>(HandshakeStart.size()) + 1);
+    const Start start = Classify(std::string_view(bytes.constData(), bytes.size()));
+    if (start == Start::Undecided) return;
+    disconnect(secure_, nullptr, this, nullptr);
+    deadline_.stop();
+    AdoptedSocket* socket = std::exchange(secure_, nullptr);
+    deleteLater();
+    (start == Start::Socket ? port_.secureSocket_ : port_.securePage_)(socket);
+  }
 
   void HandOn(const Take& take) {
     watch_.Forget(fd_);
@@ -92,6 +135,12 @@ class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
     deleteLater();
   }
   void Close() {
+    if (secure_ != nullptr) {
+      disconnect(secure_, nullptr, this, nullptr);
+      secure_->abort();
+      secure_->deleteLater();
+      secure_ = nullptr;
+    }
     if (fd_ < 0) return;
     watch_.Forget(fd_);
     ::close(std::exchange(fd_, -1));
@@ -99,6 +148,7 @@ class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
 
   SharedPort& port_;
   int fd_;
+  AdoptedSocket* secure_ = nullptr;  // once its TLS handshake began
   ReadinessWatch& watch_;
   QTimer deadline_;
 };
@@ -115,6 +165,16 @@ SharedPort::~SharedPort() {
   // a child of this too, made before them) is still there.
   const QObjectList children = this->children();
   for (QObject* child : children) delete dynamic_cast<Waiting*>(child);
+}
+
+void SharedPort::UseTls(const QSslConfiguration& configuration, TakeSocket securePage,
+                        TakeSocket secureSocket) {
+  tls_ = configuration;
+  securePage_ = std::move(securePage);
+  secureSocket_ = std::move(secureSocket);
+  secure_ = true;
+  // Counted by those waiting (see Route); the deadline is theirs too.
+  if (decrypting_ == nullptr) decrypting_ = new SocketAdopter(maxWaiting_, this);
 }
 
 void SharedPort::Route(int fd) {

@@ -10,9 +10,17 @@
 // first few bytes (as many as SocketPath's request line begins with), and
 // within the deadline a request head has; a connection that sends nothing
 // by then is answered 408, one that ends first is closed.
+//
+// Over TLS the port is the same, decided after decryption: a connection
+// whose first byte begins a TLS handshake is decrypted (within the same
+// deadline and count), its first request's start is peeked as decrypted,
+// and the connection goes on as an adopted socket. One that speaks plain
+// HTTP instead goes to the plain page taker, which answers with a redirect
+// to https; nothing of the WebSocket is taken in clear text.
 #pragma once
 
 #include <QObject>
+#include <QSslConfiguration>
 
 #include <functional>
 #include <string_view>
@@ -20,6 +28,9 @@
 #include "loop/ReadinessWatch.h"
 
 namespace velmor {
+
+class AdoptedSocket;
+class SocketAdopter;
 
 class SharedPort : public QObject {
   Q_OBJECT
@@ -30,6 +41,7 @@ class SharedPort : public QObject {
   static constexpr std::string_view HandshakeStart = "GET /chat";
   static constexpr std::string_view SocketPath = HandshakeStart.substr(4);
   using Take = std::function<void(int fd)>;
+  using TakeSocket = std::function<void(AdoptedSocket*)>;
 
   // Connections not yet decided count against maxWaiting; one beyond them is
   // closed at once. Each decided one is handed, with its descriptor, to
@@ -39,12 +51,25 @@ class SharedPort : public QObject {
 
   void Route(int fd);
 
+  // From now on connections are to speak TLS with configuration (its
+  // certificate and key); decrypted ones go to securePage or secureSocket,
+  // plain ones to toPage.
+  void UseTls(const QSslConfiguration& configuration, TakeSocket securePage,
+              TakeSocket secureSocket);
+  // For connections from now on (those open keep theirs).
+  void Recertify(const QSslConfiguration& configuration) { tls_ = configuration; }
+
  private:
   class Waiting;
   int maxWaiting_;
   int deadlineMs_;
   Take toPage_;
   Take toSocket_;
+  QSslConfiguration tls_;
+  bool secure_ = false;
+  TakeSocket securePage_;
+  TakeSocket secureSocket_;
+  SocketAdopter* decrypting_ = nullptr;
   int waiting_ = 0;
   ReadinessWatch* watch_ = nullptr;  // the serving thread's, from the first connection on
 };

@@ -26,6 +26,17 @@ AdoptedSocket* SocketAdopter::Adopt(int fd) {
   return socket;
 }
 
+AdoptedSocket* SocketAdopter::Adopt(AdoptedSocket* socket) {
+  if (*open_ >= maxOpen_) {
+    socket->abort();
+    socket->deleteLater();
+    return nullptr;
+  }
+  socket->setParent(this);
+  socket->CountIn(open_, deadlineMs_);
+  return socket;
+}
+
 AdoptedSocket* SocketAdopter::HandOver(QWebSocket* webSocket) {
   // Qt's WebSocket does not say which socket it was made of; a connection's
   // two ends name it.

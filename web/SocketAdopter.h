@@ -24,6 +24,9 @@ class SocketAdopter : public QObject {
   SocketAdopter(int maxOpen, QObject* parent, int deadlineMs = 0);
   // The socket, a child of this, or nullptr when the descriptor was closed.
   AdoptedSocket* Adopt(int fd);
+  // One adopted elsewhere first (to be decrypted, see SharedPort), counted
+  // here from now on; nullptr, and the socket gone, beyond MaxOpen.
+  AdoptedSocket* Adopt(AdoptedSocket* socket);
   // The socket under a WebSocket that Qt's server made of one of ours, now
   // settled and owned by the WebSocket, so that it goes with it; nullptr
   // when it is none of ours.

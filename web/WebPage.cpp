@@ -8,7 +8,6 @@
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
@@ -16,6 +15,7 @@
 #include <cctype>
 #include <optional>
 
+#include "web/AdoptedSocket.h"
 #include "web/HttpHead.h"
 #include "web/QtVersions.h"
 #include "web/ServerFeed.h"
@@ -45,7 +45,8 @@ QByteArray HashOf(const QByteArray& page, const QByteArray& element) {
 // The page may talk to its own WebSocket and nothing else: on the host and
 // port the browser named (a forwarded port too, or none for 80), the
 // WebSocket's path.
-QByteArray PagePolicy(const QByteArray& scripts, const QByteArray& styles, const QUrl& url) {
+QByteArray PagePolicy(const QByteArray& scripts, const QByteArray& styles, const QUrl& url,
+                      bool secure) {
   QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
   const bool plain = !host.isEmpty() && std::all_of(host.begin(), host.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':';
@@ -54,7 +55,7 @@ QByteArray PagePolicy(const QByteArray& scripts, const QByteArray& styles, const
   // Qt's server names no port as 0.
   if (url.port() > 0) host += ":" + QByteArray::number(url.port());
   const QByteArray socket =
-      plain ? "ws://" + host +
+      plain ? (secure ? "wss://" : "ws://") + host +
                   QByteArray(SharedPort::SocketPath.data(),
                              static_cast<qsizetype>(SharedPort::SocketPath.size()))
             : QByteArray("'none'");
@@ -151,7 +152,7 @@ Verdict Judge(const QByteArray& line, const QByteArray& block) {
 // has answered every request before it, and the connection closes then.
 class RequestGuard : public QObject {
  public:
-  explicit RequestGuard(QTcpSocket* socket) : QObject(socket), socket_(socket), deadline_(this) {
+  explicit RequestGuard(AdoptedSocket* socket) : QObject(socket), socket_(socket), deadline_(this) {
     // What the socket reads ahead is bounded too.
     socket->setReadBufferSize(2 * http::MaxHeadBytes);
     connect(socket, &QTcpSocket::readyRead, this, &RequestGuard::OnReadyRead);
@@ -179,7 +180,7 @@ class RequestGuard : public QObject {
       // closed once that has returned.
       answered_ = true;
       socket_->readAll();
-      QMetaObject::invokeMethod(socket_, &QTcpSocket::abort, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(socket_, &QSslSocket::abort, Qt::QueuedConnection);
       return;
     }
     const qint64 available = socket_->bytesAvailable();
@@ -271,7 +272,7 @@ class RequestGuard : public QObject {
     QTimer::singleShot(1000, socket_, [socket = socket_] { socket->abort(); });
   }
 
-  QTcpSocket* socket_;
+  AdoptedSocket* socket_;
   QMetaObject::Connection after_;
   QTimer deadline_;
   QByteArray text_;    // what came after the last request passed, not yet judged
@@ -285,25 +286,76 @@ class RequestGuard : public QObject {
 
 }  // namespace
 
-WebPage::WebPage(QObject* parent) : QObject(parent), server_(std::make_unique<QHttpServer>()) {
+WebPage::WebPage(QObject* parent, Serving serving)
+    : QObject(parent), server_(std::make_unique<QHttpServer>()) {
   sockets_ = new SocketAdopter(MaxConnections, this);
-  const QByteArray page = Resource(":/velmor/page/index.html");
-  const QByteArray scripts = HashOf(page, "script");
-  const QByteArray styles = HashOf(page, "style");
-  Serve("/", "text/html; charset=utf-8", page,
-        [scripts, styles](const QUrl& url) { return PagePolicy(scripts, styles, url); });
-  Serve("/favicon.ico", "image/png", Resource(":/velmor/page/favicon.png"),
-        [](const QUrl&) { return QByteArray(http::OwnPolicy); });
+  if (serving == Serving::RedirectToSecure) {
+    Redirect("/");
+    Redirect("/favicon.ico");
+  } else {
+    const bool secure = serving == Serving::SecurePage;
+    const QByteArray page = Resource(":/velmor/page/index.html");
+    const QByteArray scripts = HashOf(page, "script");
+    const QByteArray styles = HashOf(page, "style");
+    Serve("/", "text/html; charset=utf-8", page, [scripts, styles, secure](const QUrl& url) {
+      return PagePolicy(scripts, styles, url, secure);
+    });
+    Serve("/favicon.ico", "image/png", Resource(":/velmor/page/favicon.png"),
+          [](const QUrl&) { return QByteArray(http::OwnPolicy); });
+  }
   feed_ = new ServerFeed(this);
   server_->bind(feed_);
 }
 
 void WebPage::TakeConnection(int fd) {
-  if (QTcpSocket* socket = sockets_->Adopt(fd)) {
-    auto* guard = new RequestGuard(socket);
-    feed_->Deliver(socket);
-    guard->FollowServer();
-  }
+  if (AdoptedSocket* socket = sockets_->Adopt(fd)) Serve(socket);
+}
+
+void WebPage::TakeConnection(AdoptedSocket* socket) {
+  if (sockets_->Adopt(socket) != nullptr) Serve(socket);
+}
+
+void WebPage::Serve(AdoptedSocket* socket) {
+  auto* guard = new RequestGuard(socket);
+  feed_->Deliver(socket);
+  guard->FollowServer();
+  // Decrypted before it came here, its first bytes are read already: Qt's
+  // server hears of them only when told.
+  if (socket->bytesAvailable() > 0) emit socket->readyRead();
+}
+
+// The same address over https; a temporary redirect, so that a browser
+// forgets it once the port serves plain HTTP again.
+void WebPage::Redirect(const char* path) {
+  const auto location = [](const QHttpServerRequest& request) {
+    QUrl url = request.url();
+    url.setScheme(QStringLiteral("https"));
+    return url.host().isEmpty() ? QByteArray() : url.toEncoded();
+  };
+  const auto headers = [](const QByteArray& to) {
+    std::vector<qt_versions::Header> all = http::CommonHeaders(http::OwnPolicy);
+    all.emplace_back("Location", to);
+    return all;
+  };
+  server_->route(path, QHttpServerRequest::Method::Get,
+                 [location, headers](const QHttpServerRequest& request) {
+                   const QByteArray to = location(request);
+                   // An HTTP/1.0 request may name no host to send it to.
+                   QHttpServerResponse response(
+                       "text/plain", QByteArray(),
+                       to.isEmpty() ? QHttpServerResponder::StatusCode::BadRequest
+                                    : QHttpServerResponder::StatusCode::TemporaryRedirect);
+                   if (!to.isEmpty()) qt_versions::SetHeaders(response, headers(to));
+                   return response;
+                 });
+  server_->route(path, QHttpServerRequest::Method::Head,
+                 [location, headers](const QHttpServerRequest& request,
+                                     qt_versions::Responder responder) {
+                   std::vector<qt_versions::Header> all = headers(location(request));
+                   all.emplace_back("Content-Length", "0");
+                   qt_versions::WriteHeadOnly(responder, all,
+                                              QHttpServerResponder::StatusCode::TemporaryRedirect);
+                 });
 }
 
 void WebPage::Serve(const char* path, const QByteArray& type, const QByteArray& body,

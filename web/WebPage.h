@@ -39,6 +39,7 @@ class QUrl;
 
 namespace velmor {
 
+class AdoptedSocket;
 class ServerFeed;
 class SocketAdopter;
 
@@ -51,13 +52,22 @@ class WebPage : public QObject {
   static constexpr qint64 MaxQueuedBytes = 256 * 1024;
   static constexpr int MaxConnections = 64;
 
-  explicit WebPage(QObject* parent = nullptr);
+  // What the port serves: the page over plain HTTP, the page over TLS
+  // (its policy names its WebSocket as wss), or, to plain HTTP on a port
+  // that speaks TLS, a redirect to the same address over https.
+  enum class Serving { Page, SecurePage, RedirectToSecure };
+
+  explicit WebPage(QObject* parent = nullptr, Serving serving = Serving::Page);
   ~WebPage() override;
 
-  // Serves a connection accepted on the page's port (see SharedPort).
+  // Serves a connection accepted on the page's port (see SharedPort), or
+  // one decrypted there first.
   void TakeConnection(int fd);
+  void TakeConnection(AdoptedSocket* socket);
 
  private:
+  void Serve(AdoptedSocket* socket);
+  void Redirect(const char* path);
   // Routes GET and HEAD of path to body, with the policy for the URL asked.
   void Serve(const char* path, const QByteArray& type, const QByteArray& body,
              std::function<QByteArray(const QUrl&)> policy);
