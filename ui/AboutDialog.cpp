@@ -1,5 +1,6 @@
 #include "ui/AboutDialog.h"
 
+#include <QFontDatabase>
 #include <QLabel>
 #include <QPushButton>
 
@@ -13,7 +14,7 @@ namespace {
 constexpr double ClientWidth = 5232, ClientHeight = 1416;
 }
 
-AboutDialog::AboutDialog(QWidget* owner)
+AboutDialog::AboutDialog(QWidget* owner, const QString& webFingerprint)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName("frmAbout");
@@ -46,7 +47,22 @@ AboutDialog::AboutDialog(QWidget* owner)
   place(ok_, 3600, 840, 1380, 345);
   connect(ok_, &QPushButton::clicked, this, &AboutDialog::OnOk);
 
-  setFixedSize(twips::ToPixels(ClientWidth, dx), twips::ToPixels(ClientHeight, dy));
+  double height = ClientHeight;
+  if (!webFingerprint.isEmpty()) {
+    // Sixteen pairs a line, in a font whose digits line up.
+    const QString pairs = webFingerprint;
+    const qsizetype middle = pairs.size() / 2 + 1;
+    fingerprint_ = new QLabel(QStringLiteral("ブラウザ用証明書 SHA-256\n") + pairs.left(middle) +
+                                  QLatin1Char('\n') + pairs.mid(middle),
+                              this);
+    fingerprint_->setObjectName("lblFingerprint");
+    fingerprint_->setTextFormat(Qt::PlainText);
+    fingerprint_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    fingerprint_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    place(fingerprint_, 240, ClientHeight, ClientWidth - 480, 900);
+    height += 1020;
+  }
+  setFixedSize(twips::ToPixels(ClientWidth, dx), twips::ToPixels(height, dy));
   ShowTitleAndVersion();
 }
 

@@ -1,5 +1,7 @@
-// The About dialog: the program's icon, title and version. Built anew for
-// every showing and gone when closed.
+// The About dialog: the program's icon, title and version, and when browsers
+// are served over TLS, the certificate's SHA-256 fingerprint below them (to
+// be read out to a member comparing it with what the browser shows). Built
+// anew for every showing and gone when closed.
 #pragma once
 
 #include <QDialog>
@@ -13,7 +15,7 @@ class AboutDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit AboutDialog(QWidget* owner = nullptr);
+  explicit AboutDialog(QWidget* owner = nullptr, const QString& webFingerprint = {});
 
  protected:
   // Esc presses OK, the dialog's cancel button.
@@ -26,6 +28,7 @@ class AboutDialog : public QDialog {
   QLabel* icon_ = nullptr;
   QLabel* title_ = nullptr;
   QLabel* version_ = nullptr;
+  QLabel* fingerprint_ = nullptr;
   QPushButton* ok_ = nullptr;
 };
 

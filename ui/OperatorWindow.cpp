@@ -206,7 +206,7 @@ void OperatorWindow::OnShowAddress() {
 }
 
 void OperatorWindow::OnAbout() {
-  AboutDialog about(this);
+  AboutDialog about(this, server_.WebFingerprint());
   about.exec();
 }
 

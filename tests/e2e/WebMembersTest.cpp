@@ -5,15 +5,27 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QWebSocket>
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
+#include <linux/if_ether.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +41,7 @@
 #include "tests/e2e/RunningServer.h"
 #include "tests/e2e/VelmorProcess.h"
 #include "tests/support/Wait.h"
+#include "web/SelfSigned.h"
 #include "wire/Cp932.h"
 
 namespace velmor::testing {
@@ -173,22 +186,42 @@ class WebMembers : public ::testing::Test {
     if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
     Start();
   }
-  void Start(const std::vector<std::string>& env = {}, bool stderrToPipe = false) {
+  void Start(std::vector<std::string> env = {}, bool stderrToPipe = false) {
+    std::vector<std::string> args{"--no-window", "--web", "--web-origin", "chat.example"};
+    // Over TLS with a certificate of its own, made in a state directory of
+    // the test's, which the test then trusts, and nothing else.
+    if (secure) {
+      args.push_back("--web-tls");
+      env.push_back("XDG_STATE_HOME=" + state.path().toStdString());
+    }
     server = std::make_unique<VelmorProcess>(
-        std::string(), env,
-        std::vector<std::string>{"--no-window", "--web", "--web-origin", "chat.example"},
+        std::string(), env, args,
         stderrToPipe ? VelmorProcess::StandardError::SlowPipe : VelmorProcess::StandardError::File);
     if (!stderrToPipe) {
       ASSERT_TRUE(server->WaitForStderr("the page is at")) << server->Stderr();
     }
+    if (secure) {
+      trusted = QSslConfiguration::defaultConfiguration();
+      trusted.setCaCertificates(
+          QSslCertificate::fromPath(state.filePath(QStringLiteral("velmor/web-cert.pem"))));
+      ASSERT_EQ(trusted.caCertificates().size(), 1) << server->Stderr();
+    }
   }
 
  public:
-  // A WebSocket from the page's own origin, open or not.
-  std::unique_ptr<QWebSocket> Open(
-      const QString& origin = QStringLiteral("http://127.0.0.1:5080")) {
-    auto socket = std::make_unique<QWebSocket>(origin);
-    socket->open(kSocketUrl);
+  // The page's own origin, and its WebSocket's address.
+  QString PageOrigin(const QString& host = QStringLiteral("127.0.0.1")) const {
+    return (secure ? QStringLiteral("https://") : QStringLiteral("http://")) + host +
+           QStringLiteral(":5080");
+  }
+  QUrl SocketUrl() const {
+    return secure ? QUrl(QStringLiteral("wss://127.0.0.1:5080/chat")) : kSocketUrl;
+  }
+  // A WebSocket from the page's own origin (or the one given), open or not.
+  std::unique_ptr<QWebSocket> Open(const QString& origin = {}) {
+    auto socket = std::make_unique<QWebSocket>(origin.isEmpty() ? PageOrigin() : origin);
+    if (secure) socket->setSslConfiguration(trusted);
+    socket->open(SocketUrl());
     WaitUntil([&] {
       const auto state = socket->state();
       return state == QAbstractSocket::ConnectedState || state == QAbstractSocket::UnconnectedState;
@@ -217,6 +250,19 @@ class WebMembers : public ::testing::Test {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << server->Stderr().substr(0, 4000);
   }
   std::unique_ptr<VelmorProcess> server;
+  bool secure = false;
+  QTemporaryDir state;
+  QSslConfiguration trusted;
+};
+
+// The same suite over either scheme: the page's port in clear text, or over
+// TLS (https and wss).
+class WebMembersOver : public WebMembers, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    secure = std::string(GetParam()) == "https";
+    WebMembers::SetUp();
+  }
 };
 
 TEST_F(WebMembers, HostileFramesOversizedMessagesAndVanishingBrowsersCostTheOthersNothing) {
@@ -318,16 +364,21 @@ TEST_F(WebMembers, BrowsersShareTheTwentySlotsWithClients) {
       << "the newcomer took slot 5";
 }
 
-TEST_F(WebMembers, AnotherSitesPageIsRefusedAtTheHandshake) {
+TEST_P(WebMembersOver, AnotherSitesPageIsRefusedAtTheHandshake) {
   const int acceptedBefore = static_cast<int>(server->StatusLines().size());
+  // The page of the other scheme too: http and https never share an origin.
+  QString otherScheme = PageOrigin();
+  otherScheme.replace(QStringLiteral("https://"), QStringLiteral("xx://"))
+      .replace(QStringLiteral("http://"), QStringLiteral("https://"))
+      .replace(QStringLiteral("xx://"), QStringLiteral("http://"));
   for (const QString& origin :
-       {QStringLiteral("http://evil.example"), QStringLiteral("http://127.0.0.1:8080"),
-        QStringLiteral("https://127.0.0.1:5080"), QStringLiteral("null")}) {
+       {QStringLiteral("http://evil.example"), QStringLiteral("https://evil.example:5080"),
+        QStringLiteral("http://127.0.0.1:8080"), otherScheme, QStringLiteral("null")}) {
     auto socket = Open(origin);
     EXPECT_NE(socket->state(), QAbstractSocket::ConnectedState) << origin.toStdString();
   }
   EXPECT_EQ(static_cast<int>(server->StatusLines().size()), acceptedBefore) << "no slot was taken";
-  auto own = Open(QStringLiteral("http://localhost:5080"));
+  auto own = Open(PageOrigin(QStringLiteral("localhost")));
   EXPECT_EQ(own->state(), QAbstractSocket::ConnectedState) << "the page's own origin, by name";
 }
 
@@ -680,23 +731,33 @@ TEST_F(WebMembers, ThePagePortBoundsWhatEachConnectionMayTake) {
   EXPECT_TRUE(response.starts_with("HTTP/1.1 200")) << "served again once the crowd is gone";
 }
 
-TEST_F(WebMembers, BrowserThatStopsAnsweringPingsIsDroppedAndOneThatAnswersStays) {
+TEST_P(WebMembersOver, BrowserThatStopsAnsweringPingsIsDroppedAndOneThatAnswersStays) {
   server->Stop();
   Start({"VELMOR_TEST_KEEPALIVE_MS=900"});
   auto alive = Open();
   ASSERT_EQ(alive->state(), QAbstractSocket::ConnectedState);
   Ask(*alive, QStringLiteral("CanEnter?alive/*/~a"), 1);
-  // A phone out of range: joined, then silent, its pings never answered.
-  Client gone(5081);
-  gone.Send(kHandshake);
-  std::string answer;
-  while (answer.find("\r\n\r\n") == std::string::npos) {
-    const std::string more = gone.Receive(1);
-    ASSERT_FALSE(more.empty()) << "no answer to the handshake";
-    answer += more;
+  // A phone out of range: joined, then silent, its pings never answered,
+  // though its kernel still takes them (over TLS, in records larger than
+  // the pings themselves).
+  QSslSocket gone;
+  gone.setSslConfiguration(trusted);
+  if (secure) {
+    gone.connectToHostEncrypted(QStringLiteral("127.0.0.1"), 5080);
+    ASSERT_TRUE(gone.waitForEncrypted(5000)) << gone.errorString().toStdString();
+  } else {
+    gone.connectToHost(QHostAddress::LocalHost, 5080);
+    ASSERT_TRUE(gone.waitForConnected(5000));
   }
-  gone.Send(TextFrame("CanEnter?gone/*/~g"));
-  const std::string label = "127.0.0.1:" + std::to_string(gone.LocalPort());
+  std::string handshake = kHandshake;
+  handshake.replace(handshake.find("GET / "), 6, "GET /chat ");
+  handshake.replace(handshake.find("127.0.0.1:5081"), 14, "127.0.0.1:5080");
+  handshake.replace(handshake.find("http://127.0.0.1:5080"), 21, PageOrigin().toStdString());
+  gone.write(QByteArray::fromStdString(handshake));
+  ASSERT_TRUE(WaitUntil([&] { return gone.peek(4096).contains("\r\n\r\n"); }))
+      << "no answer to the handshake";
+  gone.write(QByteArray::fromStdString(TextFrame("CanEnter?gone/*/~g")));
+  const std::string label = "127.0.0.1:" + std::to_string(gone.localPort());
   // Waited for with the event loop turning, so that the other one answers.
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -1272,7 +1333,7 @@ TEST_F(WebMembers, FramesAndAcknowledgementsFollowTheProtocol) {
   EXPECT_TRUE(browser.members.contains(QStringLiteral("␁c␟")));
 }
 
-TEST_F(WebMembers, APageThatComesBackKeepsItsPlaceAndItsLinesAreCarriedOutOnce) {
+TEST_P(WebMembersOver, APageThatComesBackKeepsItsPlaceAndItsLinesAreCarriedOutOnce) {
   server->Stop();
   Start({"VELMOR_TEST_GRACE_MS=3000"});
   Client witness;
@@ -1382,6 +1443,9 @@ TEST_F(WebMembers, APageThatComesBackKeepsItsPlaceAndItsLinesAreCarriedOutOnce) 
       "【お知らせ！】newさんが参加しました\r\n【お知らせ】f4さんが退室されました\r\n")))
       << log.toStdString();
 }
+
+INSTANTIATE_TEST_SUITE_P(Scheme, WebMembersOver, ::testing::Values("http", "https"),
+                         [](const auto& info) { return std::string(info.param); });
 
 // A page that comes back while its old connection still looks alive (a
 // network change, a phone waking up) takes its own place again, however
@@ -1575,6 +1639,259 @@ TEST(WebPort, HeldPortIsReportedAndTheChatServerGoesOn) {
   Client client;
   const std::string expected = Wire("a\r\n/*/【お知らせ！】aさんが参加しました\r\n");
   EXPECT_EQ(client.Exchange(Wire("CanEnter?a/*/~k"), expected.size()), expected);
+}
+
+// Everything that crosses loopback while it is open, as a capture on the
+// test's interface sees it (the test's namespace is its own).
+class Capture {
+ public:
+  Capture() {
+    fd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK, htons(ETH_P_ALL));
+    const int size = 16 << 20;
+    if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  }
+  ~Capture() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Open() const { return fd_ >= 0; }
+  // What came since the last call.
+  std::string Take() {
+    std::string all;
+    char packet[65536];
+    for (ssize_t n; (n = ::recv(fd_, packet, sizeof packet, 0)) > 0;) all.append(packet, n);
+    return all;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Whether text appears in what was captured, as it is or as a browser's
+// WebSocket frame carries it, masked with the four bytes before its payload
+// (RFC 6455 5.3: no secret, only a defence against caching proxies).
+bool Readable(const std::string& captured, const std::string& text) {
+  if (captured.find(text) != std::string::npos) return true;
+  constexpr std::size_t window = 1024;
+  std::string unmasked;
+  for (std::size_t mask = 0; mask + 4 < captured.size(); ++mask) {
+    const std::size_t end = std::min(captured.size(), mask + 4 + window);
+    unmasked.assign(captured, mask + 4, end - mask - 4);
+    for (std::size_t i = 0; i < unmasked.size(); ++i) unmasked[i] ^= captured[mask + i % 4];
+    if (unmasked.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A member's key and lines cross the network in clear text only when the
+// page's port speaks plain HTTP; over TLS a capture finds neither, though it
+// sees the connection's bytes (the plain run shows that it would find them).
+TEST_P(WebMembersOver, TheKeyAndTheLinesAreReadableOnTheWireOnlyWithoutTls) {
+  Capture capture;
+  ASSERT_TRUE(capture.Open()) << "a packet socket in the test's namespace: " << std::strerror(errno);
+  const QString key = QStringLiteral("key-5f3a9c1e-the-members-secret");
+  const QString line = QStringLiteral("秘密の待ち合わせは三時");
+  std::string seen;
+  {
+    JsonBrowser phone(*this, QStringLiteral("phone"), key);
+    ASSERT_TRUE(WaitUntil([&] { return phone.inRoom; }));
+    phone.Send({{"type", "say"}, {"text", line}, {"id", 1}});
+    ASSERT_TRUE(WaitUntil([&] { return phone.acked == 1 && phone.lines.value(0).contains(line); }));
+    seen = capture.Take();
+  }
+  // Both ways: what the page sent, and the room it was sent.
+  const bool keySeen = Readable(seen, key.toStdString());
+  const bool lineSeen = Readable(seen, line.toStdString());
+  EXPECT_GT(seen.size(), 2000U) << "the capture saw the connection";
+  if (secure) {
+    EXPECT_FALSE(keySeen) << "the key crossed in clear text";
+    EXPECT_FALSE(lineSeen) << "the line crossed in clear text";
+  } else {
+    EXPECT_TRUE(keySeen && lineSeen) << "without TLS the capture reads both";
+  }
+}
+
+// openssl's own client, as a scanner of TLS profiles uses it: its output,
+// with what it was given to send.
+std::string OpenSslClient(const QStringList& arguments, const QByteArray& input = {}) {
+  QProcess openssl;
+  openssl.setProcessChannelMode(QProcess::MergedChannels);
+  openssl.start(QStringLiteral("openssl"),
+                QStringList{"s_client", "-connect", "127.0.0.1:5080"} + arguments);
+  if (!openssl.waitForStarted(10000)) return "openssl did not start";
+  // Renegotiation is asked for by an R at the start of a line, once the
+  // handshake is done.
+  if (!input.isEmpty()) {
+    WaitUntil([&] {
+      openssl.waitForReadyRead(100);
+      return openssl.peek(1 << 20).contains("---\n") || openssl.state() != QProcess::Running;
+    });
+    openssl.write(input);
+  }
+  openssl.closeWriteChannel();
+  openssl.waitForFinished(15000);
+  return openssl.readAll().toStdString();
+}
+
+TEST_F(WebMembers, OverTlsThePortHoldsToTheHardenedProfileAndRedirectsPlainHttp) {
+  server->Stop();
+  secure = true;
+  Start();
+  const std::string logged = server->Stderr();
+  EXPECT_NE(logged.find("the page is at https://"), std::string::npos) << logged;
+  const std::size_t at = logged.find("SHA-256 ");
+  ASSERT_NE(at, std::string::npos) << logged;
+  const std::string fingerprint = logged.substr(at + 8, 95);
+  EXPECT_EQ(QByteArray::fromStdString(fingerprint),
+            trusted.caCertificates().value(0).digest(QCryptographicHash::Sha256).toHex(':').toUpper())
+      << "the fingerprint shown is the certificate's";
+  const std::regex shown("velmor: status: ブラウザ用ページ https://[0-9.]+:5080/ で待機中 "
+                         "証明書SHA-256 " + fingerprint + "\n");
+  EXPECT_TRUE(std::regex_search(logged, shown)) << "and on the status line:\n" << logged;
+
+  struct Handshake {
+    const char* description;
+    QStringList arguments;
+    QByteArray input;
+    const char* expected;  // in openssl's output
+  };
+  const Handshake handshakes[] = {
+      {"TLS 1.3", {"-tls1_3"}, {}, "New, TLSv1.3, Cipher is TLS_"},
+      {"TLS 1.2, forward secret", {"-tls1_2"}, {}, "New, TLSv1.2, Cipher is ECDHE-"},
+      {"TLS 1.1", {"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}, {}, "Cipher is (NONE)"},
+      {"TLS 1.2 without forward secrecy", {"-tls1_2", "-cipher", "AES128-GCM-SHA256"}, {},
+       "Cipher is (NONE)"},
+      {"TLS 1.2 in CBC mode", {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA256"}, {},
+       "Cipher is (NONE)"},
+      {"renegotiation asked for by the client", {"-tls1_2"}, "R\n", "no renegotiation"},
+  };
+  for (const Handshake& row : handshakes) {
+    const std::string said = OpenSslClient(row.arguments, row.input);
+    EXPECT_NE(said.find(row.expected), std::string::npos) << row.description << ":\n" << said;
+    if (std::string(row.expected).starts_with("New, ")) {
+      EXPECT_NE(said.find("Compression: NONE"), std::string::npos) << row.description;
+    }
+  }
+
+  // Plain HTTP on the port is sent to https, and a WebSocket in clear text
+  // is not taken; the next port, which pages served before used, is closed.
+  Client http(5080);
+  http.Send("GET /?x=1 HTTP/1.1\r\nHost: chat.example:5080\r\n\r\n");
+  const std::string redirect = ReadResponse(http);
+  EXPECT_TRUE(redirect.starts_with("HTTP/1.1 307 ")) << redirect;
+  EXPECT_NE(QByteArray::fromStdString(redirect).toLower().indexOf(
+                "location: https://chat.example:5080/?x=1\r\n"),
+            -1)
+      << redirect;
+  Client plainSocket(5080);
+  plainSocket.Send(kHandshake);
+  EXPECT_TRUE(ReadResponse(plainSocket).starts_with("HTTP/1.1 400 ")) << "no upgrade in clear text";
+  QTcpSocket next;
+  next.connectToHost(QHostAddress::LocalHost, 5081);
+  EXPECT_FALSE(next.waitForConnected(3000)) << "the next port stays closed";
+}
+
+// Files that cannot be served are said at the start, on the status line and
+// standard error, and nothing listens for browsers; the chat port serves.
+// SIGHUP reads renewed files again and keeps every member.
+TEST(WebTls, ABadCertificateIsSaidAndARenewedOneIsTakenWithoutDroppingAnyone) {
+  if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
+  QTemporaryDir files;
+  ASSERT_TRUE(files.isValid());
+  const auto own = [&](const QString& name, const QDateTime& from) {
+    QString why;
+    const auto pem = tls::MakeSelfSigned({QStringLiteral("localhost")},
+                                         {QHostAddress(QHostAddress::LocalHost)}, from, 30, why);
+    QFile certificate(files.filePath(name + ".pem"));
+    QFile key(files.filePath(name + ".key"));
+    return pem && certificate.open(QIODevice::WriteOnly) &&
+           certificate.write(pem->certificate) == pem->certificate.size() &&
+           key.open(QIODevice::WriteOnly) && key.write(pem->key) == pem->key.size() &&
+           key.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+  };
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  ASSERT_TRUE(own("expired", now.addDays(-31)) && own("first", now.addSecs(-60)) &&
+              own("renewed", now.addSecs(-30)));
+  const auto args = [&](const QString& name) {
+    return std::vector<std::string>{"--no-window",
+                                    "--web-cert",
+                                    files.filePath(name + ".pem").toStdString(),
+                                    "--web-key",
+                                    files.filePath(name + ".key").toStdString()};
+  };
+  {
+    VelmorProcess server({}, {}, args("expired"));
+    ASSERT_TRUE(server.WaitForStderr("velmor: status: ポート5080でブラウザ用ページを開けません[" +
+                                     files.filePath("expired.pem").toStdString()))
+        << server.Stderr();
+    EXPECT_NE(server.Stderr().find("the certificate expired at"), std::string::npos)
+        << server.Stderr();
+    EXPECT_NE(server.Stderr().find("\nvelmor: ポート5080でブラウザ用ページを開けません["),
+              std::string::npos)
+        << "on standard error too";
+    Client client;
+    const std::string expected = Wire("a\r\n/*/【お知らせ！】aさんが参加しました\r\n");
+    EXPECT_EQ(client.Exchange(Wire("CanEnter?a/*/~k"), expected.size()), expected);
+    for (const quint16 port : {5080, 5081}) {
+      QTcpSocket browser;
+      browser.connectToHost(QHostAddress::LocalHost, port);
+      EXPECT_FALSE(browser.waitForConnected(2000)) << "nothing listens on " << port;
+    }
+  }
+
+  const QString certificate = files.filePath("first.pem");
+  const QString key = files.filePath("first.key");
+  VelmorProcess server({}, {"VELMOR_TEST_GRACE_MS=0"}, args("first"));
+  ASSERT_TRUE(server.WaitForStderr("the page is at https://")) << server.Stderr();
+  const auto fingerprintOf = [](const QString& path) {
+    return QSslCertificate::fromPath(path)
+        .value(0)
+        .digest(QCryptographicHash::Sha256)
+        .toHex(':')
+        .toUpper()
+        .toStdString();
+  };
+  const auto trusting = [](const QString& path) {
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setCaCertificates(QSslCertificate::fromPath(path));
+    return configuration;
+  };
+  QWebSocket member(QStringLiteral("https://localhost:5080"));
+  member.setSslConfiguration(trusting(certificate));
+  QStringList heard;
+  QObject::connect(&member, &QWebSocket::textMessageReceived,
+                   [&](const QString& text) { heard << text; });
+  member.open(QUrl(QStringLiteral("wss://localhost:5080/chat")));
+  ASSERT_TRUE(WaitUntil([&] { return member.state() == QAbstractSocket::ConnectedState; }))
+      << member.errorString().toStdString();
+  member.sendTextMessage(QStringLiteral(R"({"v":1,"type":"join","name":"m","key":"k"})"));
+  ASSERT_TRUE(WaitUntil([&] { return !heard.isEmpty(); }));
+
+  // Renewed in place, as certbot or an administrator renews it.
+  ASSERT_TRUE(QFile::remove(certificate) && QFile::remove(key) &&
+              QFile::rename(files.filePath("renewed.pem"), certificate) &&
+              QFile::rename(files.filePath("renewed.key"), key));
+  ASSERT_EQ(::kill(server.Pid(), SIGHUP), 0);
+  EXPECT_TRUE(server.WaitForStatus("ブラウザ用の証明書を読み直しました 証明書SHA-256 " +
+                                   fingerprintOf(certificate)))
+      << server.Stderr();
+  member.sendTextMessage(QStringLiteral(R"({"v":1,"type":"say","text":"still here","key":"k","id":1})"));
+  EXPECT_TRUE(WaitUntil([&] { return heard.join(QString()).contains(QStringLiteral("still here")); }))
+      << "the member was kept";
+  QWebSocket newcomer(QStringLiteral("https://localhost:5080"));
+  newcomer.setSslConfiguration(trusting(certificate));
+  newcomer.open(QUrl(QStringLiteral("wss://localhost:5080/chat")));
+  EXPECT_TRUE(WaitUntil([&] { return newcomer.state() == QAbstractSocket::ConnectedState; }))
+      << "a new connection gets the renewed certificate: " << newcomer.errorString().toStdString();
+
+  // A renewal that cannot be served keeps the one before.
+  QFile broken(key);
+  ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate) && broken.write("x") == 1);
+  broken.close();
+  ASSERT_EQ(::kill(server.Pid(), SIGHUP), 0);
+  EXPECT_TRUE(server.WaitForStderr("ブラウザ用の証明書を読み直せません[")) << server.Stderr();
+  member.sendTextMessage(QStringLiteral(R"({"v":1,"type":"say","text":"and now","key":"k","id":2})"));
+  EXPECT_TRUE(WaitUntil([&] { return heard.join(QString()).contains(QStringLiteral("and now")); }));
+  EXPECT_TRUE(server.Running());
 }
 
 }  // namespace

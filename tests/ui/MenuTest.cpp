@@ -162,6 +162,21 @@ TEST(AboutDialog, FixedSizeWithoutMinimiseOrMaximiseAtTheGivenGeometry) {
   EXPECT_TRUE(about.findChild<QPushButton*>("cmdOK")->isDefault());
 }
 
+TEST(AboutDialog, ShowsTheBrowsersCertificateFingerprintWhenThereIsOne) {
+  const QString fingerprint = QStringLiteral(
+      "B9:2E:89:1C:C4:A6:11:AD:25:C5:24:4D:71:5A:CF:50:F7:F1:6F:4C:4D:E7:A3:2F:29:B7:51:91:3E:AA:"
+      "F9:BC");
+  AboutDialog about(nullptr, fingerprint);
+  const QLabel* shown = about.findChild<QLabel*>("lblFingerprint");
+  ASSERT_NE(shown, nullptr);
+  EXPECT_EQ(shown->text().section(QLatin1Char('\n'), 1).remove(QLatin1Char('\n')), fingerprint)
+      << "whole, over two lines";
+  EXPECT_GE(shown->geometry().top(), about.findChild<QPushButton*>("cmdOK")->geometry().bottom());
+  EXPECT_LE(shown->geometry().bottom(), about.height()) << "inside the dialog";
+  EXPECT_LE(shown->sizeHint().width(), shown->width()) << "no line cut off";
+  EXPECT_EQ(AboutDialog().findChild<QLabel*>("lblFingerprint"), nullptr) << "none without TLS";
+}
+
 class AboutKeys : public ::testing::TestWithParam<int> {};
 
 TEST_P(AboutKeys, EnterEscAndCloseAllCloseTheDialog) {
