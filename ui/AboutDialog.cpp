@@ -49,18 +49,17 @@ AboutDialog::AboutDialog(QWidget* owner, const QString& webFingerprint)
 
   double height = ClientHeight;
   if (!webFingerprint.isEmpty()) {
-    // Sixteen pairs a line, in a font whose digits line up.
-    const QString pairs = webFingerprint;
-    const qsizetype middle = pairs.size() / 2 + 1;
-    fingerprint_ = new QLabel(QStringLiteral("ブラウザ用証明書 SHA-256\n") + pairs.left(middle) +
-                                  QLatin1Char('\n') + pairs.mid(middle),
-                              this);
+    // Eight pairs a line, in a font whose digits line up.
+    QStringList lines{QStringLiteral("ブラウザ用証明書 SHA-256")};
+    const QStringList pairs = webFingerprint.split(QLatin1Char(':'));
+    for (qsizetype i = 0; i < pairs.size(); i += 8) lines << pairs.mid(i, 8).join(QLatin1Char(':'));
+    fingerprint_ = new QLabel(lines.join(QLatin1Char('\n')), this);
     fingerprint_->setObjectName("lblFingerprint");
     fingerprint_->setTextFormat(Qt::PlainText);
     fingerprint_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     fingerprint_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    place(fingerprint_, 240, ClientHeight, ClientWidth - 480, 900);
-    height += 1020;
+    place(fingerprint_, 240, ClientHeight, ClientWidth - 480, 1350);
+    height += 1470;
   }
   setFixedSize(twips::ToPixels(ClientWidth, dx), twips::ToPixels(height, dy));
   ShowTitleAndVersion();
