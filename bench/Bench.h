@@ -121,6 +121,9 @@ struct Row {
 struct Results {
   std::vector<Row> rows;
   std::vector<std::string> jsonParts;
+  // The plain web run's figures, which the one over TLS is held to.
+  double webPlainP99 = 0;
+  double webPlainCpu = 0;
 };
 
 // Report.cpp
@@ -148,7 +151,8 @@ struct Server {
 };
 // environment: changes to Velmor's ("NAME=value", "NAME=").
 Server Start(Kind kind, const std::string& program, const std::string& floorReply,
-             const std::vector<std::string>& environment = {});
+             const std::vector<std::string>& environment = {},
+             const std::vector<std::string>& extraArguments = {});
 void Stop(Server& server);
 // Connects until the chat port listens; how long that took, or nothing.
 std::optional<double> WaitForListener(Clock::time_point since, std::chrono::milliseconds limit);
@@ -206,7 +210,8 @@ void RunChurn(const Options& options, Results& results);
 // same run without them.
 void RunSlowHttp(const Options& options, Results& results);
 // WebWorkload.cpp: browser members over the JSON protocol, pushed each line.
-void RunWeb(const Options& options, Results& results);
+// Over TLS (secure) after the plain run, whose figures it is held to.
+void RunWeb(const Options& options, Results& results, bool secure = false);
 // WatchWorkload.cpp: browser members that only watch while port 5000 is
 // flooded; a line's time to them and the lateness of the server's timers.
 void RunWatch(const Options& options, Results& results);

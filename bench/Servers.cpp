@@ -47,7 +47,8 @@ const char* KindName(Kind kind) {
 }
 
 Server Start(Kind kind, const std::string& program, const std::string& floorReply,
-             const std::vector<std::string>& environment) {
+             const std::vector<std::string>& environment,
+             const std::vector<std::string>& extraArguments) {
   Server server;
   if (kind != Kind::Floor) {
     char pattern[] = "/tmp/velmor-bench-XXXXXX";
@@ -65,6 +66,7 @@ Server Start(Kind kind, const std::string& program, const std::string& floorRepl
   std::vector<std::string> arguments;
   if (kind != Kind::VelmorWindow) arguments.push_back("--no-window");
   if (kind == Kind::VelmorWeb) arguments.push_back("--web");
+  arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
   std::vector<std::string> changes{"XDG_RUNTIME_DIR=" + server.runtime,
                                    "QT_QPA_PLATFORM=offscreen"};
   changes.insert(changes.end(), environment.begin(), environment.end());

@@ -125,7 +125,10 @@ int Main(int argc, char* argv[]) {
   if (w == "memory") RunMemory(options, results);
   if (w == "startup") RunStartup(options, results);
   if (w == "slow-http") RunSlowHttp(options, results);
-  if (w == "web") RunWeb(options, results);
+  if (w == "web") {
+    RunWeb(options, results);
+    RunWeb(options, results, true);
+  }
   if (w == "watch") RunWatch(options, results);
   if (w == "all") {
     RunFetchOrChat(options, results, "fetch", Kind::Velmor, MaxMembers);
@@ -142,6 +145,7 @@ int Main(int argc, char* argv[]) {
     RunMemory(options, results);
     RunStartup(options, results);
     RunWeb(options, results);
+    RunWeb(options, results, true);
     RunWatch(options, results);
   }
   if (results.rows.empty() && results.jsonParts.empty()) {
