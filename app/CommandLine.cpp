@@ -106,7 +106,8 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
       QStringLiteral("web-cert"),
       QStringLiteral("Serve the page and its WebSocket over HTTPS and WSS with the certificate "
                      "in FILE (PEM, with its chain); needs --web-key. Implies --web; SIGHUP "
-                     "reads the files again."),
+                     "reads the files again. Under systemd a bare name is a credential the unit "
+                     "loads (LoadCredential=)."),
       QStringLiteral("FILE"));
   const QCommandLineOption webKey(
       QStringLiteral("web-key"),
@@ -181,8 +182,16 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
           QStringLiteral("velmor: --web-tls makes its own certificate; give it or --web-cert\n") +
           usage;
     } else if (files) {
-      line.webTls.certificateFile = parser.value(webCertificate);
-      line.webTls.keyFile = parser.value(webKey);
+      // Under systemd, a name of a credential the unit loads (LoadCredential=)
+      // is a file in the credentials' folder.
+      const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+      const auto file = [&credentials](const QString& name) {
+        return !credentials.isEmpty() && !name.contains(QLatin1Char('/'))
+                   ? credentials + QLatin1Char('/') + name
+                   : name;
+      };
+      line.webTls.certificateFile = file(parser.value(webCertificate));
+      line.webTls.keyFile = file(parser.value(webKey));
     } else if (parser.isSet(webOwnTls)) {
       line.webTls.ownDirectory = tls::StateDirectory();
     }

@@ -66,7 +66,8 @@ TEST(Packaging, ServiceUnitVerifiesAndManualPageReads) {
        {"ExecStart=/usr/bin/velmor --no-window $VELMOR_OPTIONS\n",
         "EnvironmentFile=-/etc/default/velmor\n", "DynamicUser=yes\n", "NoNewPrivileges=yes\n",
         "ProtectSystem=strict\n", "ProtectHome=yes\n", "PrivateTmp=yes\n",
-        "RuntimeDirectory=velmor\n", "Restart=on-failure\n"}) {
+        "RuntimeDirectory=velmor\n", "StateDirectory=velmor\n", "StateDirectoryMode=0700\n",
+        "Restart=on-failure\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
   if (Shell("command -v systemd-analyze").empty()) {

@@ -51,6 +51,7 @@ TEST(CommandLine, HelpVersionAndBogusAnswerWithoutServing) {
   // lines that each start in the descriptions' column.
   EXPECT_NE(help.out.find("  --web [<PORT>]  "), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("  --web-origin <NAME>  "), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("  --web-cert <FILE>  "), std::string::npos) << help.out;
   const std::size_t options = help.out.find("\nOptions:\n");
   ASSERT_NE(options, std::string::npos) << help.out;
   const std::size_t column =
@@ -70,7 +71,11 @@ TEST(CommandLine, HelpVersionAndBogusAnswerWithoutServing) {
                                                           {"stray", "stray"},
                                                           {"--no-window --bogus", "bogus"},
                                                           {"--web --web-grace soon", "soon"},
-                                                          {"--web-grace -1", "-1"}};
+                                                          {"--web-grace -1", "-1"},
+                                                          {"--web-cert c.pem", "--web-key"},
+                                                          {"--web-key k.pem", "--web-key"},
+                                                          {"--web-tls --web-cert c --web-key k",
+                                                           "--web-tls"}};
   for (const auto& [arguments, named] : refusals) {
     const Outcome refused = RunVelmor(arguments, runtime);
     EXPECT_TRUE(WIFEXITED(refused.status) && WEXITSTATUS(refused.status) == 2) << arguments;
