@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <optional>
+#include <string_view>
 
 #include "web/AdoptedSocket.h"
 #include "web/HttpHead.h"
@@ -28,6 +30,23 @@ namespace {
 
 // The methods the page and its icon take.
 const char* const AllowedMethods = "GET, HEAD";
+
+// Everything the port serves, from the program's resources: the page, its
+// icons, its manifest (for a phone's home screen) and its service worker
+// (for notifications where a page cannot show them itself).
+struct Served {
+  const char* path;
+  const char* resource;
+  const char* type;
+};
+const Served ServedFiles[] = {
+    {"/", ":/velmor/page/index.html", "text/html; charset=utf-8"},
+    {"/favicon.ico", ":/velmor/page/favicon.png", "image/png"},
+    {"/icon-192.png", ":/velmor/page/icon-192.png", "image/png"},
+    {"/icon-512.png", ":/velmor/page/icon-512.png", "image/png"},
+    {"/manifest.webmanifest", ":/velmor/page/manifest.webmanifest", "application/manifest+json"},
+    {"/sw.js", ":/velmor/page/sw.js", "text/javascript; charset=utf-8"},
+};
 
 // The hash of the page's one script or style element, for a policy that
 // allows exactly that and nothing inline besides.
@@ -61,7 +80,8 @@ QByteArray PagePolicy(const QByteArray& scripts, const QByteArray& styles, const
             : QByteArray("'none'");
   return "default-src 'none'; script-src " + scripts + "; style-src " + styles +
          "; img-src 'self'; connect-src " + socket +
-         "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+         "; worker-src 'self'; manifest-src 'self'; base-uri 'none'; form-action 'none'; "
+         "frame-ancestors 'none'";
 }
 
 // The headers of an answer Qt's server writes, besides its type and length:
@@ -134,7 +154,10 @@ Verdict Judge(const QByteArray& line, const QByteArray& block) {
     target = path < 0 ? QByteArray() : target.mid(path);
   }
   const QByteArray path = target.contains('?') ? target.left(target.indexOf('?')) : target;
-  if (path != "/" && path != "/favicon.ico") return {{404, "Not Found"}};
+  if (std::none_of(std::begin(ServedFiles), std::end(ServedFiles),
+                   [&path](const Served& file) { return path == file.path; })) {
+    return {{404, "Not Found"}};
+  }
   if (parts[0] != "GET" && parts[0] != "HEAD")
     return {{405, "Method Not Allowed", {{"Allow", AllowedMethods}}}};
   if (length.value_or(0) > 0) return {http::TooLarge};
@@ -289,19 +312,22 @@ class RequestGuard : public QObject {
 WebPage::WebPage(QObject* parent, Serving serving)
     : QObject(parent), server_(std::make_unique<QHttpServer>()) {
   sockets_ = new SocketAdopter(MaxConnections, this);
-  if (serving == Serving::RedirectToSecure) {
-    Redirect("/");
-    Redirect("/favicon.ico");
-  } else {
-    const bool secure = serving == Serving::SecurePage;
-    const QByteArray page = Resource(":/velmor/page/index.html");
-    const QByteArray scripts = HashOf(page, "script");
-    const QByteArray styles = HashOf(page, "style");
-    Serve("/", "text/html; charset=utf-8", page, [scripts, styles, secure](const QUrl& url) {
+  const bool secure = serving == Serving::SecurePage;
+  for (const Served& file : ServedFiles) {
+    if (serving == Serving::RedirectToSecure) {
+      Redirect(file.path);
+      continue;
+    }
+    const QByteArray body = Resource(file.resource);
+    if (std::string_view(file.path) != "/") {
+      Serve(file.path, file.type, body, [](const QUrl&) { return QByteArray(http::OwnPolicy); });
+      continue;
+    }
+    const QByteArray scripts = HashOf(body, "script");
+    const QByteArray styles = HashOf(body, "style");
+    Serve(file.path, file.type, body, [scripts, styles, secure](const QUrl& url) {
       return PagePolicy(scripts, styles, url, secure);
     });
-    Serve("/favicon.ico", "image/png", Resource(":/velmor/page/favicon.png"),
-          [](const QUrl&) { return QByteArray(http::OwnPolicy); });
   }
   feed_ = new ServerFeed(this);
   server_->bind(feed_);

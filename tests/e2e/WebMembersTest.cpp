@@ -483,6 +483,16 @@ TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
   } cases[] = {
       {"the page", page, {"200"}, "connect-src ws://127.0.0.1:5080/chat;"},
       {"the icon", "GET /favicon.ico HTTP/1.1\r\n" + host + "\r\n", {"200"}},
+      {"the page's policy allows its own service worker and manifest", page, {"200"},
+       "worker-src 'self'; manifest-src 'self';"},
+      {"the home screen's manifest",
+       "GET /manifest.webmanifest HTTP/1.1\r\n" + host + "\r\n",
+       {"200"},
+       "content-type: application/manifest+json"},
+      {"the manifest's icon", "GET /icon-512.png HTTP/1.1\r\n" + host + "\r\n", {"200"},
+       "content-type: image/png"},
+      {"the service worker", "GET /sw.js HTTP/1.1\r\n" + host + "\r\n", {"200"},
+       "content-type: text/javascript"},
       {"another path", "GET /elsewhere HTTP/1.1\r\n" + host + "\r\n", {"404"}},
       {"another method", "DELETE / HTTP/1.1\r\n" + host + "\r\n", {"405"}, "allow: get, head\r\n"},
       // The WebSocket has a path of its own: an upgrade elsewhere is one
