@@ -45,13 +45,12 @@ void OnHangup(int) {
 void RecertifyOnHangup(std::function<void()> recertify) {
   if (HangupPipe[0] >= 0 || ::pipe2(HangupPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
   auto* notifier = new QSocketNotifier(HangupPipe[0], QSocketNotifier::Read, qApp);
-  QObject::connect(notifier, &QSocketNotifier::activated, qApp,
-                   [recertify = std::move(recertify)] {
-                     char bytes[64];
-                     while (::read(HangupPipe[0], bytes, sizeof bytes) > 0) {
-                     }
-                     recertify();
-                   });
+  QObject::connect(notifier, &QSocketNotifier::activated, qApp, [recertify = std::move(recertify)] {
+    char bytes[64];
+    while (::read(HangupPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    recertify();
+  });
   struct sigaction action = {};
   action.sa_handler = OnHangup;
   sigemptyset(&action.sa_mask);

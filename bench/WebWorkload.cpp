@@ -66,8 +66,8 @@ void RunWeb(const Options& options, Results& results, bool secure) {
   static char* argv[] = {name, nullptr};
   if (QCoreApplication::instance() == nullptr) new QCoreApplication(argc, argv);
 
-  const QString origin = secure ? QStringLiteral("https://127.0.0.1:5080")
-                                : QStringLiteral("http://127.0.0.1:5080");
+  const QString origin =
+      secure ? QStringLiteral("https://127.0.0.1:5080") : QStringLiteral("http://127.0.0.1:5080");
   const QUrl url(secure ? QStringLiteral("wss://127.0.0.1:5080/chat")
                         : QStringLiteral("ws://127.0.0.1:5080/chat"));
   const std::string tag = secure ? "web 20 tls" : "web 20";
@@ -182,8 +182,7 @@ void RunWeb(const Options& options, Results& results, bool secure) {
   QTimer retry;
   QObject::connect(&retry, &QTimer::timeout, [&] {
     for (auto& m : members) {
-      if (m.socket->state() == QAbstractSocket::UnconnectedState)
-        m.socket->open(url);
+      if (m.socket->state() == QAbstractSocket::UnconnectedState) m.socket->open(url);
     }
   });
   retry.start(10);
@@ -215,8 +214,8 @@ void RunWeb(const Options& options, Results& results, bool secure) {
   if (!secure) {
     results.rows.push_back(
         {tag, "line to member p99 (us)", p99, 0, "<= 2,000", 2000, false, false});
-    results.rows.push_back({tag + " return", "ms from a restart to all 20 in the room", returnMs,
-                            0, "<= 1,000", 1000, false, false});
+    results.rows.push_back({tag + " return", "ms from a restart to all 20 in the room", returnMs, 0,
+                            "<= 1,000", 1000, false, false});
     results.rows.push_back({tag, "bytes per line per member", perLine, 0, "<= line + 200",
                             lineBytes + 200, false, false});
     results.webPlainP99 = p99;

@@ -57,7 +57,8 @@ QByteArray AddressBytes(const QHostAddress& address) {
 
 bool AddName(GENERAL_NAMES* names, int type, const QByteArray& bytes) {
   GENERAL_NAME* name = GENERAL_NAME_new();
-  ASN1_STRING* value = ASN1_STRING_type_new(type == GEN_DNS ? V_ASN1_IA5STRING : V_ASN1_OCTET_STRING);
+  ASN1_STRING* value =
+      ASN1_STRING_type_new(type == GEN_DNS ? V_ASN1_IA5STRING : V_ASN1_OCTET_STRING);
   if (name == nullptr || value == nullptr ||
       ASN1_STRING_set(value, bytes.constData(), static_cast<int>(bytes.size())) != 1) {
     GENERAL_NAME_free(name);
@@ -110,10 +111,10 @@ bool WriteSecretly(const QString& path, const QByteArray& bytes, QString& why) {
   const QByteArray name = QFile::encodeName(path);
   const QByteArray temporary = name + ".new";
   const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool written = fd >= 0 && ::fchmod(fd, 0600) == 0 &&
-                 ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) ==
-                     bytes.size() &&
-                 ::fsync(fd) == 0;
+  bool written =
+      fd >= 0 && ::fchmod(fd, 0600) == 0 &&
+      ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) == bytes.size() &&
+      ::fsync(fd) == 0;
   if (fd >= 0) written = ::close(fd) == 0 && written;
   if (written && ::rename(temporary.constData(), name.constData()) == 0) return true;
   why = path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
@@ -177,9 +178,9 @@ std::optional<Pem> MakeSelfSigned(const QStringList& names, const QList<QHostAdd
     return std::nullopt;
   }
   Pem pem;
-  pem.certificate = Written(
-      [](BIO* bio, void* x) { return PEM_write_bio_X509(bio, static_cast<X509*>(x)); },
-      certificate.get());
+  pem.certificate =
+      Written([](BIO* bio, void* x) { return PEM_write_bio_X509(bio, static_cast<X509*>(x)); },
+              certificate.get());
   pem.key = Written(
       [](BIO* bio, void* k) {
         return PEM_write_bio_PKCS8PrivateKey(bio, static_cast<EVP_PKEY*>(k), nullptr, nullptr, 0,

@@ -149,7 +149,8 @@ std::optional<Credentials> FromFiles(const QString& certificateFile, const QStri
     return std::nullopt;
   }
   std::optional<Credentials> credentials = FromPem(certificates, key, why);
-  if (!credentials) why = certificateFile + QStringLiteral(", ") + keyFile + QStringLiteral(": ") + why;
+  if (!credentials)
+    why = certificateFile + QStringLiteral(", ") + keyFile + QStringLiteral(": ") + why;
   return credentials;
 }
 

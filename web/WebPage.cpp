@@ -374,14 +374,14 @@ void WebPage::Redirect(const char* path) {
                    if (!to.isEmpty()) qt_versions::SetHeaders(response, headers(to));
                    return response;
                  });
-  server_->route(path, QHttpServerRequest::Method::Head,
-                 [location, headers](const QHttpServerRequest& request,
-                                     qt_versions::Responder responder) {
-                   std::vector<qt_versions::Header> all = headers(location(request));
-                   all.emplace_back("Content-Length", "0");
-                   qt_versions::WriteHeadOnly(responder, all,
-                                              QHttpServerResponder::StatusCode::TemporaryRedirect);
-                 });
+  server_->route(
+      path, QHttpServerRequest::Method::Head,
+      [location, headers](const QHttpServerRequest& request, qt_versions::Responder responder) {
+        std::vector<qt_versions::Header> all = headers(location(request));
+        all.emplace_back("Content-Length", "0");
+        qt_versions::WriteHeadOnly(responder, all,
+                                   QHttpServerResponder::StatusCode::TemporaryRedirect);
+      });
 }
 
 void WebPage::Serve(const char* path, const QByteArray& type, const QByteArray& body,

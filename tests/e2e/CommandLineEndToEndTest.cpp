@@ -67,15 +67,15 @@ TEST(CommandLine, HelpVersionAndBogusAnswerWithoutServing) {
   EXPECT_TRUE(WIFEXITED(version.status) && WEXITSTATUS(version.status) == 0);
   EXPECT_EQ(version.out, std::string("velmor ") + VELMOR_VERSION + "\n");
 
-  const std::pair<std::string, std::string> refusals[] = {{"--bogus", "bogus"},
-                                                          {"stray", "stray"},
-                                                          {"--no-window --bogus", "bogus"},
-                                                          {"--web --web-grace soon", "soon"},
-                                                          {"--web-grace -1", "-1"},
-                                                          {"--web-cert c.pem", "--web-key"},
-                                                          {"--web-key k.pem", "--web-key"},
-                                                          {"--web-tls --web-cert c --web-key k",
-                                                           "--web-tls"}};
+  const std::pair<std::string, std::string> refusals[] = {
+      {"--bogus", "bogus"},
+      {"stray", "stray"},
+      {"--no-window --bogus", "bogus"},
+      {"--web --web-grace soon", "soon"},
+      {"--web-grace -1", "-1"},
+      {"--web-cert c.pem", "--web-key"},
+      {"--web-key k.pem", "--web-key"},
+      {"--web-tls --web-cert c --web-key k", "--web-tls"}};
   for (const auto& [arguments, named] : refusals) {
     const Outcome refused = RunVelmor(arguments, runtime);
     EXPECT_TRUE(WIFEXITED(refused.status) && WEXITSTATUS(refused.status) == 2) << arguments;

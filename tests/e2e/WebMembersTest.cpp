@@ -8,9 +8,9 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
-#include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QWebSocket>
 
 #include <gtest/gtest.h>
@@ -483,15 +483,21 @@ TEST_F(WebMembers, EveryAnswerOfThePagePortIsOneResponseWithTheSafetyHeaders) {
   } cases[] = {
       {"the page", page, {"200"}, "connect-src ws://127.0.0.1:5080/chat;"},
       {"the icon", "GET /favicon.ico HTTP/1.1\r\n" + host + "\r\n", {"200"}},
-      {"the page's policy allows its own service worker and manifest", page, {"200"},
+      {"the page's policy allows its own service worker and manifest",
+       page,
+       {"200"},
        "worker-src 'self'; manifest-src 'self';"},
       {"the home screen's manifest",
        "GET /manifest.webmanifest HTTP/1.1\r\n" + host + "\r\n",
        {"200"},
        "content-type: application/manifest+json"},
-      {"the manifest's icon", "GET /icon-512.png HTTP/1.1\r\n" + host + "\r\n", {"200"},
+      {"the manifest's icon",
+       "GET /icon-512.png HTTP/1.1\r\n" + host + "\r\n",
+       {"200"},
        "content-type: image/png"},
-      {"the service worker", "GET /sw.js HTTP/1.1\r\n" + host + "\r\n", {"200"},
+      {"the service worker",
+       "GET /sw.js HTTP/1.1\r\n" + host + "\r\n",
+       {"200"},
        "content-type: text/javascript"},
       {"another path", "GET /elsewhere HTTP/1.1\r\n" + host + "\r\n", {"404"}},
       {"another method", "DELETE / HTTP/1.1\r\n" + host + "\r\n", {"405"}, "allow: get, head\r\n"},
@@ -1697,7 +1703,8 @@ bool Readable(const std::string& captured, const std::string& text) {
 // sees the connection's bytes (the plain run shows that it would find them).
 TEST_P(WebMembersOver, TheKeyAndTheLinesAreReadableOnTheWireOnlyWithoutTls) {
   Capture capture;
-  ASSERT_TRUE(capture.Open()) << "a packet socket in the test's namespace: " << std::strerror(errno);
+  ASSERT_TRUE(capture.Open()) << "a packet socket in the test's namespace: "
+                              << std::strerror(errno);
   const QString key = QStringLiteral("key-5f3a9c1e-the-members-secret");
   const QString line = QStringLiteral("秘密の待ち合わせは三時");
   std::string seen;
@@ -1751,11 +1758,14 @@ TEST_F(WebMembers, OverTlsThePortHoldsToTheHardenedProfileAndRedirectsPlainHttp)
   const std::size_t at = logged.find("SHA-256 ");
   ASSERT_NE(at, std::string::npos) << logged;
   const std::string fingerprint = logged.substr(at + 8, 95);
-  EXPECT_EQ(QByteArray::fromStdString(fingerprint),
-            trusted.caCertificates().value(0).digest(QCryptographicHash::Sha256).toHex(':').toUpper())
+  EXPECT_EQ(
+      QByteArray::fromStdString(fingerprint),
+      trusted.caCertificates().value(0).digest(QCryptographicHash::Sha256).toHex(':').toUpper())
       << "the fingerprint shown is the certificate's";
-  const std::regex shown("velmor: status: ブラウザ用ページ https://[0-9.]+:5080/ で待機中 "
-                         "証明書SHA-256 " + fingerprint + "\n");
+  const std::regex shown(
+      "velmor: status: ブラウザ用ページ https://[0-9.]+:5080/ で待機中 "
+      "証明書SHA-256 " +
+      fingerprint + "\n");
   EXPECT_TRUE(std::regex_search(logged, shown)) << "and on the status line:\n" << logged;
 
   struct Handshake {
@@ -1768,9 +1778,13 @@ TEST_F(WebMembers, OverTlsThePortHoldsToTheHardenedProfileAndRedirectsPlainHttp)
       {"TLS 1.3", {"-tls1_3"}, {}, "New, TLSv1.3, Cipher is TLS_"},
       {"TLS 1.2, forward secret", {"-tls1_2"}, {}, "New, TLSv1.2, Cipher is ECDHE-"},
       {"TLS 1.1", {"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}, {}, "Cipher is (NONE)"},
-      {"TLS 1.2 without forward secrecy", {"-tls1_2", "-cipher", "AES128-GCM-SHA256"}, {},
+      {"TLS 1.2 without forward secrecy",
+       {"-tls1_2", "-cipher", "AES128-GCM-SHA256"},
+       {},
        "Cipher is (NONE)"},
-      {"TLS 1.2 in CBC mode", {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA256"}, {},
+      {"TLS 1.2 in CBC mode",
+       {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA256"},
+       {},
        "Cipher is (NONE)"},
       {"renegotiation asked for by the client", {"-tls1_2"}, "R\n", "no renegotiation"},
   };
@@ -1822,10 +1836,8 @@ TEST(WebTls, ABadCertificateIsSaidAndARenewedOneIsTakenWithoutDroppingAnyone) {
   ASSERT_TRUE(own("expired", now.addDays(-31)) && own("first", now.addSecs(-60)) &&
               own("renewed", now.addSecs(-30)));
   const auto args = [&](const QString& name) {
-    return std::vector<std::string>{"--no-window",
-                                    "--web-cert",
-                                    files.filePath(name + ".pem").toStdString(),
-                                    "--web-key",
+    return std::vector<std::string>{"--no-window", "--web-cert",
+                                    files.filePath(name + ".pem").toStdString(), "--web-key",
                                     files.filePath(name + ".key").toStdString()};
   };
   {
@@ -1884,9 +1896,11 @@ TEST(WebTls, ABadCertificateIsSaidAndARenewedOneIsTakenWithoutDroppingAnyone) {
   EXPECT_TRUE(server.WaitForStatus("ブラウザ用の証明書を読み直しました 証明書SHA-256 " +
                                    fingerprintOf(certificate)))
       << server.Stderr();
-  member.sendTextMessage(QStringLiteral(R"({"v":1,"type":"say","text":"still here","key":"k","id":1})"));
-  EXPECT_TRUE(WaitUntil([&] { return heard.join(QString()).contains(QStringLiteral("still here")); }))
-      << "the member was kept";
+  member.sendTextMessage(
+      QStringLiteral(R"({"v":1,"type":"say","text":"still here","key":"k","id":1})"));
+  EXPECT_TRUE(WaitUntil([&] {
+    return heard.join(QString()).contains(QStringLiteral("still here"));
+  })) << "the member was kept";
   QWebSocket newcomer(QStringLiteral("https://localhost:5080"));
   newcomer.setSslConfiguration(trusting(certificate));
   newcomer.open(QUrl(QStringLiteral("wss://localhost:5080/chat")));
@@ -1899,7 +1913,8 @@ TEST(WebTls, ABadCertificateIsSaidAndARenewedOneIsTakenWithoutDroppingAnyone) {
   broken.close();
   ASSERT_EQ(::kill(server.Pid(), SIGHUP), 0);
   EXPECT_TRUE(server.WaitForStderr("ブラウザ用の証明書を読み直せません[")) << server.Stderr();
-  member.sendTextMessage(QStringLiteral(R"({"v":1,"type":"say","text":"and now","key":"k","id":2})"));
+  member.sendTextMessage(
+      QStringLiteral(R"({"v":1,"type":"say","text":"and now","key":"k","id":2})"));
   EXPECT_TRUE(WaitUntil([&] { return heard.join(QString()).contains(QStringLiteral("and now")); }));
   EXPECT_TRUE(server.Running());
 }

@@ -169,8 +169,9 @@ TEST(AboutDialog, ShowsTheBrowsersCertificateFingerprintWhenThereIsOne) {
   AboutDialog about(nullptr, fingerprint);
   const QLabel* shown = about.findChild<QLabel*>("lblFingerprint");
   ASSERT_NE(shown, nullptr);
-  EXPECT_EQ(shown->text().section(QLatin1Char('\n'), 1).replace(QLatin1Char('\n'), QLatin1Char(':')),
-            fingerprint)
+  EXPECT_EQ(
+      shown->text().section(QLatin1Char('\n'), 1).replace(QLatin1Char('\n'), QLatin1Char(':')),
+      fingerprint)
       << "whole, over lines of their own";
   EXPECT_GE(shown->geometry().top(), about.findChild<QPushButton*>("cmdOK")->geometry().bottom());
   EXPECT_LE(shown->geometry().bottom(), about.height()) << "inside the dialog";
