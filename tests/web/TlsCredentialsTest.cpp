@@ -83,7 +83,8 @@ const Case kCases[] = {
               Read(d + "/key.pem").contains("BEGIN RSA PRIVATE KEY");
      },
      nullptr},
-    {"no certificate file", [](const QString& d) { return Own(d, kNow, 30) && QFile::remove(d + "/cert.pem"); },
+    {"no certificate file",
+     [](const QString& d) { return Own(d, kNow, 30) && QFile::remove(d + "/cert.pem"); },
      "No such file"},
     {"no PEM in the certificate file",
      [](const QString& d) { return Own(d, kNow, 30) && Write(d + "/cert.pem", "hello\n"); },
@@ -161,15 +162,15 @@ TEST(OwnCertificate, IsKeptUntilItsNamesChangeOrItNearsItsEnd) {
   ASSERT_TRUE(first) << why.toStdString();
   EXPECT_TRUE(made);
   // Every name and address, the link-local one without its scope.
-  EXPECT_EQ(Alternatives(*first),
-            QStringList({"127.0.0.1", "chat.lan", "fe80::1", "localhost"}));
+  EXPECT_EQ(Alternatives(*first), QStringList({"127.0.0.1", "chat.lan", "fe80::1", "localhost"}));
   const QDateTime expires = first->configuration.localCertificate().expiryDate();
   const QDateTime effective = first->configuration.localCertificate().effectiveDate();
   EXPECT_LE(effective.daysTo(expires), SelfSignedDays) << "what Apple's platforms accept";
   EXPECT_GE(effective.daysTo(expires), SelfSignedDays - 1);
-  EXPECT_EQ(QFile(directory + "/web-key.pem").permissions() & ~(QFile::ReadOwner | QFile::WriteOwner |
-                                                                 QFile::ReadUser | QFile::WriteUser),
-            QFile::Permissions()) << "the key is its owner's alone";
+  EXPECT_EQ(QFile(directory + "/web-key.pem").permissions() &
+                ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+            QFile::Permissions())
+      << "the key is its owner's alone";
 
   const auto again = KeptSelfSigned(directory, kNames, kAddresses, made, why);
   ASSERT_TRUE(again) << why.toStdString();
@@ -187,8 +188,8 @@ TEST(OwnCertificate, IsKeptUntilItsNamesChangeOrItNearsItsEnd) {
   EXPECT_TRUE(made) << "an address went";
 
   // One that ends within the renewal's days is made again.
-  ASSERT_TRUE(Own(directory, kNow.addDays(-(SelfSignedDays - RenewDaysBefore + 1)),
-                  SelfSignedDays));
+  ASSERT_TRUE(
+      Own(directory, kNow.addDays(-(SelfSignedDays - RenewDaysBefore + 1)), SelfSignedDays));
   ASSERT_TRUE(QFile::remove(directory + "/web-cert.pem") &&
               QFile::rename(directory + "/cert.pem", directory + "/web-cert.pem") &&
               QFile::remove(directory + "/web-key.pem") &&
