@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev
   clang clang-format
   fonts-noto-cjk xvfb xauth
-  iproute2 nftables util-linux python3 dpkg-dev file
+  iproute2 nftables util-linux python3 dpkg-dev file openssl
   help2man lintian systemd man-db
   qt6-httpserver-dev qt6-websockets-dev libssl-dev chromium nodejs ca-certificates
   # The browser test's other two engines. WebKitWebDriver drives the
