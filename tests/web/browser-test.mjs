@@ -2,7 +2,7 @@
 // page 932 clients chat with each other through the real program; the pages
 // are pushed what changed, survive a restart of the server, and pass axe-core.
 //
-//   node browser-test.mjs chromium|firefox|webkit VELMOR SCREENSHOT.png
+//   node browser-test.mjs chromium|firefox|webkit VELMOR SCREENSHOT.png [http|https]
 //
 // chromium is Debian's chromium driven by playwright-core; firefox is
 // Debian's firefox-esr driven by puppeteer-core over WebDriver BiDi; webkit is
@@ -10,18 +10,29 @@
 // WebKitWebDriver (classic WebDriver), on the X server the caller provides.
 // Every engine runs the same scenarios through the same small page interface.
 //
+// With https the program serves the page and its WebSocket over TLS with the
+// certificate it makes at its first start (--web-tls, in a state directory of
+// the test's own). Chromium is told to trust that one certificate, by its
+// public key's hash; Firefox and WebKit take any certificate through the
+// WebDriver capability acceptInsecureCerts, the one way their drivers offer.
+// The test's own requests trust that certificate alone.
+//
 // Runs inside a network namespace of its own (see run-browser-test.sh), so
 // the program owns ports 5000, 5080 and 5081.
 import { spawn, spawnSync } from "node:child_process";
+import { createHash, X509Certificate } from "node:crypto";
 import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { createServer, get } from "node:http";
+import { get as getTls } from "node:https";
 import { createRequire } from "node:module";
 import net from "node:net";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 
-const [engineName, velmorPath, screenshotPath] = process.argv.slice(2);
-const page0 = "http://127.0.0.1:5080/";
+const [engineName, velmorPath, screenshotPath, scheme = "http"] = process.argv.slice(2);
+const tls = scheme === "https";
+const page0 = `${scheme}://127.0.0.1:5080/`;
+const chat = `${tls ? "wss" : "ws"}://127.0.0.1:5080/chat`;
 const failures = [];
 const check = (ok, what) => {
   if (!ok) failures.push(what);
@@ -48,6 +59,9 @@ function shell(command, ms = 10000) {
 const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
 const axeSource = readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
 const runtime = mkdtempSync(join(tmpdir(), "velmor-web-"));
+// The program's state directory, fresh for each run: over TLS it holds the
+// certificate, made at the first start and kept across the restart.
+const state = join(runtime, "state");
 
 // ---- the engines
 //
@@ -64,9 +78,11 @@ const runtime = mkdtempSync(join(tmpdir(), "velmor-web-"));
 const chromiumArgs = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
   "--disable-background-networking", "--disable-component-update", "--disable-sync"];
 
-async function chromiumEngine() {
+// trust, over TLS, is the certificate to accept: its public key's SHA-256 (spki).
+async function chromiumEngine(trust) {
   const { chromium } = await import("playwright-core");
-  const browser = await chromium.launch({ executablePath: "/usr/bin/chromium", args: chromiumArgs });
+  const args = trust ? [...chromiumArgs, `--ignore-certificate-errors-spki-list=${trust.spki}`] : chromiumArgs;
+  const browser = await chromium.launch({ executablePath: "/usr/bin/chromium", args });
   return {
     name: "Chromium",
     version: browser.version(),
@@ -93,9 +109,11 @@ async function chromiumEngine() {
   };
 }
 
-async function firefoxEngine() {
+async function firefoxEngine(trust) {
   const { default: puppeteer } = await import("puppeteer-core");
-  const browser = await puppeteer.launch({ browser: "firefox", executablePath: "/usr/bin/firefox-esr", headless: true });
+  const browser = await puppeteer.launch({
+    browser: "firefox", executablePath: "/usr/bin/firefox-esr", headless: true, acceptInsecureCerts: !!trust,
+  });
   return {
     name: "Firefox ESR",
     version: (await browser.version()).replace(/^firefox\//, ""),
@@ -122,6 +140,14 @@ async function firefoxEngine() {
   };
 }
 
+// What answers on a TCP port of loopback: true once a connection opens,
+// false when it is refused or nothing comes within 2 s.
+const opens = (port) => new Promise((resolve) => {
+  const probe = net.connect(port, "127.0.0.1", () => { probe.destroy(); resolve(true); });
+  probe.setTimeout(2000, () => { probe.destroy(); resolve(false); });
+  probe.on("error", () => resolve(false));
+});
+
 // The MiniBrowser the installed WebKitGTK ships: the GTK 3 build (API 4.1)
 // on Debian 12 and 13, the GTK 4 one (API 6.0) where only that is there.
 function findMiniBrowser() {
@@ -137,7 +163,7 @@ function findMiniBrowser() {
 // WebKitWebDriver holds one session, and a session is one MiniBrowser with
 // one store: a page that shares nothing gets a driver of its own, a page
 // beside another a new window in the other's session.
-async function webkitEngine() {
+async function webkitEngine(trust) {
   const { Builder } = await import("selenium-webdriver");
   if (!process.env.DISPLAY) throw new Error("the WebKit run needs an X server: run-browser-test.sh starts one with xvfb-run");
   const miniBrowser = findMiniBrowser();
@@ -164,13 +190,10 @@ async function webkitEngine() {
     driver.stdout.on("data", (d) => (log += d.toString()));
     driver.stderr.on("data", (d) => (log += d.toString()));
     drivers.push(driver);
-    const listening = await until(() => new Promise((resolve) => {
-      const probe = net.connect(port, "127.0.0.1", () => { probe.destroy(); resolve(true); });
-      probe.on("error", () => resolve(false));
-    }), 10000, 50);
+    const listening = await until(() => opens(port), 10000, 50);
     if (!listening) throw new Error(`WebKitWebDriver does not listen on port ${port}:\n${log.slice(-2000)}`);
     const driven = await new Builder().usingServer(`http://127.0.0.1:${port}/`).withCapabilities({
-      browserName: "MiniBrowser",
+      browserName: "MiniBrowser", acceptInsecureCerts: !!trust,
       "webkitgtk:browserOptions": { binary: miniBrowser, args: ["--automation"] },
     }).build();
     version = (await driven.getCapabilities()).get("browserVersion");
@@ -338,8 +361,8 @@ let velmor;
 // for a reload or a reconnection, short enough to see it run out.
 const graceMs = 8000;
 function startVelmor() {
-  velmor = spawn(velmorPath, ["--no-window", "--web"], {
-    env: { ...process.env, XDG_RUNTIME_DIR: runtime, QT_QPA_PLATFORM: "offscreen", VELMOR_TEST_GRACE_MS: String(graceMs) },
+  velmor = spawn(velmorPath, ["--no-window", tls ? "--web-tls" : "--web"], {
+    env: { ...process.env, XDG_RUNTIME_DIR: runtime, XDG_STATE_HOME: state, QT_QPA_PLATFORM: "offscreen", VELMOR_TEST_GRACE_MS: String(graceMs) },
     stdio: ["ignore", "ignore", "pipe"],
   });
   velmor.stderr.on("data", (d) => (stderr += d.toString()));
@@ -381,7 +404,7 @@ const wire = (...parts) => Buffer.concat(parts.map((p) => (typeof p === "string"
 const foreign = createServer((_, res) => {
   res.setHeader("Content-Type", "text/html");
   res.end(`<script>
-    const s = new WebSocket("ws://127.0.0.1:5080/chat");
+    const s = new WebSocket("${chat}");
     s.onopen = () => { document.title = "opened"; s.send("CanEnter?intruder/*/~x"); };
     s.onclose = (e) => { if (document.title !== "opened") document.title = "refused " + e.code; };
   </script>`);
@@ -391,16 +414,33 @@ const engines = { chromium: chromiumEngine, firefox: firefoxEngine, webkit: webk
 let engine;
 try {
   if (!engines[engineName]) throw new Error(`no engine "${engineName}": one of ${Object.keys(engines).join(", ")}`);
+  if (scheme !== "http" && scheme !== "https") throw new Error(`no scheme "${scheme}": http or https`);
   const addresses = shell("ip -o address show");
   check(addresses.status === 0 && addresses.stdout.split("\n").filter((l) => l).every((l) => / lo /.test(l)),
         "the test's network namespace has nothing but loopback");
-  check(await until(() => stderr.includes("the page is at"), 10000), "the program says where the page is served");
+  check(await until(() => /the page is at [^\n]*\n/.test(stderr), 10000), "the program says where the page is served");
+  // Over TLS: the certificate the program made, which node's own requests
+  // take as their one authority and the browsers are told to trust.
+  let trust = null;
+  if (tls) {
+    const pem = readFileSync(join(state, "velmor", "web-cert.pem"));
+    const cert = new X509Certificate(pem);
+    const spki = createHash("sha256").update(cert.publicKey.export({ type: "spki", format: "der" })).digest("base64");
+    trust = { pem, spki, fingerprint: cert.fingerprint256 };
+    check(stderr.includes(`the page is at ${page0}`) && stderr.includes(`a new self-signed certificate, valid until `) &&
+          stderr.includes(`SHA-256 ${cert.fingerprint256}\n`),
+          `the program made a certificate at its first start and names its fingerprint (${cert.fingerprint256.slice(0, 11)}…)`);
+  }
   // The status line follows the line above in a write of its own.
-  check(await until(() => /ブラウザ用ページ http:\/\/[0-9.]+:5080\/ で待機中/.test(stderr)), "the status line names the page's address and port");
+  const statusLine = tls ? `ブラウザ用ページ https://[0-9.]+:5080/ で待機中 証明書SHA-256 ${trust.fingerprint}\n`
+    : "ブラウザ用ページ http://[0-9.]+:5080/ で待機中\n";
+  check(await until(() => new RegExp(statusLine).test(stderr)), "the status line names the page's address and port");
+  // The next port takes the earlier pages' WebSocket, which was never over TLS.
+  check((await opens(5081)) === !tls, `port 5081 is ${tls ? "not opened over TLS" : "open for the WebSocket"}`);
   await new Promise((r) => foreign.listen(8080, "127.0.0.1", r));
 
   const launched = Date.now();
-  engine = await engines[engineName]();
+  engine = await engines[engineName](trust);
   const open = async (size, beside) => new Page(await engine.open(size, beside && beside.raw)).start();
   const sizes = { desk: { width: 1024, height: 700 }, phone: { width: 390, height: 844, phone: true }, third: { width: 800, height: 600 } };
   const desk = await open(sizes.desk);
@@ -461,12 +501,23 @@ try {
   await phone.screenshot(screenshotPath);
 
   // ---- the policy: no inline code but the page's own, no other socket
-  const policy = await new Promise((resolve) => get(page0, (res) => { res.resume(); resolve(String(res.headers["content-security-policy"])); }));
-  check(!policy.includes("unsafe-inline") && policy.includes("connect-src ws://127.0.0.1:5080/chat;") && policy.includes("frame-ancestors 'none'"),
+  const headers = (url) => new Promise((resolve, reject) => {
+    const answered = (res) => { res.resume(); resolve({ status: res.statusCode, ...res.headers }); };
+    (url.startsWith("https:") ? getTls(url, { ca: trust && trust.pem, timeout: 5000 }, answered) : get(url, { timeout: 5000 }, answered))
+      .on("error", reject).on("timeout", function () { this.destroy(new Error(`no answer from ${url} in 5 s`)); });
+  });
+  const policy = String((await headers(page0))["content-security-policy"]);
+  check(!policy.includes("unsafe-inline") && policy.includes(`connect-src ${chat};`) && policy.includes("frame-ancestors 'none'"),
         "the page's policy allows no inline code but its own and only its own WebSocket");
+  if (tls) {
+    const plain = await headers("http://127.0.0.1:5080/");
+    check(plain.status === 307 && plain.location === page0, `plain HTTP on the page's port is redirected (${plain.status} to ${plain.location})`);
+  }
 
   // ---- live: a client's line reaches three pages at once
-  await third.goto(page0);
+  // Over TLS the third page is asked for by the plain address, as typed.
+  await third.goto(tls ? "http://127.0.0.1:5080/" : page0);
+  if (tls) check((await third.evaluate(() => location.href)) === page0, "a browser asking for the page over plain HTTP ends up on it over HTTPS");
   await third.fill(at.name, "次郎");
   await third.click(at.join);
   check(await until(async () => (await members(third)).includes("次郎")), "a third page joins");
@@ -759,6 +810,7 @@ try {
   await phone.fill(at.text, "ただいま");
   await phone.press(at.text, "Enter");
   await phone.screenshot(screenshotPath.replace(/\.png$/, "-offline.png"));
+  const restartedAt = stderr.length;
   startVelmor();
   // Back in the new server's room: its log has none of the old lines.
   const backIn = await until(async () => {
@@ -768,6 +820,10 @@ try {
     return true;
   }, 20000);
   check(backIn, "every page is back in the room without a click");
+  if (tls) {
+    check(stderr.slice(restartedAt).includes(`the self-signed certificate, valid until `) &&
+          stderr.slice(restartedAt).includes(`SHA-256 ${trust.fingerprint}\n`), "the restarted program serves the certificate it made before");
+  }
   check(await until(async () => (await log(desk)).filter((l) => l === `〔${markup}〕ただいま`).length === 1, 5000),
         "the line typed while the server was away is posted once");
   const taro2 = new Client();

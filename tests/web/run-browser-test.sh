@@ -3,7 +3,7 @@
 # root directly, otherwise inside a user namespace too. Exit status 77
 # (skipped) only where neither can be made. The WebKit run gets an X server
 # of its own, inside the namespace, for as long as the test runs.
-#   run-browser-test.sh chromium|firefox|webkit VELMOR SCREENSHOT.png
+#   run-browser-test.sh chromium|firefox|webkit VELMOR SCREENSHOT.png [http|https]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 engine="$1"
