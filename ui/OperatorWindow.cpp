@@ -79,7 +79,12 @@ OperatorWindow::OperatorWindow(Clock& clock, Desktop& desktop, OperatorLink& ser
     const RoomViews fresh = server_.TakeViews();
     if (fresh.memberList) memberView_->setPlainText(*fresh.memberList);
     if (fresh.log) logView_->setPlainText(*fresh.log);
-    if (fresh.status) statusBar_->showMessage(*fresh.status);
+    if (fresh.status) {
+      statusBar_->showMessage(*fresh.status);
+      // A text longer than the bar (an address with a certificate's
+      // fingerprint) is whole in its tooltip.
+      statusBar_->setToolTip(*fresh.status);
+    }
   });
 
   const int dpiX = logicalDpiX();

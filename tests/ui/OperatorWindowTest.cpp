@@ -176,6 +176,7 @@ TEST_F(OperatorWindowTest, ViewsFollowJoinAndLeaveAndShowMarkupLiterally) {
   EXPECT_EQ(members->toPlainText(), QStringLiteral("<b>x</b>\n"));
   EXPECT_EQ(log->toPlainText(), QStringLiteral("【お知らせ！】<b>x</b>さんが参加しました\n"));
   EXPECT_EQ(StatusText(), QStringLiteral("Pibbetより接続を受け付けました"));
+  EXPECT_EQ(Control<QStatusBar>("SB")->toolTip(), StatusText()) << "whole in the tooltip too";
 
   client.disconnectFromHost();
   ASSERT_TRUE(WaitUntil([&] { return members->toPlainText().isEmpty(); }));
