@@ -3,6 +3,8 @@
 #include <QStringDecoder>
 #include <QWebSocket>
 
+#include <algorithm>
+
 namespace velmor {
 
 ClientFrameCheck::Verdict ClientFrameCheck::Follow(const char* bytes, std::size_t size,
@@ -68,6 +70,7 @@ AdoptedSocket::AdoptedSocket(std::shared_ptr<int> openCount, int deadlineMs, QOb
     if (!isEncrypted()) emit WireBytesWritten(bytes);
   });
   connect(this, &QSslSocket::encryptedBytesWritten, this, &AdoptedSocket::WireBytesWritten);
+  connect(this, &QSslSocket::encryptedBytesWritten, this, &AdoptedSocket::FeedEncrypted);
 }
 
 AdoptedSocket::~AdoptedSocket() { --*openCount_; }
@@ -84,7 +87,27 @@ void AdoptedSocket::CountIn(std::shared_ptr<int> openCount, int deadlineMs) {
 }
 
 qint64 AdoptedSocket::bytesToWrite() const {
-  return QSslSocket::bytesToWrite() + encryptedBytesToWrite();
+  return held_ + QSslSocket::bytesToWrite() + encryptedBytesToWrite();
+}
+
+// OpenSSL's buffer for what it encrypted keeps, for the life of the
+// connection, the size of the most it was handed at once: a whole room
+// handed over in one write would leave each member's connection holding
+// that room twice. A WebSocket's output over TLS therefore waits here and
+// goes on a slice at a time, as the kernel takes what went before.
+void AdoptedSocket::FeedEncrypted() {
+  while (!slices_.empty() && state() == QAbstractSocket::ConnectedState &&
+         QSslSocket::bytesToWrite() + encryptedBytesToWrite() < EncryptedSliceBytes) {
+    QByteArray& front = slices_.front();
+    const qint64 size = std::min<qint64>(front.size() - frontDone_, EncryptedSliceBytes);
+    QSslSocket::writeData(front.constData() + frontDone_, size);
+    frontDone_ += size;
+    held_ -= size;
+    if (frontDone_ == front.size()) {
+      slices_.pop_front();
+      frontDone_ = 0;
+    }
+  }
 }
 
 qint64 AdoptedSocket::writeData(const char* data, qint64 size) {
@@ -94,6 +117,12 @@ qint64 AdoptedSocket::writeData(const char* data, qint64 size) {
       QMetaObject::invokeMethod(this, &AdoptedSocket::OutputOverflowed, Qt::QueuedConnection);
     }
     return size;  // dropped: the connection ends for it
+  }
+  if (upgraded_ && isEncrypted()) {
+    slices_.emplace_back(data, size);
+    held_ += size;
+    FeedEncrypted();
+    return size;
   }
   return QSslSocket::writeData(data, size);
 }

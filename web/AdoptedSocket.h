@@ -44,6 +44,7 @@
 #include <QWebSocketProtocol>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -160,6 +161,7 @@ class AdoptedSocket : public QSslSocket {
   void Violate(QWebSocketProtocol::CloseCode code);
   void OnMessage(const QByteArray& message);
   void MarkAsBinary(const std::vector<std::size_t>& textStarts);
+  void FeedEncrypted();
 
   std::shared_ptr<int> openCount_;
   // Where a WebSocket made of this stays while it closes: the adopter.
@@ -179,6 +181,12 @@ class AdoptedSocket : public QSslSocket {
   // comes after them is new.
   qint64 seen_ = 0;
   ClientFrameCheck frames_;
+  // A WebSocket's output over TLS not yet handed to Qt's socket, and how
+  // much of the first slice went (see FeedEncrypted).
+  static constexpr qint64 EncryptedSliceBytes = 64 * 1024;
+  std::deque<QByteArray> slices_;
+  qint64 frontDone_ = 0;
+  qint64 held_ = 0;
 };
 
 }  // namespace velmor
