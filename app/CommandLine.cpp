@@ -119,6 +119,12 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
       QStringLiteral("Serve browsers over HTTPS and WSS with a self-signed certificate made "
                      "at the first start and kept in the state directory; its SHA-256 "
                      "fingerprint is shown at start. Implies --web."));
+  const QCommandLineOption noHistory(
+      QStringLiteral("no-history"),
+      QStringLiteral("Start with an empty room and keep nothing of it; without it the log and "
+                     "the browser members' places are kept across restarts in room.sqlite in "
+                     "the state directory."));
+  parser.addOption(noHistory);
   parser.addOption(web);
   parser.addOption(webOrigin);
   parser.addOption(webGrace);
@@ -198,6 +204,8 @@ CommandLine ReadCommandLine(int argc, char* argv[]) {
     if (line.webTls.Wanted() && !line.webPort) line.webPort = CommandLine::DefaultWebPort;
   }
   line.noWindow = parser.isSet(noWindow);
+  if (!parser.isSet(noHistory))
+    line.historyFile = tls::StateDirectory() + QStringLiteral("/room.sqlite");
   line.webOrigins = parser.values(webOrigin);
   if (line.what == CommandLine::Action::Serve && parser.isSet(webGrace)) {
     bool number = false;

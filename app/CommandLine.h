@@ -29,6 +29,9 @@ struct CommandLine {
   // program's own in its state directory): the page and its WebSocket over
   // TLS. Either implies --web.
   BrowserGate::Tls webTls;
+  // The file that keeps the room across restarts, in the state directory;
+  // empty with --no-history, which keeps nothing.
+  QString historyFile;
   // What to print (usage, version line, or the complaint and usage).
   QString text;
 };

@@ -2,6 +2,8 @@
 
 #include "app/Shutdown.h"
 
+#include <QFile>
+
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -54,11 +56,14 @@ bool ServerHost::AcquireInstance() {
 
 ChatServer::StartResult ServerHost::Start(std::optional<std::uint16_t> webPort,
                                           const QStringList& webOrigins,
-                                          const BrowserGate::Tls& webTls) {
+                                          const BrowserGate::Tls& webTls,
+                                          const QString& historyFile) {
   ChatServer::StartResult result = ChatServer::StartResult::ListenFailed;
-  const auto start = [this, &result, webPort, &webOrigins, &webTls] {
+  const auto start = [this, &result, webPort, &webOrigins, &webTls, &historyFile] {
     result = server_->Start();
     if (webPort) server_->ListenForBrowsers(*webPort, webOrigins, webTls);
+    // Before the loop turns: nobody comes in before the kept room is back.
+    if (!historyFile.isEmpty()) server_->KeepHistory(QFile::encodeName(historyFile).toStdString());
   };
   // A renewed certificate is read again on SIGHUP, on the server's thread.
   if (webTls.Wanted()) {

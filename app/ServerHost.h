@@ -29,10 +29,12 @@ class ServerHost {
   bool AcquireInstance();
   // Listens on the chat port and sets the first status text, on the server's
   // thread, then serves browsers on webPort if given; returns once that is
-  // done. The result is the chat server's.
+  // done; then takes the room back from historyFile and keeps it there, if
+  // one is named. The result is the chat server's.
   ChatServer::StartResult Start(std::optional<std::uint16_t> webPort = std::nullopt,
                                 const QStringList& webOrigins = {},
-                                const BrowserGate::Tls& webTls = {});
+                                const BrowserGate::Tls& webTls = {},
+                                const QString& historyFile = {});
   ChatServer& Server() { return *server_; }
 
  private:

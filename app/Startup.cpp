@@ -42,7 +42,7 @@ int ServeWithoutWindow(int argc, char* argv[], const CommandLine& line) {
   QuitOnTerminationSignals();
   ServerHost host(ServerHost::Threading::CallingThread);
   if (!host.AcquireInstance()) return 1;
-  if (host.Start(line.webPort, line.webOrigins, line.webTls) !=
+  if (host.Start(line.webPort, line.webOrigins, line.webTls, line.historyFile) !=
       ChatServer::StartResult::Listening) {
     return 1;
   }

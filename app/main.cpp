@@ -44,7 +44,7 @@ int main(int argc, char* argv[]) {
   velmor::SystemClock clock;
   velmor::SystemDesktop desktop;
   velmor::OperatorWindow window(clock, desktop, host.Server());
-  if (serving) host.Start(line.webPort, line.webOrigins, line.webTls);
+  if (serving) host.Start(line.webPort, line.webOrigins, line.webTls, line.historyFile);
   window.StartClock(serving ? velmor::OperatorWindow::Instance::Serving
                             : velmor::OperatorWindow::Instance::Another);
   window.show();

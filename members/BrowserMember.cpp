@@ -96,6 +96,25 @@ BrowserMember::BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& e
   if (socket->state() != QAbstractSocket::ConnectedState) EndLater(Ending::PeerClosed);
 }
 
+BrowserMember::BrowserMember(const KeptPlace& place, MemberEvents& events, QObject* parent)
+    : Member(place.slot, events, parent),
+      socket_(nullptr),
+      connection_(nullptr),
+      joinDeadline_(this),
+      pinger_(this),
+      grace_(this) {
+  SetPeer(place.address, place.label);
+  speaks_ = Language::Json;
+  told_ = true;
+  joinedKey_ = QString::fromStdU16String(place.key);
+  // What it carried out before the restart is kept: that is what it kept.
+  highestDone_ = highestKept_ = place.highestDone;
+  grace_.setSingleShot(true);
+  connect(&grace_, &QTimer::timeout, this, [this] { End(awayEnding_); });
+  // Counted from the restart: a page could not come back while it was down.
+  StartAway(place.failed ? Ending::Failed : Ending::PeerClosed);
+}
+
 BrowserMember::~BrowserMember() { Release(); }
 
 namespace {
@@ -266,7 +285,32 @@ bool BrowserMember::Resumable() const {
 void BrowserMember::TakeOver(const Member& previous) {
   if (const auto* before = qobject_cast<const BrowserMember*>(&previous)) {
     highestDone_ = std::max(highestDone_, before->highestDone_);
+    highestKept_ = std::max(highestKept_, before->highestKept_);
+    for (const auto& waiting : before->unkept_) {
+      if (waiting.first > highestKept_ &&
+          (unkept_.empty() || waiting.first > unkept_.back().first))
+        unkept_.push_back(waiting);
+    }
   }
+}
+
+qint64 BrowserMember::Confirmable() {
+  const std::uint64_t kept = Events().KeptThrough();
+  while (!unkept_.empty() && unkept_.front().second <= kept) {
+    highestKept_ = std::max(highestKept_, unkept_.front().first);
+    unkept_.pop_front();
+  }
+  return highestKept_;
+}
+
+bool BrowserMember::KeepsPlace(KeptPlace& place) const {
+  if (!Resumable()) return false;
+  place.key = joinedKey_.toStdU16String();
+  place.highestDone = highestDone_;
+  place.address = Address();
+  place.label = Label();
+  place.failed = grace_.isActive() && awayEnding_ == Ending::Failed;
+  return true;
 }
 
 qint64 BrowserMember::AwayMs() const { return grace_.isActive() ? away_.elapsed() : -1; }
@@ -284,6 +328,11 @@ void BrowserMember::ConnectionLost(Ending ending) {
     End(ending);
     return;
   }
+  StartAway(ending);
+  Events().PlaceChanged();
+}
+
+void BrowserMember::StartAway(Ending ending) {
   awayEnding_ = ending;
   away_.start();
   DropSocket();
@@ -310,12 +359,17 @@ void BrowserMember::RoomChanged(const StateReply& room) {
   if (speaks_ != Language::Json || !told_ || socket_ == nullptr) return;
   const std::uint64_t fresh = Posted(room) - linesTold_;
   const bool membersChanged = room.MemberListVersion() != membersTold_;
-  if (fresh == 0 && !membersChanged && !ackDue_) return;
+  const qint64 ack = Confirmable();
+  const bool ackNews = ack >= 0 && (ackDue_ || ack > ackSent_);
+  if (fresh == 0 && !membersChanged && !ackNews) return;
   if (!MayWrite()) return;
   QJsonObject update{{QLatin1String("v"), 1}, {QLatin1String("type"), QLatin1String("update")}};
   if (fresh > 0) update.insert(QLatin1String("lines"), Lines(room, fresh));
   if (membersChanged) update.insert(QLatin1String("members"), Names(room));
-  if (ackDue_) update.insert(QLatin1String("ack"), highestDone_);
+  if (ackNews) {
+    update.insert(QLatin1String("ack"), ack);
+    ackSent_ = ack;
+  }
   linesTold_ = Posted(room);
   membersTold_ = room.MemberListVersion();
   ackDue_ = false;
@@ -373,8 +427,17 @@ void BrowserMember::WriteState(const StateReply& reply) {
   }
   if (!roomDue_) {
     // A line was posted: it reaches every member, this one too, with the
-    // next news, which confirms the highest id carried out so far.
-    highestDone_ = std::max(highestDone_, sayId_);
+    // next news, which confirms the highest id carried out once its line
+    // is kept.
+    if (sayId_ > highestDone_) {
+      highestDone_ = sayId_;
+      unkept_.emplace_back(sayId_, Posted(reply));
+      // Acks are cumulative: forgetting the oldest only confirms it with a
+      // later one, so a disk that stalls under a flood costs no memory.
+      constexpr std::size_t mostWaiting = 1024;
+      if (unkept_.size() > mostWaiting) unkept_.pop_front();
+      Events().PlaceChanged();
+    }
     ackDue_ = highestDone_ >= 0;
     return;
   }
@@ -388,7 +451,8 @@ void BrowserMember::WriteState(const StateReply& reply) {
       {QLatin1String("members"), Names(reply)},
       {QLatin1String("lines"), Lines(reply, static_cast<std::uint64_t>(reply.LineCount()))}};
   // After a return, what of the lines sent before was carried out.
-  if (highestDone_ >= 0) room.insert(QLatin1String("ack"), highestDone_);
+  ackSent_ = Confirmable();
+  if (ackSent_ >= 0) room.insert(QLatin1String("ack"), ackSent_);
   ackDue_ = false;
   SendJson(room);
 }

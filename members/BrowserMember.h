@@ -18,7 +18,9 @@
 #include <QTimer>
 #include <QWebSocketProtocol>
 
+#include <deque>
 #include <string>
+#include <utility>
 
 #include "members/Member.h"
 
@@ -52,6 +54,9 @@ class BrowserMember : public Member {
 
   // Takes over socket, whose handshake is done.
   BrowserMember(QWebSocket* socket, SlotIndex slot, MemberEvents& events, QObject* parent);
+  // The place a browser member kept before a restart: away from the start,
+  // for the whole grace, as though its connection had just ended.
+  BrowserMember(const KeptPlace& place, MemberEvents& events, QObject* parent);
   ~BrowserMember() override;
 
   void RoomChanged(const StateReply& room) override;
@@ -60,6 +65,7 @@ class BrowserMember : public Member {
   void TakeOver(const Member& previous) override;
   qint64 AwayMs() const override;
   void EndAway() override;
+  bool KeepsPlace(KeptPlace& place) const override;
 
  protected:
   qint64 UnsentBytes() const override;
@@ -82,6 +88,10 @@ class BrowserMember : public Member {
   void RefuseFullRoom();
   void OnJson(const QString& message);
   void SendJson(const class QJsonObject& message);
+  // The highest id whose line is kept (see MemberEvents::KeptThrough): the
+  // one a member may be told was carried out.
+  qint64 Confirmable();
+  void StartAway(Ending ending);
 
   enum class Language { NotYet, Text, Json };
   Language speaks_ = Language::NotYet;
@@ -93,6 +103,11 @@ class BrowserMember : public Member {
   std::uint64_t membersTold_ = 0;  // the member list's version
   qint64 sayId_ = -1;              // the id of the line in hand; -1: none
   qint64 highestDone_ = -1;        // the highest id carried out
+  // Ids carried out whose lines are not kept yet, with their lines' numbers,
+  // oldest first; the highest id kept; the last ack sent.
+  std::deque<std::pair<qint64, std::uint64_t>> unkept_;
+  qint64 highestKept_ = -1;
+  qint64 ackSent_ = -1;
   bool ackDue_ = false;
 
   QWebSocket* socket_;

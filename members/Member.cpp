@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 
+#include <utility>
+
 namespace velmor {
 
 Member::Member(SlotIndex slot, MemberEvents& events, QObject* parent)
@@ -31,6 +33,11 @@ void Member::SetPeer(const QHostAddress& address, quint16 port) {
   const quint32 v4 = address.toIPv4Address(&isV4);
   peerAddress_ = (isV4 ? QHostAddress(v4).toString() : address.toString()).toStdU16String();
   peerLabel_ = peerAddress_ + u":" + QString::number(port).toStdU16String();
+}
+
+void Member::SetPeer(std::u16string address, std::u16string label) {
+  peerAddress_ = std::move(address);
+  peerLabel_ = std::move(label);
 }
 
 void Member::Arrived(std::u16string_view text) {

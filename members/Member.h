@@ -16,6 +16,7 @@ class QHostAddress;
 #include <string>
 #include <string_view>
 
+#include "room/KeptRoom.h"
 #include "room/Request.h"
 #include "room/RoomPorts.h"
 
@@ -53,6 +54,13 @@ class MemberEvents {
   enum class Seating { Resumed, Join, Refused };
   virtual Seating PlaceJoin(Member& member, std::u16string_view name, std::u16string_view key) = 0;
   virtual const StateReply& RoomNow() const = 0;
+  // The number of the newest line kept on disk, so that a member confirms a
+  // line only once it would outlive a crash; with no history kept, every
+  // line (nothing waits).
+  virtual std::uint64_t KeptThrough() const = 0;
+  // What the member keeps of its place changed (it went away, came back,
+  // had a line carried out): the history is to be brought up to date.
+  virtual void PlaceChanged() = 0;
 };
 
 class Member : public QObject {
@@ -98,6 +106,10 @@ class Member : public QObject {
   // connection ended.
   virtual qint64 AwayMs() const { return -1; }
   virtual void EndAway() {}
+  // Whether the member's place outlives a restart, and what of it does: a
+  // browser's may (its slot, name and key the server adds); a Pibbet
+  // client's cannot outlive its connection.
+  virtual bool KeepsPlace(KeptPlace& /*place*/) const { return false; }
 
  protected:
   // Bytes handed to the connection that the peer has not taken yet.
@@ -112,6 +124,7 @@ class Member : public QObject {
   // The peer's texts: an IPv4 address as such, even when the listener is
   // IPv6 and sees it mapped.
   void SetPeer(const QHostAddress& address, quint16 port);
+  void SetPeer(std::u16string address, std::u16string label);
   bool IsClosed() const { return closed_; }
   void Arrived(std::u16string_view text);
   void Requested(const Request& request);

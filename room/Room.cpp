@@ -29,6 +29,24 @@ void Room::AppendLogLine(std::initializer_list<std::u16string_view> parts) {
   ++posted_;
 }
 
+void Room::Restore(const std::vector<KeptLine>& lines) {
+  if (posted_ != 0 || lines.empty()) return;
+  // Line n (counted from 1) lives where AppendLogLine put it, (n - 1) % LogCapacity.
+  for (const KeptLine& line : lines) {
+    if (line.number == 0 || line.text.empty()) continue;
+    logLines_[(line.number - 1) % LogCapacity] = line.text;
+  }
+  posted_ = lines.back().number;
+  MarkChanged();
+}
+
+void Room::SeatKept(SlotIndex slot, std::u16string_view name, std::u16string_view key) {
+  if (!IsClientSlot(slot)) return;
+  memberNames_[slot].assign(name);
+  memberKeys_[slot].assign(key);
+  MarkMembersChanged();
+}
+
 const std::u16string& Room::LogLine(int k) const {
   static const std::u16string none;
   if (k < 0 || k >= LogCount()) return none;

@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
+#include "room/KeptRoom.h"
 #include "room/Request.h"
 #include "room/RoomPorts.h"
 
@@ -47,6 +49,12 @@ class Room {
   // first) as the views show them, each name or line followed by CR LF:
   // parts of the kept state reply, valid until the room next changes.
   std::pair<std::u16string_view, std::u16string_view> CurrentViews();
+
+  // The room as it was kept before a restart: its log, with the numbers its
+  // lines had (so it goes on counting where it stopped), and the members
+  // who keep a place, seated without a join line. Only into an empty room.
+  void Restore(const std::vector<KeptLine>& lines);
+  void SeatKept(SlotIndex slot, std::u16string_view name, std::u16string_view key);
 
   // The operator's line as the log shows it.
   static std::u16string OperatorLine(std::u16string_view text);

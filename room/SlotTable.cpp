@@ -25,6 +25,15 @@ void SlotTable::Take(Vacancy vacancy) {
   inUse_[vacancy.slot] = true;
 }
 
+void SlotTable::TakeKept(SlotIndex slot) {
+  if (slot < 1 || slot > MaxClientSlot) return;
+  if (slot > topSlot_) {
+    topSlot_ = slot;
+    inUse_.resize(topSlot_ + 1, false);
+  }
+  inUse_[slot] = true;
+}
+
 void SlotTable::Free(SlotIndex slot) {
   if (slot > 0 && slot <= topSlot_) inUse_[slot] = false;
 }

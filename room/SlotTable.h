@@ -27,6 +27,9 @@ class SlotTable {
   // Takes a slot FindSlot named; a new slot becomes the highest.
   void Take(Vacancy vacancy);
   void Free(SlotIndex slot);
+  // Takes the given client slot, made if need be (with the slots below it,
+  // free): a place kept from before a restart.
+  void TakeKept(SlotIndex slot);
 
  private:
   std::vector<bool> inUse_;

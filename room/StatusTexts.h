@@ -70,4 +70,18 @@ inline std::u16string WebFailed(std::uint16_t port, std::u16string_view reason) 
   return Concat({u"ポート", PortDigits(port), u"でブラウザ用ページを開けません[", reason, u"]"});
 }
 
+// The room's history file: set aside when it failed its check at the start
+// (the room then starts empty), or not to be had or written at all (the
+// room then goes on in memory alone, as without history).
+inline std::u16string HistorySetAside(std::u16string_view reason, std::u16string_view asideAs) {
+  return Concat({u"部屋の履歴を読めません[", reason, u"]、", asideAs,
+                 u" に退避して空の部屋で始めます"});
+}
+inline std::u16string HistoryUnavailable(std::u16string_view reason) {
+  return Concat({u"部屋の履歴を開けません[", reason, u"]、部屋はメモリ上だけで続けます"});
+}
+inline std::u16string HistoryFailed(std::u16string_view reason) {
+  return Concat({u"部屋の履歴を保存できません[", reason, u"]、部屋はメモリ上だけで続けます"});
+}
+
 }  // namespace velmor::status

@@ -12,7 +12,7 @@ packages=(
   fonts-noto-cjk xvfb xauth
   iproute2 nftables util-linux python3 dpkg-dev file openssl
   help2man lintian systemd man-db
-  qt6-httpserver-dev qt6-websockets-dev libssl-dev chromium nodejs ca-certificates
+  qt6-httpserver-dev qt6-websockets-dev libssl-dev libsqlite3-dev chromium nodejs ca-certificates
   # The browser test's other two engines. WebKitWebDriver drives the
   # MiniBrowser that libwebkit2gtk-4.1-0 ships; Debian 13 names the driver's
   # package webkitgtk-webdriver and keeps webkit2gtk-driver as the name that

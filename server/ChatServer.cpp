@@ -1,8 +1,13 @@
 #include "server/ChatServer.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMetaMethod>
 #include <QWebSocket>
 
+#include <algorithm>
+#include <limits>
 #include <string>
 
 #include <unistd.h>
@@ -12,6 +17,7 @@
 #include "members/BrowserMember.h"
 #include "room/StatusTexts.h"
 #include "stderr/StderrQueue.h"
+#include "store/HistoryFile.h"
 #include "web/AdoptedSocket.h"
 #include "web/BrowserGate.h"
 #include "web/SharedPort.h"
@@ -49,6 +55,12 @@ void ChatServer::connectNotify(const QMetaMethod& signal) {
 }
 
 ChatServer::~ChatServer() {
+  // What the last pass changed is kept before anyone is let go, and the
+  // writer finishes before the members it reads of go.
+  if (history_) {
+    SaveHistory();
+    history_.reset();
+  }
   seats_.ForEachMember([](Member& member) { member.Close(); });
   for (const QPointer<Member>& member : unplaced_) {
     if (member) member->Close();
@@ -187,6 +199,11 @@ MemberEvents::Seating ChatServer::PlaceJoin(Member& member, std::u16string_view 
 // no frame: its flood leaves the loop no timer to wake for.
 void ChatServer::ShowRoom() {
   views_.ShowRoom();
+  HistoryChanged();
+  ScheduleNews();
+}
+
+void ChatServer::ScheduleNews() {
   if (newsPending_ || !AnyoneFollowsChanges()) return;
   newsPending_ = true;
   if (!newsCooldown_.isActive()) {
@@ -307,6 +324,119 @@ void ChatServer::SetFingerprint(const QString& fingerprint) {
 QString ChatServer::WebFingerprint() const {
   const QMutexLocker lock(&fingerprintLock_);
   return fingerprint_;
+}
+
+void ChatServer::KeepHistory(const std::string& path) {
+  // The state directory is the program's alone: made private when it is
+  // made here.
+  const QString directory = QFileInfo(QFile::decodeName(path.c_str())).absolutePath();
+  if (!QDir(directory).exists() && QDir().mkpath(directory)) {
+    QFile::setPermissions(directory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  }
+  auto file = std::make_unique<HistoryFile>();
+  KeptRoom kept;
+  const HistoryFile::Opening opening = file->Open(path, kept);
+  const auto text = [](const std::string& bytes) {
+    return QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size()))
+        .toStdU16String();
+  };
+  if (!opening.brokenWhy.empty()) {
+    SayEverywhere(status::HistorySetAside(text(opening.brokenWhy), text(opening.setAsideAs)));
+  }
+  Restore(kept);
+  if (!opening.writable) {
+    SayEverywhere(status::HistoryUnavailable(text(opening.why)));
+    return;
+  }
+  const StateReply& room = room_.State();
+  handedThrough_ = keptThrough_ = room.LineCount() > 0 ? room.LineNumber(0) : 0;
+  placesHanded_ = PlacesNow();
+  // The writer's word comes from its own thread; it is taken here in turn.
+  history_ = std::make_unique<HistoryWriter>(
+      std::move(file),
+      [this](std::uint64_t through) {
+        QMetaObject::invokeMethod(this, [this, through] { OnKept(through); },
+                                  Qt::QueuedConnection);
+      },
+      [this](const std::string& why) {
+        QMetaObject::invokeMethod(this, [this, why] { OnHistoryFailed(why); },
+                                  Qt::QueuedConnection);
+      });
+  StderrQueue::Instance().WriteLine(
+      QStringLiteral("velmor: the room is kept in %1 (%2 lines and %3 browser members' places "
+                     "taken back)\n")
+          .arg(QString::fromStdString(path))
+          .arg(kept.lines.size())
+          .arg(placesHanded_.size())
+          .toStdString());
+}
+
+void ChatServer::Restore(const KeptRoom& kept) {
+  room_.Restore(kept.lines);
+  for (const KeptPlace& place : kept.places) {
+    if (seats_.At(place.slot) != nullptr) continue;
+    room_.SeatKept(place.slot, place.name, place.key);
+    auto* member = new BrowserMember(place, *this, this);
+    seats_.SeatKept(*member, place.slot);
+  }
+  room_.RefreshDisplay();
+}
+
+std::uint64_t ChatServer::KeptThrough() const {
+  return history_ ? keptThrough_ : std::numeric_limits<std::uint64_t>::max();
+}
+
+void ChatServer::HistoryChanged() {
+  if (!history_ || historyDue_) return;
+  historyDue_ = true;
+  QMetaObject::invokeMethod(this, &ChatServer::SaveHistory, Qt::QueuedConnection);
+}
+
+void ChatServer::SaveHistory() {
+  historyDue_ = false;
+  if (!history_) return;
+  const StateReply& room = room_.State();
+  const std::uint64_t posted = room.LineCount() > 0 ? room.LineNumber(0) : 0;
+  std::vector<KeptLine> lines;
+  for (int k = room.LineCount() - 1; k >= 0; --k) {
+    if (room.LineNumber(k) > handedThrough_)
+      lines.push_back({room.LineNumber(k), std::u16string(room.Line(k))});
+  }
+  std::optional<std::vector<KeptPlace>> places;
+  if (std::vector<KeptPlace> now = PlacesNow(); now != placesHanded_) {
+    placesHanded_ = now;
+    places = std::move(now);
+  }
+  if (lines.empty() && !places) return;
+  handedThrough_ = posted;
+  history_->Hand(std::move(lines), std::move(places), posted);
+}
+
+std::vector<KeptPlace> ChatServer::PlacesNow() const {
+  std::vector<KeptPlace> places;
+  seats_.ForEachMember([&](const Member& member) {
+    KeptPlace place;
+    if (!member.KeepsPlace(place)) return;
+    place.slot = member.Slot();
+    place.name = room_.MemberName(place.slot);
+    place.key = room_.MemberKey(place.slot);
+    places.push_back(std::move(place));
+  });
+  return places;
+}
+
+void ChatServer::OnKept(std::uint64_t throughLine) {
+  keptThrough_ = std::max(keptThrough_, throughLine);
+  // Members whose lines are now kept may confirm them.
+  ScheduleNews();
+}
+
+void ChatServer::OnHistoryFailed(const std::string& why) {
+  history_.reset();
+  SayEverywhere(status::HistoryFailed(
+      QString::fromLocal8Bit(why.data(), static_cast<qsizetype>(why.size())).toStdU16String()));
+  // Lines waiting to be kept are confirmed now, as the room holds them.
+  ScheduleNews();
 }
 
 std::uint16_t ChatServer::WebPort() const { return gate_ != nullptr ? gate_->PagePort() : 0; }

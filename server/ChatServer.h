@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "room/SlotTable.h"
 #include "server/Seats.h"
 #include "server/ViewPublisher.h"
+#include "store/HistoryWriter.h"
 #include "web/BrowserGate.h"
 
 class QWebSocket;
@@ -73,6 +75,14 @@ class ChatServer : public OperatorLink,
   // Reads the browsers' certificate again (on SIGHUP), keeping every
   // member; said on the status line, as a failure is (the one before stays).
   void RecertifyBrowsers();
+  // Keeps the room in the history file at path from now on, after taking
+  // back what it kept: the log, and the browser members' places, each away
+  // for the whole grace as though its connection had just ended. A file
+  // that fails its check is set aside, and one that cannot be had or
+  // written leaves the room in memory alone; either is said on the status
+  // line and standard error. Called once, after Start, before anything is
+  // served.
+  void KeepHistory(const std::string& path);
   // Where the page is served; 0 when it is not.
   std::uint16_t WebPort() const;
 
@@ -110,13 +120,26 @@ class ChatServer : public OperatorLink,
   std::u16string_view JoinedKey(SlotIndex slot) const override { return room_.MemberKey(slot); }
   Seating PlaceJoin(Member& member, std::u16string_view name, std::u16string_view key) override;
   const StateReply& RoomNow() const override { return room_.State(); }
+  std::uint64_t KeptThrough() const override;
+  void PlaceChanged() override { HistoryChanged(); }
   // In a full room, the member away longest leaves for a newcomer; false
   // when nobody is away.
   bool EndLongestAway();
 
   // The room changed: the operator's views and the members told of changes.
   void ShowRoom() override;
+  void ScheduleNews();
   void TellMembers();
+
+  // The history: what changed goes to the writer once the pass in hand is
+  // done, all of a pass's changes at once; the lines it keeps let members
+  // confirm theirs.
+  void Restore(const KeptRoom& kept);
+  void HistoryChanged();
+  void SaveHistory();
+  std::vector<KeptPlace> PlacesNow() const;
+  void OnKept(std::uint64_t throughLine);
+  void OnHistoryFailed(const std::string& why);
   bool AnyoneFollowsChanges() const;
 
   // Connections, as the room sees them.
@@ -138,6 +161,11 @@ class ChatServer : public OperatorLink,
   // Browsers that have not joined yet: each takes a seat, or its own place
   // again, when it joins (see PlaceJoin).
   std::vector<QPointer<Member>> unplaced_;
+  std::unique_ptr<HistoryWriter> history_;  // none: the room is in memory alone
+  bool historyDue_ = false;
+  std::uint64_t handedThrough_ = 0;  // lines handed to the writer
+  std::uint64_t keptThrough_ = 0;    // lines it has kept
+  std::vector<KeptPlace> placesHanded_;
 };
 
 }  // namespace velmor

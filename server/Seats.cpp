@@ -26,6 +26,13 @@ void Seats::Move(Member& member, SlotIndex slot) {
   Hold(slot, member);
 }
 
+void Seats::SeatKept(Member& member, SlotIndex slot) {
+  if (slot < 1 || slot > MaxClientSlot || At(slot) != nullptr) return;
+  if (Count() <= slot) holders_.resize(static_cast<std::size_t>(slot) + 1);
+  slots_.TakeKept(slot);
+  Hold(slot, member);
+}
+
 Member* Seats::Free(SlotIndex slot) {
   if (!Exists(slot) || slot == 0) return nullptr;
   slots_.Free(slot);

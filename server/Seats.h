@@ -32,6 +32,9 @@ class Seats {
   // Seats member in slot in place of the member there, which the caller
   // closes; the slot member held before, if any, is freed.
   void Move(Member& member, SlotIndex slot);
+  // Seats member in the slot it kept before a restart, the slot made if
+  // need be; the slot is free, since nobody came before the kept places.
+  void SeatKept(Member& member, SlotIndex slot);
   // Frees the slot; the member that held it, which the caller closes.
   Member* Free(SlotIndex slot);
 

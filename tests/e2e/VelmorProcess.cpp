@@ -61,7 +61,11 @@ VelmorProcess::VelmorProcess(const std::string& runtimeDir,
       pipeFds[1] >= 0 ? pipeFds[1]
                       : ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   // Offscreen unless the test's own entries, applied after these, say otherwise.
-  std::vector<std::string> environment{"XDG_RUNTIME_DIR=" + runtime_, "QT_QPA_PLATFORM=offscreen"};
+  // The room's history in the runtime folder too: each test's own, kept
+  // across the restarts of a test that names its runtime folder.
+  std::vector<std::string> environment{"XDG_RUNTIME_DIR=" + runtime_,
+                                       "XDG_STATE_HOME=" + runtime_ + "/state",
+                                       "QT_QPA_PLATFORM=offscreen"};
   environment.insert(environment.end(), extraEnv.begin(), extraEnv.end());
   child_ = harness::StartProgram(VELMOR_BINARY, args, environment, setup);
   if (setup.standardError >= 0) ::close(setup.standardError);

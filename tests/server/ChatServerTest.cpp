@@ -289,6 +289,8 @@ class DescriptorClientTest : public ::testing::Test {
       return Seating::Join;
     }
     const StateReply& RoomNow() const override { return room.State(); }
+    std::uint64_t KeptThrough() const override { return 0; }
+    void PlaceChanged() override {}
     std::vector<std::u16string> told;
     testing::FakeConnections connections;
     testing::FakeStatus status;
