@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,6 +110,13 @@ int VelmorProcess::Stop() {
   const int status = harness::StopProcess(child_, 10000);
   child_ = -1;
   return status;
+}
+
+void VelmorProcess::Kill() {
+  if (child_ <= 0) return;
+  ::kill(child_, SIGKILL);
+  ::waitpid(child_, nullptr, 0);
+  child_ = -1;
 }
 
 int VelmorProcess::OpenDescriptors() const { return harness::Figures(child_).descriptors; }

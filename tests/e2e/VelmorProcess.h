@@ -47,6 +47,9 @@ class VelmorProcess {
                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Ends it with SIGTERM (SIGKILL after a while); returns the exit status.
   int Stop();
+  // Ends it at once with SIGKILL, as a crash or a power cut would, and
+  // reaps it.
+  void Kill();
   bool Running() const;
   // Reads the stderr pipe until fragment has been read; all that was read.
   std::string ReadStderrPipe(const std::string& fragment,
