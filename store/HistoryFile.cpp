@@ -157,10 +157,10 @@ HistoryFile::Check HistoryFile::OpenAndRead(const std::string& path, KeptRoom& k
     ::fchmod(fd, 0600);
     ::close(fd);
   }
-  const int opened = sqlite3_open_v2(path.c_str(), &db_,
-                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                         SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
-                                     nullptr);
+  const int opened = sqlite3_open_v2(
+      path.c_str(), &db_,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+      nullptr);
   if (opened != SQLITE_OK) {
     why = path + ": " + Said(db_);
     return Check::Unusable;
@@ -228,7 +228,8 @@ HistoryFile::Check HistoryFile::OpenAndRead(const std::string& path, KeptRoom& k
     KeptLine line;
     const sqlite3_int64 number = sqlite3_column_int64(lines.get(), 0);
     if (number < 1 || !Text(lines.get(), 1, line.text) || line.text.empty() ||
-        (!kept.lines.empty() && static_cast<std::uint64_t>(number) != kept.lines.back().number + 1) ||
+        (!kept.lines.empty() &&
+         static_cast<std::uint64_t>(number) != kept.lines.back().number + 1) ||
         kept.lines.size() == static_cast<std::size_t>(Room::LogCapacity)) {
       why = path + ": the log is not one the room could hold";
       return Check::Broken;
@@ -239,15 +240,17 @@ HistoryFile::Check HistoryFile::OpenAndRead(const std::string& path, KeptRoom& k
   if (step != SQLITE_DONE) return failed(step);
 
   Statement places = Prepare(
-      db_, "SELECT slot, name, key, highest_done, address, label, failed FROM places ORDER BY slot");
+      db_,
+      "SELECT slot, name, key, highest_done, address, label, failed FROM places ORDER BY slot");
   if (!places) return failed(sqlite3_errcode(db_));
   while ((step = sqlite3_step(places.get())) == SQLITE_ROW) {
     KeptPlace place;
     const sqlite3_int64 slot = sqlite3_column_int64(places.get(), 0);
     const sqlite3_int64 highest = sqlite3_column_int64(places.get(), 3);
     if (slot < 1 || slot > MaxClientSlot || highest < -1 || highest > LargestId ||
-        !Text(places.get(), 5, place.label) || !Text(places.get(), 1, place.name) || !Text(places.get(), 2, place.key) ||
-        !Text(places.get(), 4, place.address) || place.name.empty() || place.key.empty()) {
+        !Text(places.get(), 5, place.label) || !Text(places.get(), 1, place.name) ||
+        !Text(places.get(), 2, place.key) || !Text(places.get(), 4, place.address) ||
+        place.name.empty() || place.key.empty()) {
       why = path + ": a member's place is not one the room could hold";
       return Check::Broken;
     }

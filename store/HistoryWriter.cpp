@@ -50,8 +50,7 @@ void HistoryWriter::Run() {
     Batch batch = std::exchange(pending_, Batch{});
     hold.unlock();
     std::string why;
-    const bool written =
-        file_->Write(batch.lines, batch.places ? &*batch.places : nullptr, why);
+    const bool written = file_->Write(batch.lines, batch.places ? &*batch.places : nullptr, why);
     if (written) {
       kept_(batch.through);
     } else {

@@ -47,7 +47,7 @@ class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
     deadline_.setSingleShot(true);
     connect(&deadline_, &QTimer::timeout, this, [this] {
       // Still to finish its TLS handshake, or to say something once it did.
-      if (secure_ != nullptr) {
+      if (tlsSocket_ != nullptr) {
         Drop();
         return;
       }
@@ -91,25 +91,25 @@ class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
 
   void Decrypt() {
     watch_.Forget(fd_);
-    secure_ = port_.decrypting_->Adopt(std::exchange(fd_, -1));
-    if (secure_ == nullptr) {
+    tlsSocket_ = port_.decrypting_->Adopt(std::exchange(fd_, -1));
+    if (tlsSocket_ == nullptr) {
       Drop();
       return;
     }
-    connect(secure_, &QIODevice::readyRead, this, &Waiting::OnDecrypted);
-    connect(secure_, &QAbstractSocket::disconnected, this, &Waiting::Drop);
-    connect(secure_, &QAbstractSocket::errorOccurred, this, &Waiting::Drop);
-    secure_->setSslConfiguration(port_.tls_);
-    secure_->startServerEncryption();
+    connect(tlsSocket_, &QIODevice::readyRead, this, &Waiting::OnDecrypted);
+    connect(tlsSocket_, &QAbstractSocket::disconnected, this, &Waiting::Drop);
+    connect(tlsSocket_, &QAbstractSocket::errorOccurred, this, &Waiting::Drop);
+    tlsSocket_->setSslConfiguration(port_.tls_);
+    tlsSocket_->startServerEncryption();
   }
   void OnDecrypted() {
-    if (secure_ == nullptr) return;
-    const QByteArray bytes = secure_->peek(static_cast<qint64>(HandshakeStart.size()) + 1);
+    if (tlsSocket_ == nullptr) return;
+    const QByteArray bytes = tlsSocket_->peek(static_cast<qint64>(HandshakeStart.size()) + 1);
     const Start start = Classify(std::string_view(bytes.constData(), bytes.size()));
     if (start == Start::Undecided) return;
-    disconnect(secure_, nullptr, this, nullptr);
+    disconnect(tlsSocket_, nullptr, this, nullptr);
     deadline_.stop();
-    AdoptedSocket* socket = std::exchange(secure_, nullptr);
+    AdoptedSocket* socket = std::exchange(tlsSocket_, nullptr);
     deleteLater();
     (start == Start::Socket ? port_.secureSocket_ : port_.securePage_)(socket);
   }
@@ -135,11 +135,11 @@ class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
     deleteLater();
   }
   void Close() {
-    if (secure_ != nullptr) {
-      disconnect(secure_, nullptr, this, nullptr);
-      secure_->abort();
-      secure_->deleteLater();
-      secure_ = nullptr;
+    if (tlsSocket_ != nullptr) {
+      disconnect(tlsSocket_, nullptr, this, nullptr);
+      tlsSocket_->abort();
+      tlsSocket_->deleteLater();
+      tlsSocket_ = nullptr;
     }
     if (fd_ < 0) return;
     watch_.Forget(fd_);
@@ -148,7 +148,7 @@ class SharedPort::Waiting : public QObject, private ReadinessWatch::Handler {
 
   SharedPort& port_;
   int fd_;
-  AdoptedSocket* secure_ = nullptr;  // once its TLS handshake began
+  AdoptedSocket* tlsSocket_ = nullptr;  // once its TLS handshake began
   ReadinessWatch& watch_;
   QTimer deadline_;
 };

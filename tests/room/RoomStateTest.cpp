@@ -48,6 +48,30 @@ TEST_F(RoomStateTest, LogKeepsTheLastFiftyInOrderAfterManyAppends) {
   EXPECT_TRUE(room.LogLine(50).empty());
 }
 
+// A room taken back after a restart is the room that was kept: the same
+// reply, and its lines go on counting from where they stopped.
+TEST_F(RoomStateTest, ARestoredRoomRepliesAsTheKeptOneAndGoesOnCounting) {
+  for (int i = 0; i < 237; ++i) room.AppendLogLine(Line(i));
+  Join(3, u"花子");
+  std::vector<KeptLine> kept;
+  for (int k = 0; k < room.LogCount(); ++k)
+    kept.push_back({room.State().LineNumber(room.LogCount() - 1 - k), room.LogLine(k)});
+
+  FakeConnections otherConnections;
+  Room restored{otherConnections, status};
+  restored.Restore(kept);
+  restored.SeatKept(3, u"花子", u"k");
+  EXPECT_EQ(restored.State().Text(), room.State().Text());
+  EXPECT_EQ(restored.State().LineNumber(0), room.State().LineNumber(0));
+
+  room.AppendLogLine(u"next");
+  restored.AppendLogLine(u"next");
+  EXPECT_EQ(restored.State().Text(), room.State().Text()) << "the oldest line gives way, as before";
+  EXPECT_EQ(restored.State().LineNumber(0), room.State().LineNumber(0));
+  restored.OnArrival(3, u"NormalTelあ/*/~k");
+  EXPECT_EQ(restored.LogLine(49), u"〔花子〕あ") << "the kept member posts under its key";
+}
+
 TEST_F(RoomStateTest, LogViewIsNewestFirstWithLineBreakAfterEach) {
   EXPECT_EQ(room.CurrentViews().second, u"");
   room.AppendLogLine(u"first");
