@@ -84,7 +84,17 @@ bool Unusable(int code) {
   }
 }
 
-std::string Said(sqlite3* db) { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
+// SQLite's own words, on one line: they end up in a status text.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  }
+  return text;
+}
+
+std::string Said(sqlite3* db) {
+  return OneLine(db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+}
 
 void BindText(sqlite3_stmt* statement, int index, const std::u16string& text) {
   const std::string bytes = Bytes(text);
@@ -104,7 +114,7 @@ void HistoryFile::CloseDatabase() {
 bool HistoryFile::Execute(const char* sql, std::string& why) {
   char* message = nullptr;
   if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-  why = message != nullptr ? message : Said(db_);
+  why = message != nullptr ? OneLine(message) : Said(db_);
   sqlite3_free(message);
   return false;
 }
@@ -188,10 +198,25 @@ HistoryFile::Check HistoryFile::OpenAndRead(const std::string& path, KeptRoom& k
   const auto* verdict = sqlite3_column_text(check.get(), 0);
   if (verdict == nullptr || std::string(reinterpret_cast<const char*>(verdict)) != "ok") {
     why = path + ": damaged (" +
-          (verdict != nullptr ? std::string(reinterpret_cast<const char*>(verdict)) : "") + ")";
+          OneLine(verdict != nullptr ? std::string(reinterpret_cast<const char*>(verdict)) : "") +
+          ")";
     return Check::Broken;
   }
   check.reset();
+
+  // Judged before anything is written to it: a file set aside is the file
+  // as it was found.
+  if (format == 0) {
+    Statement tables = Prepare(db_, "SELECT count(*) FROM sqlite_master");
+    if (!tables || sqlite3_step(tables.get()) != SQLITE_ROW) return failed(sqlite3_errcode(db_));
+    if (sqlite3_column_int(tables.get(), 0) != 0) {
+      why = path + ": not a history of this program";
+      return Check::Broken;
+    }
+  } else if (format != Format) {
+    why = path + ": a history of another format (" + std::to_string(format) + ")";
+    return Check::Broken;
+  }
 
   // WAL: a commit appends to the journal and syncs it once, and readers never
   // wait for the writer. FULL: the sync comes before the commit returns, so
@@ -204,24 +229,12 @@ HistoryFile::Check HistoryFile::OpenAndRead(const std::string& path, KeptRoom& k
   }
 
   if (format == 0) {
-    Statement tables = Prepare(db_, "SELECT count(*) FROM sqlite_master");
-    if (!tables || sqlite3_step(tables.get()) != SQLITE_ROW) return failed(sqlite3_errcode(db_));
-    if (sqlite3_column_int(tables.get(), 0) != 0) {
-      why = path + ": not a history of this program";
-      return Check::Broken;
-    }
-    tables.reset();
     if (!Execute("BEGIN IMMEDIATE;", why) || !Execute(Schema, why) || !Execute("COMMIT;", why)) {
       why = path + ": " + why;
       return Unusable(sqlite3_errcode(db_)) ? Check::Unusable : Check::Broken;
     }
     return Check::Good;
   }
-  if (format != Format) {
-    why = path + ": a history of another format (" + std::to_string(format) + ")";
-    return Check::Broken;
-  }
-
   Statement lines = Prepare(db_, "SELECT number, text FROM lines ORDER BY number");
   if (!lines) return failed(sqlite3_errcode(db_));
   while ((step = sqlite3_step(lines.get())) == SQLITE_ROW) {
