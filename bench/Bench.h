@@ -9,8 +9,8 @@
 // Floor.cpp is the floor server, Servers.cpp starts and stops the servers,
 // Clients.cpp speaks the protocol, Runners.cpp runs fetch, chat, memory and
 // start-up, Churn.cpp the churn, SlowHttp.cpp the slow HTTP clients,
-// WebWorkload.cpp and WatchWorkload.cpp the browser members, Report.cpp the
-// figures and the table.
+// WebWorkload.cpp and WatchWorkload.cpp the browser members (and the crash
+// of a server holding them), Report.cpp the figures and the table.
 #pragma once
 
 #include <sys/types.h>
@@ -73,7 +73,8 @@ struct Options {
   bool requireNamespace = false;
   bool ignoreTargets = false;
   long memoryRequests = 1000000;
-  int lineLength = 0;  // chat and fetch: the log's lines, 0 for short Japanese ones
+  int lineLength = 0;      // chat and fetch: the log's lines, 0 for short Japanese ones
+  bool noHistory = false;  // the servers under test keep no history (--no-history)
 };
 
 struct Sample {
@@ -149,11 +150,15 @@ struct Server {
   Clock::time_point started;
   std::string runtime;
 };
-// environment: changes to Velmor's ("NAME=value", "NAME=").
-Server Start(Kind kind, const std::string& program, const std::string& floorReply,
+// environment: changes to Velmor's ("NAME=value", "NAME="). Each Velmor
+// keeps its history in its own runtime folder unless environment names
+// another XDG_STATE_HOME.
+Server Start(Kind kind, const Options& options, const std::string& floorReply,
              const std::vector<std::string>& environment = {},
              const std::vector<std::string>& extraArguments = {});
 void Stop(Server& server);
+// Ends it at once with SIGKILL, as a crash would.
+void Crash(Server& server);
 // Connects until the chat port listens; how long that took, or nothing.
 std::optional<double> WaitForListener(Clock::time_point since, std::chrono::milliseconds limit);
 // Says why the run failed and exits with 2; the server under test ends with
@@ -212,6 +217,9 @@ void RunSlowHttp(const Options& options, Results& results);
 // WebWorkload.cpp: browser members over the JSON protocol, pushed each line.
 // Over TLS (secure) after the plain run, whose figures it is held to.
 void RunWeb(const Options& options, Results& results, bool secure = false);
+// A crash (SIGKILL) of a server holding a full log and browser members'
+// places, and the time until a client's fetch shows that room again.
+void RunCrash(const Options& options, Results& results);
 // WatchWorkload.cpp: browser members that only watch while port 5000 is
 // flooded; a line's time to them and the lateness of the server's timers.
 void RunWatch(const Options& options, Results& results);

@@ -87,7 +87,7 @@ void RunChurn(const Options& options, Results& results) {
   std::vector<std::string> leftovers;
   for (int rep = 0; rep < options.repetitions; ++rep) {
     for (Kind server : {Kind::Velmor, Kind::Floor}) {
-      Server process = Start(server, options.program, floorReply);
+      Server process = Start(server, options, floorReply);
       if (!WaitForListener(process.started, 10s)) Fail("the server did not listen on port 5000");
       {
         Room room;

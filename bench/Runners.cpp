@@ -28,7 +28,7 @@ Comparison Compare(const Options& options, const std::string& workload, Kind kin
   };
   for (int rep = 0; rep < options.repetitions; ++rep) {
     for (Kind server : {kind, Kind::Floor}) {
-      Server process = Start(server, options.program, floorReply);
+      Server process = Start(server, options, floorReply);
       if (!WaitForListener(process.started, 10s))
         Fail(std::string(KindName(server)) + " did not listen on port 5000");
       Sample sample;
@@ -91,7 +91,7 @@ void RunFetchOrChat(const Options& options, Results& results, const std::string&
 }
 
 void RunMemory(const Options& options, Results& results) {
-  Server process = Start(Kind::VelmorWindow, options.program, {});
+  Server process = Start(Kind::VelmorWindow, options, {});
   if (!WaitForListener(process.started, 10s)) Fail("velmor did not listen on port 5000");
   long atTenth = 0, atEnd = 0;
   Sample sample;
@@ -131,7 +131,7 @@ void RunStartup(const Options& options, Results& results) {
   std::vector<double> velmor, floor;
   for (int rep = 0; rep < std::max(options.repetitions, 5); ++rep) {
     for (Kind kind : {Kind::VelmorWindow, Kind::Floor}) {
-      Server process = Start(kind, options.program, "/*/");
+      Server process = Start(kind, options, "/*/");
       const auto ms = WaitForListener(process.started, 10s);
       (kind == Kind::Floor ? floor : velmor).push_back(ms.value_or(1e9));
       Stop(process);

@@ -1,5 +1,7 @@
 // The servers under test as child processes: Velmor in its three ways of
 // running, and the floor.
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -46,7 +48,7 @@ const char* KindName(Kind kind) {
   std::exit(2);
 }
 
-Server Start(Kind kind, const std::string& program, const std::string& floorReply,
+Server Start(Kind kind, const Options& options, const std::string& floorReply,
              const std::vector<std::string>& environment,
              const std::vector<std::string>& extraArguments) {
   Server server;
@@ -66,17 +68,29 @@ Server Start(Kind kind, const std::string& program, const std::string& floorRepl
   std::vector<std::string> arguments;
   if (kind != Kind::VelmorWindow) arguments.push_back("--no-window");
   if (kind == Kind::VelmorWeb) arguments.push_back("--web");
+  if (options.noHistory) arguments.push_back("--no-history");
   arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+  // The room's history in the run's own folder, gone with it, unless the
+  // caller keeps one across a restart: never the user's own room.
   std::vector<std::string> changes{"XDG_RUNTIME_DIR=" + server.runtime,
+                                   "XDG_STATE_HOME=" + server.runtime + "/state",
                                    "QT_QPA_PLATFORM=offscreen"};
   changes.insert(changes.end(), environment.begin(), environment.end());
-  server.pid = harness::StartProgram(program, arguments, changes, setup);
+  server.pid = harness::StartProgram(options.program, arguments, changes, setup);
   return server;
 }
 
 void Stop(Server& server) {
   if (server.pid <= 0) return;
   harness::StopProcess(server.pid, 5000);
+  server.pid = -1;
+  if (!server.runtime.empty()) std::filesystem::remove_all(server.runtime);
+}
+
+void Crash(Server& server) {
+  if (server.pid <= 0) return;
+  ::kill(server.pid, SIGKILL);
+  ::waitpid(server.pid, nullptr, 0);
   server.pid = -1;
   if (!server.runtime.empty()) std::filesystem::remove_all(server.runtime);
 }

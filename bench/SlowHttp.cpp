@@ -60,7 +60,7 @@ void RunSlowHttp(const Options& options, Results& results) {
   std::vector<Sample> quiet, loaded;
   const auto request = [](int i, long) { return Fetch(i); };
   for (int rep = 0; rep < options.repetitions; ++rep) {
-    Server process = Start(Kind::VelmorWeb, options.program, {});
+    Server process = Start(Kind::VelmorWeb, options, {});
     if (!WaitForListener(process.started, 10s)) Fail("velmor --web did not listen on port 5000");
     {
       Room room;

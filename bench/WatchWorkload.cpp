@@ -395,7 +395,7 @@ void Print(const char* name, Phase& p) {
 }  // namespace
 
 void RunWatch(const Options& options, Results& results) {
-  Server process = Start(Kind::VelmorWeb, options.program, {});
+  Server process = Start(Kind::VelmorWeb, options, {});
   if (!WaitForListener(process.started, 10s)) Fail("velmor --web did not listen on port 5000");
   Phase quiet, flooded, pipelined;
   {

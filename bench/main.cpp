@@ -17,15 +17,16 @@ namespace {
 void Usage() {
   std::fputs(
       "usage: velmor-bench --program PATH [--workload "
-      "all|fetch|chat|churn|memory|startup|web|watch|slow-http]\n"
+      "all|fetch|chat|churn|memory|startup|web|crash|watch|slow-http]\n"
       "                    [--connections N] [--line-length N] [--seconds S] [--repetitions R]\n"
-      "                    [--window]\n"
+      "                    [--window] [--no-history]\n"
       "                    [--memory-requests N] [--json] [--require-namespace]\n"
       "                    [--ignore-targets]\n"
       "Runs PATH (the velmor program) and a floor server in turn on port 5000, in a\n"
       "network namespace of its own where it may make one, and compares them.\n"
       "Exits with status 1 when a target is missed (unless --ignore-targets), 2 on a\n"
-      "failed run, 3 when --require-namespace cannot be met.\n",
+      "failed run, 3 when --require-namespace cannot be met. Each run of Velmor keeps\n"
+      "its room's history in a folder of its own; --no-history runs it without.\n",
       stderr);
 }
 
@@ -83,6 +84,8 @@ int Main(int argc, char* argv[]) {
       options.lineLength = std::clamp(std::stoi(value()), 0, 30000);
     else if (arg == "--window")
       options.window = true;
+    else if (arg == "--no-history")
+      options.noHistory = true;
     else if (arg == "--json")
       options.json = true;
     else if (arg == "--require-namespace")
@@ -129,6 +132,7 @@ int Main(int argc, char* argv[]) {
     RunWeb(options, results);
     RunWeb(options, results, true);
   }
+  if (w == "crash") RunCrash(options, results);
   if (w == "watch") RunWatch(options, results);
   if (w == "all") {
     RunFetchOrChat(options, results, "fetch", Kind::Velmor, MaxMembers);
@@ -146,6 +150,7 @@ int Main(int argc, char* argv[]) {
     RunStartup(options, results);
     RunWeb(options, results);
     RunWeb(options, results, true);
+    RunCrash(options, results);
     RunWatch(options, results);
   }
   if (results.rows.empty() && results.jsonParts.empty()) {
