@@ -287,8 +287,7 @@ void BrowserMember::TakeOver(const Member& previous) {
     highestDone_ = std::max(highestDone_, before->highestDone_);
     highestKept_ = std::max(highestKept_, before->highestKept_);
     for (const auto& waiting : before->unkept_) {
-      if (waiting.first > highestKept_ &&
-          (unkept_.empty() || waiting.first > unkept_.back().first))
+      if (waiting.first > highestKept_ && (unkept_.empty() || waiting.first > unkept_.back().first))
         unkept_.push_back(waiting);
     }
   }

@@ -74,8 +74,8 @@ inline std::u16string WebFailed(std::uint16_t port, std::u16string_view reason) 
 // (the room then starts empty), or not to be had or written at all (the
 // room then goes on in memory alone, as without history).
 inline std::u16string HistorySetAside(std::u16string_view reason, std::u16string_view asideAs) {
-  return Concat({u"部屋の履歴を読めません[", reason, u"]、", asideAs,
-                 u" に退避して空の部屋で始めます"});
+  return Concat(
+      {u"部屋の履歴を読めません[", reason, u"]、", asideAs, u" に退避して空の部屋で始めます"});
 }
 inline std::u16string HistoryUnavailable(std::u16string_view reason) {
   return Concat({u"部屋の履歴を開けません[", reason, u"]、部屋はメモリ上だけで続けます"});

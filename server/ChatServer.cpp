@@ -355,12 +355,12 @@ void ChatServer::KeepHistory(const std::string& path) {
   history_ = std::make_unique<HistoryWriter>(
       std::move(file),
       [this](std::uint64_t through) {
-        QMetaObject::invokeMethod(this, [this, through] { OnKept(through); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, through] { OnKept(through); }, Qt::QueuedConnection);
       },
       [this](const std::string& why) {
-        QMetaObject::invokeMethod(this, [this, why] { OnHistoryFailed(why); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, why] { OnHistoryFailed(why); }, Qt::QueuedConnection);
       });
   StderrQueue::Instance().WriteLine(
       QStringLiteral("velmor: the room is kept in %1 (%2 lines and %3 browser members' places "

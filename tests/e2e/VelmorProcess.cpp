@@ -6,9 +6,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

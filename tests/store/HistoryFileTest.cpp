@@ -151,8 +151,7 @@ TEST_F(HistoryFileTest, TheWriterKeepsEverythingHandedBeforeItEndsAndSaysHowFar)
   std::atomic<std::uint64_t> keptThrough{0};
   {
     HistoryWriter writer(
-        std::move(file),
-        [&](std::uint64_t through) { keptThrough = through; },
+        std::move(file), [&](std::uint64_t through) { keptThrough = through; },
         [](const std::string& why) { ADD_FAILURE() << why; });
     for (std::uint64_t n = 1; n <= 2000; ++n) writer.Hand({{n, u"line"}}, std::nullopt, n);
   }  // written whole before the writer ends
