@@ -1,7 +1,8 @@
 // Writes the room's history on a thread of its own, so the server's thread
 // never waits for the disk. The server hands over what changed once per pass
 // of its loop; whatever is handed while a commit runs is folded into the
-// next one, so a flood costs one commit per commit's time, not one per line.
+// next one, so a flood costs a commit every CommitIntervalMs at most, not one
+// per line.
 // After each commit it says how far the log is kept (on the writer's thread:
 // the caller takes it to its own); after a failure it says why, once, and
 // writes nothing more.
@@ -25,6 +26,9 @@ class HistoryFile;
 
 class HistoryWriter {
  public:
+  // The least time from one commit's start to the next one's.
+  static constexpr int CommitIntervalMs = 50;
+
   using Kept = std::function<void(std::uint64_t throughLine)>;
   using Failed = std::function<void(const std::string& why)>;
 
@@ -55,6 +59,7 @@ class HistoryWriter {
   std::condition_variable wake_;
   Batch pending_;  // under lock_
   bool stopping_ = false;
+  bool idle_ = false;  // waiting for something to write
   bool broken_ = false;
   std::thread thread_;
 };
