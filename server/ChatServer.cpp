@@ -45,7 +45,11 @@ ChatServer::ChatServer(StatusLine& status, QObject* parent)
   room_.SetDisplay(this);
   newsCooldown_.setSingleShot(true);
   connect(&newsCooldown_, &QTimer::timeout, this, [this] {
-    if (newsPending_) TellMembers();
+    if (newsPending_) {
+      TellMembers();
+    } else if (confirmationsPending_) {
+      TellConfirmations();
+    }
   });
   connect(&views_, &ViewPublisher::ViewsChanged, this, &ChatServer::ViewsChanged);
 }
@@ -220,6 +224,7 @@ bool ChatServer::AnyoneFollowsChanges() const {
 void ChatServer::TellMembers() {
   if (!newsPending_ || newsCooldown_.isActive()) return;
   newsPending_ = false;
+  confirmationsPending_ = false;  // the news carries them
   newsCooldown_.start(NewsIntervalMs);
   seats_.ForEachMember([this](Member& member) { member.RoomChanged(room_.State()); });
 }
@@ -427,8 +432,21 @@ std::vector<KeptPlace> ChatServer::PlacesNow() const {
 
 void ChatServer::OnKept(std::uint64_t throughLine) {
   keptThrough_ = std::max(keptThrough_, throughLine);
-  // Members whose lines are now kept may confirm them.
-  ScheduleNews();
+  // Members whose lines are now kept may confirm them: with the news
+  // already due, or at once, or when the frame under way ends. A
+  // confirmation alone starts no frame, so the line that follows it is
+  // not held back a frame for it; there is at most one per commit.
+  if (newsPending_) return;
+  if (newsCooldown_.isActive()) {
+    confirmationsPending_ = true;
+    return;
+  }
+  TellConfirmations();
+}
+
+void ChatServer::TellConfirmations() {
+  confirmationsPending_ = false;
+  seats_.ForEachMember([this](Member& member) { member.RoomChanged(room_.State()); });
 }
 
 void ChatServer::OnHistoryFailed(const std::string& why) {

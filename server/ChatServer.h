@@ -130,6 +130,8 @@ class ChatServer : public OperatorLink,
   void ShowRoom() override;
   void ScheduleNews();
   void TellMembers();
+  // Confirms lines kept since the last news, starting no frame.
+  void TellConfirmations();
 
   // The history: what changed goes to the writer once the pass in hand is
   // done, all of a pass's changes at once; the lines it keeps let members
@@ -154,6 +156,7 @@ class ChatServer : public OperatorLink,
   std::optional<DescriptorClient::Shared> clientShared_;  // from the first client on
   QTimer newsCooldown_;
   bool newsPending_ = false;
+  bool confirmationsPending_ = false;  // kept lines to confirm after the frame
   DescriptorListener* listener_ = nullptr;
   BrowserGate* gate_ = nullptr;
   mutable QMutex fingerprintLock_;  // the window asks from its own thread

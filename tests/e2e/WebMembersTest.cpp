@@ -1,5 +1,6 @@
 // Browser members against the real program: what a hostile or careless web
 // client does costs the other members nothing, and the room's limits hold.
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -1392,6 +1393,38 @@ TEST_F(WebMembers, FramesAndAcknowledgementsFollowTheProtocol) {
             QStringList({QStringLiteral("〔acks〕none"), QStringLiteral("〔acks〕ten")}));
   EXPECT_EQ(browser.acked, 10);
   for (const qint64 ack : acks) EXPECT_EQ(ack, 10) << "acknowledgements seen: " << acks.size();
+  // A line sent as soon as the one before it is confirmed goes out at once:
+  // a confirmation opens no news frame to hold the next line back. Timed
+  // against a ping's answer, asked at the same moment after a confirmation.
+  {
+    bool ponged = false;
+    const auto pong = QObject::connect(browser.socket.get(), &QWebSocket::textMessageReceived,
+                                       [&](const QString& text) {
+                                         if (text.contains(QLatin1String("\"pong\"")))
+                                           ponged = true;
+                                       });
+    std::vector<qint64> lineNs, pingNs;
+    QElapsedTimer clock;
+    for (int round = 0; round < 15; ++round) {
+      const qint64 id = 100 + round;
+      const QString text = QStringLiteral("〔acks〕next%1").arg(round);
+      clock.start();
+      browser.Send({{"type", "say"}, {"text", text.mid(6)}, {"id", id}});
+      ASSERT_TRUE(WaitUntil([&] { return browser.lines.value(0) == text; })) << round;
+      lineNs.push_back(clock.nsecsElapsed());
+      ASSERT_TRUE(WaitUntil([&] { return browser.acked == id; })) << round;
+      ponged = false;
+      clock.start();
+      browser.Send({{"type", "ping"}});
+      ASSERT_TRUE(WaitUntil([&] { return ponged; })) << round;
+      pingNs.push_back(clock.nsecsElapsed());
+    }
+    QObject::disconnect(pong);
+    std::sort(lineNs.begin(), lineNs.end());
+    std::sort(pingNs.begin(), pingNs.end());
+    EXPECT_LE(lineNs[7], 5 * pingNs[7])
+        << "median line " << lineNs[7] / 1000 << " us, ping " << pingNs[7] / 1000 << " us";
+  }
   // The largest id a page counts exactly is counted, and confirmed as sent.
   constexpr qint64 largest = (qint64{1} << 53) - 1;
   browser.Send({{"type", "say"}, {"text", "top"}, {"id", largest}});
