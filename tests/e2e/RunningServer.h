@@ -20,6 +20,9 @@ class RunningServer : public ::testing::Test {
     if (!PrivateNetworkError().empty()) GTEST_SKIP() << PrivateNetworkError();
     server = std::make_unique<VelmorProcess>();
     ASSERT_TRUE(server->WaitForStatus(WaitingStatus)) << server->Stderr();
+    // The room's history is opened just after the port: started once both
+    // are, so that what a test counts of the server's files holds still.
+    ASSERT_TRUE(server->WaitForStderr("the room is kept in")) << server->Stderr();
   }
   void TearDown() override {
     if (!server) return;
